@@ -1,0 +1,104 @@
+// The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
+// virtual bus, plus a small C control API to put boards on it and inject faults. Lets any
+// D2XX program, and the library's default vendor path, run without hardware.
+#include <cstring>
+
+#include "kavro_emulator.h"
+
+using kavro::emu::Board;
+using kavro::emu::VirtualBus;
+
+namespace {
+
+// Replies come at once and time is real: programs using this library measure their own
+// time-outs on the wall clock. No call log: a long-running program would grow it forever.
+struct DropInBus : VirtualBus {
+  DropInBus() : VirtualBus(Clock::kReal) { logging = false; }
+};
+
+VirtualBus& Bus() {
+  static DropInBus bus;
+  return bus;
+}
+
+}  // namespace
+
+#define KAVRO_EXPORT extern "C" __attribute__((visibility("default")))
+
+KAVRO_EXPORT unsigned int FT_ListDevices(void* a, void* b, unsigned int flags) {
+  return Bus().ListDevices(a, b, flags);
+}
+KAVRO_EXPORT unsigned int FT_Open(int index, void** h) { return Bus().Open(index, h); }
+KAVRO_EXPORT unsigned int FT_OpenEx(void* a, unsigned int flags, void** h) {
+  return Bus().OpenEx(a, flags, h);
+}
+KAVRO_EXPORT unsigned int FT_Close(void* h) { return Bus().Close(h); }
+KAVRO_EXPORT unsigned int FT_Read(void* h, void* b, unsigned int n, unsigned int* got) {
+  return Bus().Read(h, b, n, got);
+}
+KAVRO_EXPORT unsigned int FT_Write(void* h, void* b, unsigned int n, unsigned int* put) {
+  return Bus().Write(h, b, n, put);
+}
+KAVRO_EXPORT unsigned int FT_GetDeviceInfo(void* h, unsigned int* dev, unsigned int* id, char* serial,
+                                           char* desc, void* dummy) {
+  return Bus().GetDeviceInfo(h, dev, id, serial, desc, dummy);
+}
+KAVRO_EXPORT unsigned int FT_GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) {
+  return Bus().GetStatus(h, rx, tx, ev);
+}
+KAVRO_EXPORT unsigned int FT_SetTimeouts(void* h, unsigned int rd, unsigned int wr) {
+  return Bus().SetTimeouts(h, rd, wr);
+}
+KAVRO_EXPORT unsigned int FT_SetUSBParameters(void* h, unsigned int in, unsigned int out) {
+  return Bus().SetUSBParameters(h, in, out);
+}
+KAVRO_EXPORT unsigned int FT_SetLatencyTimer(void* h, unsigned char ms) {
+  return Bus().SetLatencyTimer(h, ms);
+}
+KAVRO_EXPORT unsigned int FT_GetLatencyTimer(void* h, unsigned char* ms) {
+  return Bus().GetLatencyTimer(h, ms);
+}
+KAVRO_EXPORT unsigned int FT_Purge(void* h, unsigned int mask) { return Bus().Purge(h, mask); }
+KAVRO_EXPORT unsigned int FT_CreateDeviceInfoList(unsigned int* n) {
+  return Bus().CreateDeviceInfoList(n);
+}
+KAVRO_EXPORT unsigned int FT_GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* n) {
+  return Bus().GetDeviceInfoList(list, n);
+}
+KAVRO_EXPORT unsigned int FT_SetVIDPID(unsigned int vid, unsigned int pid) {
+  return Bus().SetVIDPID(vid, pid);
+}
+KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
+  return Bus().GetVIDPID(vid, pid);
+}
+
+// Control API.
+
+// Puts a board of board_type with channels channels on the bus behind a bridge with serial
+// number serial. Returns the device's index, or -1 for a missing or over-long serial number.
+KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type, unsigned int channels) {
+  if (serial == nullptr || std::strlen(serial) > 15) return -1;
+  Bus().AddDevice(serial, Board(board_type, channels));
+  return static_cast<int>(Bus().device_count() - 1);
+}
+
+// Removes the device with serial number serial from the bus, as if unplugged.
+KAVRO_EXPORT void kavroemu_unplug(const char* serial) {
+  if (serial != nullptr) Bus().Unplug(serial);
+}
+
+// Makes the nth next call of the D2XX function named (e.g. "FT_OpenEx") fail with status;
+// nth 0 makes every call fail. Returns 0, or -1 for an unknown name.
+KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, unsigned int nth) {
+  kavro::emu::Call call;
+  if (function == nullptr || !kavro::emu::CallFromName(function, &call)) return -1;
+  if (nth == 0) {
+    Bus().FailEveryCall(call, status);
+  } else {
+    Bus().FailCall(call, status, nth);
+  }
+  return 0;
+}
+
+// Ends every injected failure.
+KAVRO_EXPORT void kavroemu_clear_faults(void) { Bus().ClearFaults(); }

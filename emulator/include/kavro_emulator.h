@@ -1,0 +1,246 @@
+// The board emulator: a virtual USB bus of FTDI bridges with boards behind them that speak
+// the board's packet protocol. It implements the D2XX calls with D2XX's own semantics, so the
+// library's real protocol code runs unchanged on top of it. Time is virtual by default: every
+// status poll advances the clock by a small step, so long reply budgets run out at once in
+// real time and exactly where the budget says in virtual time.
+#ifndef KAVRO_EMULATOR_H
+#define KAVRO_EMULATOR_H
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "KAVRO_USB_DLL.h"
+
+namespace kavro::emu {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The D2XX functions, for fault injection and the call log.
+enum class Call : unsigned char {
+  kListDevices,
+  kOpen,
+  kOpenEx,
+  kClose,
+  kRead,
+  kWrite,
+  kGetDeviceInfo,
+  kGetStatus,
+  kSetTimeouts,
+  kSetUSBParameters,
+  kSetLatencyTimer,
+  kGetLatencyTimer,
+  kPurge,
+  kCreateDeviceInfoList,
+  kGetDeviceInfoList,
+  kSetVIDPID,
+  kGetVIDPID,
+  kCount
+};
+const char* CallName(Call call);
+// The Call named by its D2XX function name ("FT_GetStatus") or short name ("GetStatus").
+bool CallFromName(const std::string& name, Call* call);
+
+struct CallRecord {
+  Call call;
+  unsigned int status;  // the injected status, kFtOk when the call ran normally
+  int device;  // index of the device the call addressed, -1 when none
+  unsigned int arg1;
+  unsigned int arg2;
+};
+
+// A scripted change to one reply of a board. Each reply the board produces takes the next
+// fault from its queue; kNone passes a reply through untouched (to reach a later reply).
+struct ReplyFault {
+  enum Kind {
+    kNone,
+    kDrop,            // the reply never comes
+    kHold,            // the reply comes delay_us later than usual
+    kCorruptNumber,   // packet number + 1
+    kCorruptLength,   // length byte + 1
+    kCorruptCode,     // reply code XOR 0x20
+    kCorruptTrailer,  // trailer 0x55
+    kPrefixFF,        // a 0xFF byte before the reply
+    kErrorReply,      // a 5-byte error reply with code error_code instead
+    kAppend,          // bytes appended after the reply
+    kReplace,         // bytes sent instead of the reply
+    kTruncate,        // only the first count bytes are sent
+    kFlood,           // count junk bytes (0x55) appended after the reply
+  };
+  Kind kind = kNone;
+  std::uint64_t delay_us = 0;
+  std::uint8_t error_code = 'M';
+  Bytes bytes;
+  unsigned int count = 0;
+};
+
+// The shape of a channel's current reading over time, in converter counts.
+struct Signal {
+  enum Shape { kConstant, kRamp, kSine, kNoise };
+  Shape shape = kConstant;
+  double level = 0;      // the constant part
+  double amplitude = 0;  // ramp height, sine amplitude or noise half-width
+  double period_s = 1;   // ramp or sine period
+};
+
+struct Channel {
+  std::array<std::array<std::uint8_t, 3>, 256> registers{};  // b0, b1, b2 of each register
+  std::int32_t offset_reading = 0;
+  std::int32_t fullscale_reading = 0;
+  Signal signal;
+};
+
+// One board: its version, EEPROM, channels and how it answers.
+class Board {
+ public:
+  // A board of the given type with the given number of channels and default calibration.
+  explicit Board(unsigned int board_type = 3, unsigned int channel_count = 1);
+
+  // Ready-made boards.
+  static Board Common();       // type 3, one channel
+  static Board Type0();        // type 0, one channel
+  static Board Type9();        // type 9, four channels
+  static Board Type12();       // type 12, one channel
+  static Board Unsupported();  // type 5
+
+  unsigned int type() const { return version[0]; }
+  // Stores calibration data at the addresses the board's type keeps it at.
+  void SetCalibration(unsigned int channel, std::uint16_t offset_load, std::uint16_t fullscale_load,
+                      std::uint8_t unit_code, std::uint8_t decimal_point);
+  // The converter configuration byte as the board holds it (per channel on type 9).
+  std::uint8_t ConfigByte(unsigned int channel) const;
+  void SetConfigByte(unsigned int channel, std::uint8_t value);
+  std::uint8_t ConfigRegister() const { return type() == 0 ? 0x7A : 0x64; }
+
+  // The four reply bytes of a reading, in the board's form: converter code on every type but
+  // 9 (status byte 2 or 1 and a 24-bit magnitude, overflow markers outside the range), a
+  // plain 24-bit count on type 9.
+  std::array<std::uint8_t, 4> Encode(double counts) const;
+  double Reading(unsigned int channel, double t_seconds);
+
+  // Handles one frame written by the host; appends the replies with their delays from now.
+  struct Reply {
+    std::uint64_t delay_us;
+    Bytes bytes;
+  };
+  void Receive(const std::uint8_t* frame, std::size_t size, double t_seconds,
+               std::vector<Reply>& replies);
+
+  std::array<std::uint8_t, 4> version{3, 1, 2, 0x34};
+  std::array<std::array<std::uint8_t, 3>, 256> eeprom{};
+  std::vector<Channel> channels;
+  bool teds_fault = false;                    // every command answers 'L'
+  std::uint64_t reply_latency_us = 0;         // from the write to the first reply byte
+  std::uint64_t restart_time_us = 300000;     // from the reset acknowledgement to the notice
+  std::deque<ReplyFault> faults;              // applied one per reply, in order
+  std::deque<std::array<std::uint8_t, 4>> forced_readings;  // next measurement replies' data
+  std::vector<Bytes> transcript;              // every frame the host wrote, in order
+
+ private:
+  void Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply>& replies);
+  std::uint32_t noise_state_ = 12345;
+};
+
+// A virtual USB bus with FTDI bridges on it, usable as the library's link provider.
+class VirtualBus : public kavro::LinkProvider {
+ public:
+  enum class Clock { kVirtual, kReal };
+  explicit VirtualBus(Clock clock = Clock::kVirtual);
+
+  struct Device {
+    std::string serial;
+    std::string description;
+    unsigned int ft_type = 5;  // FT232R
+    Board board;
+    // Bridge state.
+    bool open = false;
+    void* handle = nullptr;
+    unsigned int read_timeout_ms = 0, write_timeout_ms = 0;
+    unsigned int in_transfer_size = 4096, out_transfer_size = 4096;
+    unsigned char latency_ms = 16;
+    unsigned int chunk_bytes = 64;  // bytes a status poll can bring in at most
+    std::deque<std::uint8_t> rx;    // received bytes the host can read
+    struct Pending {
+      std::uint64_t due_us;
+      Bytes bytes;
+    };
+    std::deque<Pending> pending;    // replies on their way
+    unsigned int purges = 0;
+  };
+
+  // Adds a device; references stay valid while the bus lives.
+  Device& AddDevice(const std::string& serial, Board board = Board::Common(),
+                    const std::string& description = "KAVRO USB Interface");
+  Device& device(std::size_t index) { return devices_[index]; }
+  std::size_t device_count() const { return devices_.size(); }
+  // Unplugs a device: it leaves the list and its handle becomes invalid.
+  void Unplug(const std::string& serial);
+
+  // Makes the nth next call of a D2XX function fail with status (nth = 1: the next one).
+  void FailCall(Call call, unsigned int status, unsigned int nth = 1);
+  // Makes every call of a D2XX function fail with status until ClearFaults.
+  void FailEveryCall(Call call, unsigned int status);
+  void ClearFaults();
+
+  const std::vector<CallRecord>& log() const { return log_; }
+  void ClearLog() { log_.clear(); }
+  std::size_t CountCalls(Call call) const;
+  bool logging = true;
+
+  // Virtual time.
+  std::uint64_t now_us() const { return now_us_; }
+  void Advance(std::uint64_t us) { now_us_ += us; }
+  std::uint64_t poll_step_us = 20;  // virtual time one status poll takes
+
+  // LinkProvider.
+  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
+  unsigned int Open(int index, void** handle) override;
+  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
+  unsigned int Close(void* handle) override;
+  unsigned int Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) override;
+  unsigned int Write(void* handle, void* buffer, unsigned int count, unsigned int* written) override;
+  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
+                             char* description, void* dummy) override;
+  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                         unsigned int* event) override;
+  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
+  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
+  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
+  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
+  unsigned int Purge(void* handle, unsigned int mask) override;
+  unsigned int CreateDeviceInfoList(unsigned int* count) override;
+  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
+  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
+  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  std::uint64_t NowMicroseconds() override;
+
+ private:
+  struct CallFault {
+    unsigned int countdown = 0;  // fails when it reaches 0 from 1
+    unsigned int status = 0;
+    bool every = false;
+  };
+  // Records the call and decides its injected outcome; kFtOk means "run it".
+  unsigned int Enter(Call call, int device, unsigned int a1 = 0, unsigned int a2 = 0);
+  Device* FromHandle(void* handle, int* index);
+  void Deliver(Device& d);
+  std::uint64_t TimeNow();
+
+  std::mutex mutex_;
+  std::deque<Device> devices_;
+  std::array<CallFault, static_cast<std::size_t>(Call::kCount)> faults_{};
+  std::vector<CallRecord> log_;
+  std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> snapshot_;
+  Clock clock_;
+  std::uint64_t now_us_ = 0;
+  std::uint64_t real_start_us_ = 0;
+  std::uintptr_t next_handle_ = 0x1000;
+  unsigned int vid_ = 0x0403, pid_ = 0x6001;
+};
+
+}  // namespace kavro::emu
+
+#endif  // KAVRO_EMULATOR_H

@@ -1,0 +1,270 @@
+// KAVRO_USB_DLL: host-side driver for the USB load-measuring sensor-interface board.
+//
+// An application creates a KAVRO_USB_DLL, opens a board by serial number and calls
+// synchronous commands. Every command answers text: "0" for success, "Error" for failure
+// (the reason is then in ErrorText) or the requested value. Methods without a result leave
+// it in the public fields below. Nothing is ever thrown.
+//
+// The board is reached through an FTDI USB-serial bridge. Every D2XX call goes through the
+// link wrapper KAVRO_FTD2XX, which hands it to a replaceable kavro::LinkProvider: the vendor
+// library loaded at run time (the default), the libftdi1 provider, or the board emulator.
+#ifndef KAVRO_USB_DLL_H
+#define KAVRO_USB_DLL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define KAVRO_API __declspec(dllexport)
+#else
+#define KAVRO_API __attribute__((visibility("default")))
+#endif
+
+namespace kavro {
+
+// D2XX status codes (FT_STATUS) the library reports in ErrorStatus.
+enum FtStatus : unsigned int {
+  kFtOk = 0,
+  kFtInvalidHandle = 1,
+  kFtDeviceNotFound = 2,
+  kFtDeviceNotOpened = 3,
+  kFtIoError = 4,
+  kFtInsufficientResources = 5,
+  kFtInvalidParameter = 6,
+  kFtInvalidBaudRate = 7,
+  kFtInvalidArgs = 16,
+  kFtNotSupported = 17,
+  kFtOtherError = 18,
+  kFtDeviceListNotReady = 19,
+};
+
+// D2XX flag values used by the wrapper.
+constexpr unsigned int kFtListNumberOnly = 0x80000000u;
+constexpr unsigned int kFtListByIndex = 0x40000000u;
+constexpr unsigned int kFtOpenBySerialNumber = 1u;
+constexpr unsigned int kFtOpenByDescription = 2u;
+constexpr unsigned int kFtPurgeRx = 1u;
+constexpr unsigned int kFtPurgeTx = 2u;
+
+// Same layout as D2XX's FT_DEVICE_LIST_INFO_NODE (104 bytes on LP64).
+struct FT_DEVICE_LIST_INFO_NODE {
+  unsigned int Flags;
+  unsigned int Type;
+  unsigned int ID;
+  unsigned int LocId;
+  char SerialNumber[16];
+  char Description[64];
+  void* ftHandle;
+};
+
+// One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
+// plus the clock that reply budgets run on. Implementations: the vendor library
+// (VendorLink), libftdi1 (MakeLibftdiLink) and the board emulator (kavro::emu::VirtualBus).
+// A provider may be shared by several instances; the library never deletes one.
+class LinkProvider {
+ public:
+  virtual ~LinkProvider() = default;
+
+  virtual unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) = 0;
+  virtual unsigned int Open(int index, void** handle) = 0;
+  virtual unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) = 0;
+  virtual unsigned int Close(void* handle) = 0;
+  virtual unsigned int Read(void* handle, void* buffer, unsigned int count,
+                            unsigned int* returned) = 0;
+  virtual unsigned int Write(void* handle, void* buffer, unsigned int count,
+                             unsigned int* written) = 0;
+  virtual unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
+                                     char* serial, char* description, void* dummy) = 0;
+  virtual unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                                 unsigned int* event) = 0;
+  virtual unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) = 0;
+  virtual unsigned int SetUSBParameters(void* handle, unsigned int in_size,
+                                        unsigned int out_size) = 0;
+  virtual unsigned int SetLatencyTimer(void* handle, unsigned char ms) = 0;
+  virtual unsigned int GetLatencyTimer(void* handle, unsigned char* ms) = 0;
+  virtual unsigned int Purge(void* handle, unsigned int mask) = 0;
+  virtual unsigned int CreateDeviceInfoList(unsigned int* count) = 0;
+  virtual unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) = 0;
+  virtual unsigned int SetVIDPID(unsigned int vid, unsigned int pid) = 0;
+  virtual unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) = 0;
+
+  // Monotonic time in microseconds. Reply budgets are measured on it.
+  virtual std::uint64_t NowMicroseconds() = 0;
+
+  // Why the provider cannot work (for example, the vendor library did not load); "" when it can.
+  virtual std::string Diagnostic() const { return ""; }
+};
+
+// The vendor D2XX library, loaded on first use with dlopen by its standard names
+// (libftd2xx.so / libftd2xx.dylib through the loader's normal search). When it cannot be
+// loaded every call answers FT_OTHER_ERROR and Diagnostic() names the files tried.
+KAVRO_API LinkProvider& VendorLink();
+
+// True when the library was built with the libftdi1 provider.
+KAVRO_API bool LibftdiLinkAvailable();
+
+// A new libftdi1 provider, or nullptr when the library was built without libftdi1.
+// The caller owns it and must keep it alive while instances use it.
+KAVRO_API LinkProvider* NewLibftdiLink();
+
+}  // namespace kavro
+
+// The link block: the only code that calls D2XX. Each KAVRO_FT_ method makes one D2XX call
+// with arguments taken from the fields below, stores the status in ftStatus and returns
+// nothing. These methods are internal to the library and not exported.
+class KAVRO_FTD2XX {
+ public:
+  unsigned int ftDevice = 0;
+  void* ftHandle = nullptr;
+  unsigned int ftStatus = 0;
+  kavro::FT_DEVICE_LIST_INFO_NODE* devInfo = nullptr;
+  unsigned int numDevs = 0;
+  char SerialNumber[16] = {};
+  char Description[64] = {};
+  unsigned char RxBuffer[1024] = {};
+  unsigned char TxBuffer[1024] = {};
+  unsigned int VID = 0;
+  unsigned int PID = 0;
+  unsigned int RxBytes = 0;
+  unsigned int TxBytes = 0;
+
+  void KAVRO_FT_GetDeviceCount();
+  void KAVRO_FT_GetDeviceSerialNumber(void* index);
+  void KAVRO_FT_GetDeviceDescription(void* index);
+  void KAVRO_FT_OpenByIndex(int index);
+  void KAVRO_FT_OpenExBySerialNumber();
+  void KAVRO_FT_OpenExByDescription();
+  void KAVRO_FT_GetDeviceInfo();
+  void KAVRO_FT_GetStatus();
+  void KAVRO_FT_SetTimeouts(unsigned int read_timeout, unsigned int write_timeout);
+  void KAVRO_FT_SetUSBParameters(unsigned int in_transfer_size, unsigned int out_transfer_size);
+  void KAVRO_FT_SetLatencyTimer(unsigned char timer);
+  void KAVRO_FT_GetLatencyTimer();
+  // Reads count bytes into RxBuffer from position offset (0 unless a reply is being completed).
+  void KAVRO_FT_Read(unsigned int count, unsigned int offset = 0);
+  void KAVRO_FT_Write(unsigned int count);
+  void KAVRO_FT_Purge();
+  void KAVRO_FT_Close();
+  void KAVRO_FT_CreateDeviceInfoList();
+  void KAVRO_FT_GetDeviceInfoList();
+  void KAVRO_FT_SetVIDPID();
+  void KAVRO_FT_GetVIDPID();
+
+  // Microseconds on the provider's clock.
+  std::uint64_t KAVRO_FT_Now();
+
+ protected:
+  kavro::LinkProvider& Link();
+
+  // nullptr means the vendor library.
+  kavro::LinkProvider* link_ = nullptr;
+  // Storage behind devInfo, reused by every device-list query.
+  std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> devInfoStore_;
+};
+
+// The command class. One instance serves one thread at a time; instances share nothing.
+class KAVRO_API KAVRO_USB_DLL : public KAVRO_FTD2XX {
+ public:
+  void* DeviceHandle = nullptr;
+  unsigned int ErrorStatus = 0;
+  std::string PacketSent;
+  std::string PacketReceived;
+  char ErrorText[64] = {};
+  unsigned char EepromData1 = 0;
+  unsigned char EepromData2 = 0;
+  char SimulationMode = 0;
+  int SimSerialNumber = 0;
+  int SimOffsetValue = 0;
+  int SimFullscaleValue = 0;
+  int SimOffsetLoad = 0;
+  int SimFullscaleLoad = 0;
+  int SimAdcConfigUpper = 0;
+  int SimAdcSamplingRate = 0;
+  int SimUnitCode = 0;
+  int SimDecimalPoint = 0;
+  int SimVersionField1 = 0;
+  int SimVersionField2 = 0;
+  int SimVersionField3 = 0;
+  int SimVersionField4 = 0;
+  int SimVersionField5 = 0;
+  unsigned char PacketNumber = 0;
+  unsigned char TxLength = 0;
+  unsigned char TxChannel = 0;
+  unsigned char TxCommand = 0;
+  unsigned char EndOfPacket = 0;
+  unsigned char RxPacketNumber = 0;
+  unsigned char RxLength = 0;
+  unsigned char RxCommand = 0;
+  unsigned char PacketData[8] = {};
+  std::string ReadStatus;
+  std::string WriteStatus;
+  unsigned char AdcConfigUpper = 0;
+  unsigned char AdcSamplingRate = 0;
+  std::string VersionField1;
+  std::string VersionField2;
+  std::string VersionField3;
+  std::string VersionField4;
+  std::string VersionField5;
+  unsigned int BoardType = 0;
+  unsigned char RegisterAddress = 0;
+  unsigned char RegisterHigh = 0;
+  unsigned char RegisterLow = 0;
+
+  // Chooses the D2XX provider for this instance; nullptr goes back to the vendor library.
+  void UseLink(kavro::LinkProvider* provider);
+  // The provider this instance uses now.
+  kavro::LinkProvider& CurrentLink();
+
+  // Status description.
+  void GetErrorDescription(unsigned int status);
+
+  // Enumeration and connection.
+  std::string Get_Device_Count();
+  std::string Get_Device_Serial_Number(void* index);
+  void Open_Device_Connection(char* serial_number);
+  void Close_Device_Connection(void* handle);
+
+  // Packet layer.
+  void NextPacketNumber();
+  void WritePacket(signed char mode);
+  void ReadPacket(int budget_ms);
+  void GetPacketSent();
+  void GetPacketReceived();
+
+  // Board management.
+  std::string Slave_Activity_Inquiry(void* handle);
+  std::string Version_of_Board(void* handle);
+  void Get_Version_of_Board(void* handle);
+  std::string Reset_Board(void* handle);
+
+  // Converter configuration and value.
+  std::string Set_ADC_Configuration(void* handle, unsigned char sampling_rate,
+                                    unsigned char channel);
+  std::string Set_ADC_Configuration2(void* handle, unsigned char configuration,
+                                     unsigned char channel);
+  std::string Get_ADC_Configuration(unsigned char address, unsigned char channel);
+  std::string Calculate_ADC_Value(unsigned char status, unsigned char high, unsigned char middle,
+                                  unsigned char low);
+
+  // Measurement.
+  std::string Normal_Data_Request(void* handle, unsigned char channel);
+  std::string Get_Offset_Value(void* handle, unsigned char channel);
+  std::string Get_Fullscale_Value(void* handle, unsigned char channel);
+
+  // Register reads.
+  std::string Read_EEPROM_Register(void* handle, unsigned char address);
+  std::string Read_Channel_Register(void* handle, unsigned char channel, unsigned char address);
+
+  // Calibration values.
+  std::string Get_Offset_Load(void* handle, unsigned char channel);
+  std::string Get_Fullscale_Load(void* handle, unsigned char channel);
+  std::string Get_Unit_Code(void* handle, unsigned char channel);
+  std::string Get_Decimal_Point(void* handle, unsigned char channel);
+
+ private:
+  // The block a simulated open hands out; it holds 123456 after every simulated open.
+  int simulatedHandleBlock_ = 0;
+};
+
+#endif  // KAVRO_USB_DLL_H

@@ -1,0 +1,234 @@
+// The packet layer: numbering, framing and sending requests, waiting for and validating
+// replies, and the hexadecimal traces of both.
+#include <cstring>
+
+#include "KAVRO_USB_DLL.h"
+#include "internal.h"
+
+using namespace kavro::detail;
+
+namespace {
+
+constexpr unsigned char kLastPacketNumber = 254;
+constexpr unsigned char kShiftMarker = 0xFF;  // a stray byte some boards send before a reply
+constexpr unsigned int kMinimumFrame = 4;     // number, length, code, trailer
+
+// How many PacketData bytes a request of total length n carries.
+unsigned int RequestDataCount(signed char mode, unsigned int n) {
+  if (mode == kPlainFrame) return (n >= 5 && n <= 8) ? n - 4 : 0;
+  if (mode == kChannelFrame) return (n >= 6 && n <= 9) ? n - 5 : 0;
+  return 0;
+}
+
+// How many data bytes a reply of expected total length n carries into PacketData.
+unsigned int ReplyDataCount(unsigned int n) {
+  switch (n) {
+    case 5: return 1;
+    case 6: return 2;
+    case 7: return 3;
+    case 8: return 4;
+    case 10: return 6;
+    case 12: return 8;
+    default: return 0;
+  }
+}
+
+// Board error replies: 5 bytes long, carrying one of these codes.
+const char* BoardErrorText(unsigned char code) {
+  switch (code) {
+    case 'L': return "TEDS Error";
+    case 'M': return "Command Error";
+    case 'N': return "Packet Frame Error";
+    case 'O': return "Packet Command Error";
+    default: return nullptr;
+  }
+}
+
+constexpr unsigned char kBoardErrorLength = 5;
+
+// Lowercase hexadecimal of bytes, two digits each. Reuses the target's storage.
+void RenderHex(std::string& target, const unsigned char* bytes, unsigned int count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  target.resize(2u * count);
+  for (unsigned int i = 0; i < count; ++i) {
+    target[2 * i] = kDigits[bytes[i] >> 4];
+    target[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+}
+
+}  // namespace
+
+void KAVRO_USB_DLL::NextPacketNumber() {
+  if (Simulating(*this)) return;
+  PacketNumber = PacketNumber < kLastPacketNumber ? PacketNumber + 1 : 1;
+}
+
+void KAVRO_USB_DLL::GetPacketSent() {
+  if (Simulating(*this)) return;
+  RenderHex(PacketSent, TxBuffer, TxLength);
+}
+
+void KAVRO_USB_DLL::GetPacketReceived() {
+  if (Simulating(*this)) return;
+  RenderHex(PacketReceived, RxBuffer, RxLength);
+}
+
+void KAVRO_USB_DLL::WritePacket(signed char mode) {
+  if (Simulating(*this)) return;
+  PacketSent.clear();
+  WriteStatus.clear();
+  // A zero length would put the trailer before the buffer; such a packet is refused unsent.
+  if (TxLength == 0) {
+    SetErrorText(*this, "Packet Size Error");
+    return;
+  }
+
+  KAVRO_FT_GetStatus();
+  if (ftStatus != kavro::kFtOk) {
+    RecordLinkFailure(*this);
+    return;
+  }
+
+  if (mode == kPlainFrame || mode == kChannelFrame) {
+    TxBuffer[0] = PacketNumber;
+    TxBuffer[1] = TxLength;
+    TxBuffer[2] = TxCommand;
+    unsigned int first = 3;
+    if (mode == kChannelFrame) TxBuffer[first++] = TxChannel;
+    std::memcpy(TxBuffer + first, PacketData, RequestDataCount(mode, TxLength));
+    // The trailer goes last, so it wins over any header or data byte at its position.
+    TxBuffer[TxLength - 1] = EndOfPacket;
+  }
+  // Any other mode sends TxBuffer as it stands.
+
+  GetPacketSent();  // traced before the write, so it stands even if the write fails
+  KAVRO_FT_Write(TxLength);
+  if (ftStatus != kavro::kFtOk) {
+    RecordLinkFailure(*this);
+    return;
+  }
+  ErrorStatus = kavro::kFtOk;
+  WriteStatus = "Finished";
+}
+
+void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
+  if (Simulating(*this)) return;
+  PacketReceived.clear();
+  ReadStatus.clear();
+  std::memset(PacketData, 0, sizeof(PacketData));
+  // No reply is shorter than a bare frame; such an expectation could never be met.
+  if (RxLength < kMinimumFrame) {
+    SetErrorText(*this, "Packet Size Error");
+    return;
+  }
+
+  // The budget runs on the link's monotonic clock: elapsed time, not processor time, so a
+  // blocked or busy process neither stretches nor shortens it.
+  const std::uint64_t start = KAVRO_FT_Now();
+  unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
+  for (;;) {
+    const double elapsed_ms = static_cast<double>(KAVRO_FT_Now() - start) / 1000.0;
+    if (elapsed_ms > budget_ms) break;
+
+    KAVRO_FT_GetStatus();
+    if (ftStatus != kavro::kFtOk) {
+      RecordLinkFailure(*this);
+      return;
+    }
+    if (have == 0) {
+      if (RxBytes < RxLength) continue;
+      KAVRO_FT_Read(RxBytes);
+      if (ftStatus != kavro::kFtOk) {
+        RecordLinkFailure(*this);
+        return;
+      }
+      have = RxBytes < sizeof(RxBuffer) ? RxBytes : sizeof(RxBuffer);
+    } else if (RxBytes > 0 && have < sizeof(RxBuffer)) {
+      // The rest of a shifted reply: append it after the bytes already read.
+      const unsigned int room = sizeof(RxBuffer) - have;
+      const unsigned int count = RxBytes < room ? RxBytes : room;
+      KAVRO_FT_Read(count, have);
+      if (ftStatus != kavro::kFtOk) {
+        RecordLinkFailure(*this);
+        return;
+      }
+      have += count;
+    }
+
+    // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
+    const unsigned int shift = RxBuffer[0] == kShiftMarker ? 1 : 0;
+    if (have < RxLength + shift) continue;
+
+    const unsigned char* reply = RxBuffer + shift;
+    if (reply[0] != RxPacketNumber) {
+      SetErrorText(*this, "Packet Number Error");
+      return;
+    }
+    if (reply[1] == kBoardErrorLength && BoardErrorText(reply[2]) != nullptr) {
+      SetErrorText(*this, BoardErrorText(reply[2]));
+      return;
+    }
+    if (reply[1] != RxLength) {
+      SetErrorText(*this, "Packet Size Error");
+      return;
+    }
+    if (reply[2] != RxCommand) {
+      const char* board_error = BoardErrorText(reply[2]);
+      SetErrorText(*this, board_error ? board_error : "Command Number Error");
+      return;
+    }
+    if (reply[RxLength - 1] != EndOfPacket) {
+      SetErrorText(*this, "End Of Packet Error");
+      return;
+    }
+    std::memcpy(PacketData, reply + 3, ReplyDataCount(RxLength));
+    RxLength = static_cast<unsigned char>(RxLength + shift);
+    GetPacketReceived();
+    ReadStatus = "Finished";
+    return;
+  }
+
+  // Budget spent. A shifted reply that never completed is a plain time-out.
+  if (have == 0 && RxBytes >= kMinimumFrame) {
+    // Something short arrived, typically a 5-byte board error reply where a longer reply
+    // was expected: report what it says.
+    KAVRO_FT_Read(RxBytes);
+    if (ftStatus != kavro::kFtOk) {
+      RecordLinkFailure(*this);
+      return;
+    }
+    if (RxBuffer[0] != RxPacketNumber) {
+      SetErrorText(*this, "Packet Number Error");
+      return;
+    }
+    if (RxBuffer[2] != RxCommand) {
+      const char* board_error = BoardErrorText(RxBuffer[2]);
+      SetErrorText(*this, board_error ? board_error : "Command Number Error");
+      return;
+    }
+  }
+  KAVRO_FT_Purge();
+  SetErrorText(*this, "Timeout Error");
+}
+
+namespace kavro::detail {
+
+bool Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
+              const unsigned char* data, unsigned int data_count) {
+  d.ftHandle = handle;
+  d.NextPacketNumber();
+  d.TxLength = c.tx_length;
+  d.TxCommand = c.code;
+  if (c.mode == kChannelFrame) d.TxChannel = channel;
+  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i) d.PacketData[i] = data[i];
+  d.EndOfPacket = kEndOfPacket;
+  d.RxPacketNumber = d.PacketNumber;
+  d.RxLength = c.rx_length;
+  d.RxCommand = c.rx_code;
+  d.WritePacket(c.mode);
+  if (!Finished(d.WriteStatus)) return false;
+  d.ReadPacket(c.budget_ms);
+  return Finished(d.ReadStatus);
+}
+
+}  // namespace kavro::detail

@@ -1,0 +1,180 @@
+// The vendor D2XX library as a link provider. It is loaded at run time so that the library
+// builds and runs without it; when it is missing every call fails with a D2XX status and
+// Diagnostic() says which files were tried and why they did not load.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <string>
+
+#include "KAVRO_USB_DLL.h"
+
+namespace {
+
+using Status = unsigned int;
+using Handle = void*;
+
+// Function table filled by one loader. The loaded library is the process's, kept once and never
+// unloaded; the table is written only during its thread-safe static initialisation.
+struct D2xxTable {
+  Status (*ListDevices)(void*, void*, unsigned int) = nullptr;
+  Status (*Open)(int, Handle*) = nullptr;
+  Status (*OpenEx)(void*, unsigned int, Handle*) = nullptr;
+  Status (*Close)(Handle) = nullptr;
+  Status (*Read)(Handle, void*, unsigned int, unsigned int*) = nullptr;
+  Status (*Write)(Handle, void*, unsigned int, unsigned int*) = nullptr;
+  Status (*GetDeviceInfo)(Handle, unsigned int*, unsigned int*, char*, char*, void*) = nullptr;
+  Status (*GetStatus)(Handle, unsigned int*, unsigned int*, unsigned int*) = nullptr;
+  Status (*SetTimeouts)(Handle, unsigned int, unsigned int) = nullptr;
+  Status (*SetUSBParameters)(Handle, unsigned int, unsigned int) = nullptr;
+  Status (*SetLatencyTimer)(Handle, unsigned char) = nullptr;
+  Status (*GetLatencyTimer)(Handle, unsigned char*) = nullptr;
+  Status (*Purge)(Handle, unsigned int) = nullptr;
+  Status (*CreateDeviceInfoList)(unsigned int*) = nullptr;
+  Status (*GetDeviceInfoList)(kavro::FT_DEVICE_LIST_INFO_NODE*, unsigned int*) = nullptr;
+  // Optional: absent from some builds of the vendor library.
+  Status (*SetVIDPID)(unsigned int, unsigned int) = nullptr;
+  Status (*GetVIDPID)(unsigned int*, unsigned int*) = nullptr;
+
+  bool loaded = false;
+  std::string diagnostic;
+};
+
+#if defined(__APPLE__)
+constexpr const char* kLibraryNames[] = {"libftd2xx.dylib", "/usr/local/lib/libftd2xx.dylib"};
+#else
+constexpr const char* kLibraryNames[] = {"libftd2xx.so", "libftd2xx.so.1", "libftd2xx.so.0",
+                                         "/usr/local/lib/libftd2xx.so"};
+#endif
+
+template <typename Fn>
+bool Resolve(void* library, const char* name, Fn& target, std::string& missing) {
+  target = reinterpret_cast<Fn>(dlsym(library, name));
+  if (target == nullptr) {
+    missing += missing.empty() ? name : std::string(", ") + name;
+    return false;
+  }
+  return true;
+}
+
+D2xxTable Load() {
+  D2xxTable t;
+  void* library = nullptr;
+  std::string tried;
+  for (const char* name : kLibraryNames) {
+    library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr) break;
+    const char* why = dlerror();
+    tried += std::string(tried.empty() ? "" : "; ") + name + " (" + (why ? why : "not found") + ")";
+  }
+  if (library == nullptr) {
+    t.diagnostic = "the D2XX library could not be loaded: tried " + tried;
+    return t;
+  }
+  std::string missing;
+  bool ok = true;
+  ok &= Resolve(library, "FT_ListDevices", t.ListDevices, missing);
+  ok &= Resolve(library, "FT_Open", t.Open, missing);
+  ok &= Resolve(library, "FT_OpenEx", t.OpenEx, missing);
+  ok &= Resolve(library, "FT_Close", t.Close, missing);
+  ok &= Resolve(library, "FT_Read", t.Read, missing);
+  ok &= Resolve(library, "FT_Write", t.Write, missing);
+  ok &= Resolve(library, "FT_GetDeviceInfo", t.GetDeviceInfo, missing);
+  ok &= Resolve(library, "FT_GetStatus", t.GetStatus, missing);
+  ok &= Resolve(library, "FT_SetTimeouts", t.SetTimeouts, missing);
+  ok &= Resolve(library, "FT_SetUSBParameters", t.SetUSBParameters, missing);
+  ok &= Resolve(library, "FT_SetLatencyTimer", t.SetLatencyTimer, missing);
+  ok &= Resolve(library, "FT_GetLatencyTimer", t.GetLatencyTimer, missing);
+  ok &= Resolve(library, "FT_Purge", t.Purge, missing);
+  ok &= Resolve(library, "FT_CreateDeviceInfoList", t.CreateDeviceInfoList, missing);
+  ok &= Resolve(library, "FT_GetDeviceInfoList", t.GetDeviceInfoList, missing);
+  std::string optional_missing;
+  Resolve(library, "FT_SetVIDPID", t.SetVIDPID, optional_missing);
+  Resolve(library, "FT_GetVIDPID", t.GetVIDPID, optional_missing);
+  if (!ok) {
+    t.diagnostic = "the D2XX library was loaded but lacks " + missing;
+    return t;
+  }
+  t.loaded = true;
+  return t;
+}
+
+const D2xxTable& Table() {
+  static const D2xxTable table = Load();
+  return table;
+}
+
+class VendorProvider final : public kavro::LinkProvider {
+ public:
+  Status ListDevices(void* a, void* b, unsigned int flags) override {
+    return Ready() ? Table().ListDevices(a, b, flags) : kavro::kFtOtherError;
+  }
+  Status Open(int index, Handle* h) override {
+    return Ready() ? Table().Open(index, h) : kavro::kFtOtherError;
+  }
+  Status OpenEx(void* a, unsigned int flags, Handle* h) override {
+    return Ready() ? Table().OpenEx(a, flags, h) : kavro::kFtOtherError;
+  }
+  Status Close(Handle h) override { return Ready() ? Table().Close(h) : kavro::kFtOtherError; }
+  Status Read(Handle h, void* b, unsigned int n, unsigned int* got) override {
+    return Ready() ? Table().Read(h, b, n, got) : kavro::kFtOtherError;
+  }
+  Status Write(Handle h, void* b, unsigned int n, unsigned int* put) override {
+    return Ready() ? Table().Write(h, b, n, put) : kavro::kFtOtherError;
+  }
+  Status GetDeviceInfo(Handle h, unsigned int* dev, unsigned int* id, char* serial, char* desc,
+                       void* dummy) override {
+    return Ready() ? Table().GetDeviceInfo(h, dev, id, serial, desc, dummy) : kavro::kFtOtherError;
+  }
+  Status GetStatus(Handle h, unsigned int* rx, unsigned int* tx, unsigned int* ev) override {
+    return Ready() ? Table().GetStatus(h, rx, tx, ev) : kavro::kFtOtherError;
+  }
+  Status SetTimeouts(Handle h, unsigned int rd, unsigned int wr) override {
+    return Ready() ? Table().SetTimeouts(h, rd, wr) : kavro::kFtOtherError;
+  }
+  Status SetUSBParameters(Handle h, unsigned int in, unsigned int out) override {
+    return Ready() ? Table().SetUSBParameters(h, in, out) : kavro::kFtOtherError;
+  }
+  Status SetLatencyTimer(Handle h, unsigned char ms) override {
+    return Ready() ? Table().SetLatencyTimer(h, ms) : kavro::kFtOtherError;
+  }
+  Status GetLatencyTimer(Handle h, unsigned char* ms) override {
+    return Ready() ? Table().GetLatencyTimer(h, ms) : kavro::kFtOtherError;
+  }
+  Status Purge(Handle h, unsigned int mask) override {
+    return Ready() ? Table().Purge(h, mask) : kavro::kFtOtherError;
+  }
+  Status CreateDeviceInfoList(unsigned int* n) override {
+    return Ready() ? Table().CreateDeviceInfoList(n) : kavro::kFtOtherError;
+  }
+  Status GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* n) override {
+    return Ready() ? Table().GetDeviceInfoList(list, n) : kavro::kFtOtherError;
+  }
+  Status SetVIDPID(unsigned int vid, unsigned int pid) override {
+    if (!Ready()) return kavro::kFtOtherError;
+    return Table().SetVIDPID ? Table().SetVIDPID(vid, pid) : kavro::kFtNotSupported;
+  }
+  Status GetVIDPID(unsigned int* vid, unsigned int* pid) override {
+    if (!Ready()) return kavro::kFtOtherError;
+    return Table().GetVIDPID ? Table().GetVIDPID(vid, pid) : kavro::kFtNotSupported;
+  }
+  std::uint64_t NowMicroseconds() override {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  }
+  std::string Diagnostic() const override { return Table().diagnostic; }
+
+ private:
+  static bool Ready() { return Table().loaded; }
+};
+
+}  // namespace
+
+namespace kavro {
+
+LinkProvider& VendorLink() {
+  static VendorProvider provider;  // stateless; the loaded table is the only shared data
+  return provider;
+}
+
+}  // namespace kavro

@@ -1,0 +1,45 @@
+# Installs the library into a scratch prefix, then builds a tiny outside program against it
+# twice: with find_package(KAVRO_USB_DLL) and with pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix}
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(rc)
+  message(FATAL_ERROR "install failed")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/package/consumer
+                -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the find_package consumer failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the find_package consumer failed")
+endif()
+execute_process(COMMAND ${WORK_DIR}/cmake-build/consumer RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(rc OR NOT out MATCHES "Get_Decimal_Point=-3")
+  message(FATAL_ERROR "the find_package consumer did not run: ${out}")
+endif()
+
+file(GLOB pcdirs ${prefix}/lib*/pkgconfig ${prefix}/lib/*/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "${pcdirs}")
+execute_process(COMMAND pkg-config --cflags --libs KAVRO_USB_DLL OUTPUT_VARIABLE flags
+                RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(rc)
+  message(FATAL_ERROR "pkg-config does not know KAVRO_USB_DLL")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+execute_process(COMMAND c++ -std=c++17 ${SOURCE_DIR}/tests/package/consumer/main.cpp ${flags}
+                -o ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the pkg-config consumer failed")
+endif()
+string(REPLACE ";" ":" libpath "${pcdirs}")
+get_filename_component(libdir "${libpath}" DIRECTORY)
+set(ENV{LD_LIBRARY_PATH} "${libdir}")
+execute_process(COMMAND ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(rc OR NOT out MATCHES "Get_Decimal_Point=-3")
+  message(FATAL_ERROR "the pkg-config consumer did not run: ${out}")
+endif()
+message(STATUS "both consumers built and ran")
