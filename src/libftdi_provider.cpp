@@ -1,0 +1,416 @@
+// D2XX's calls and semantics on top of libftdi1 (through the FtdiBackend seam): enumeration
+// with per-channel entries, open by serial number or description, a private receive buffer
+// that gives FT_GetStatus its queued-byte count, time-outs, purge and a registry of handles.
+#include "libftdi_provider.h"
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace kavro::ftdi {
+
+namespace {
+
+using kavro::FT_DEVICE_LIST_INFO_NODE;
+
+struct ErrorRow {
+  Operation op;
+  int code;
+  unsigned int status;
+};
+
+// libftdi1's codes are per function and overlap libusb's, so they are mapped per operation.
+constexpr ErrorRow kErrorTable[] = {
+    {Operation::kFind, -3, kFtInsufficientResources},  // out of memory
+    {Operation::kFind, -5, kFtIoError},                // libusb_get_device_list failed
+    {Operation::kFind, -6, kFtIoError},                // libusb_get_device_descriptor failed
+    {Operation::kOpen, -3, kFtDeviceNotOpened},        // cannot set configuration
+    {Operation::kOpen, -4, kFtDeviceNotOpened},        // libusb_open failed (permissions)
+    {Operation::kOpen, -5, kFtDeviceNotOpened},        // claimed by a kernel driver or process
+    {Operation::kOpen, -6, kFtIoError},                // reset failed
+    {Operation::kOpen, -7, kFtIoError},                // baud-rate setup failed
+    {Operation::kOpen, -8, kFtDeviceNotOpened},        // EPERM detaching the kernel driver
+    {Operation::kOpen, -11, kFtDeviceNotOpened},       // detaching the kernel driver failed
+    {Operation::kOpen, -100, kFtInsufficientResources},  // no context could be allocated
+    {Operation::kClose, -1, kFtIoError},               // releasing the interface failed
+    {Operation::kRead, -666, kFtDeviceNotOpened},
+    {Operation::kWrite, -666, kFtDeviceNotOpened},
+    {Operation::kWrite, -1, kFtIoError},
+    {Operation::kChunkSize, -1, kFtInvalidParameter},
+    {Operation::kLatency, -1, kFtInvalidParameter},    // out of range
+    {Operation::kLatency, -2, kFtIoError},             // USB transfer failed
+    {Operation::kLatency, -3, kFtDeviceNotOpened},
+    {Operation::kFlush, -1, kFtIoError},
+    {Operation::kFlush, -2, kFtIoError},
+    {Operation::kFlush, -3, kFtDeviceNotOpened},
+};
+
+// FT device type from the chip's bcdDevice, as libftdi1 itself detects the chip.
+unsigned int TypeFromBcd(std::uint16_t bcd) {
+  switch (bcd) {
+    case 0x0200: return 1;  // AM
+    case 0x0400: return 0;  // BM
+    case 0x0500: return 4;  // 2232C
+    case 0x0600: return 5;  // 232R
+    case 0x0700: return 6;  // 2232H
+    case 0x0800: return 7;  // 4232H
+    case 0x0900: return 8;  // 232H
+    case 0x1000: return 9;  // X series
+    default: return 3;      // unknown
+  }
+}
+
+constexpr std::uint16_t kFtdiVid = 0x0403;
+constexpr std::uint16_t kDefaultPids[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
+
+// One D2XX device: a chip, or one channel of a multi-channel chip.
+struct Entry {
+  UsbDevice usb;
+  int interface = 0;
+  std::string serial, description;
+  unsigned int type = 3;
+};
+
+struct OpenDevice {
+  void* context = nullptr;
+  Entry entry;
+  std::deque<std::uint8_t> rx;  // received bytes not yet read by the application
+  unsigned int read_timeout_ms = 0;
+  unsigned int chunk = 64;
+};
+
+void CopyText(char* target, std::size_t size, const std::string& text) {
+  std::memset(target, 0, size);
+  std::memcpy(target, text.data(), text.size() < size ? text.size() : size);
+}
+
+class Provider final : public kavro::LinkProvider {
+ public:
+  explicit Provider(std::unique_ptr<FtdiBackend> backend) : backend_(std::move(backend)) {}
+
+  ~Provider() override {
+    for (auto& [handle, dev] : open_) backend_->Close(dev->context);
+  }
+
+  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (flags == kFtListNumberOnly) {
+      if (arg1 == nullptr) return kFtInvalidParameter;
+      std::vector<Entry> list;
+      if (unsigned int status = Enumerate(&list)) return status;
+      *static_cast<unsigned int*>(arg1) = static_cast<unsigned int>(list.size());
+      return kFtOk;
+    }
+    if ((flags & kFtListByIndex) == 0 || arg2 == nullptr) return kFtInvalidParameter;
+    std::vector<Entry> list;
+    if (unsigned int status = Enumerate(&list)) return status;
+    const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(arg1);
+    if (index >= list.size()) return kFtDeviceNotFound;
+    if ((flags & kFtOpenByDescription) != 0) {
+      CopyText(static_cast<char*>(arg2), 64, list[index].description);
+    } else {
+      CopyText(static_cast<char*>(arg2), 16, list[index].serial);
+    }
+    return kFtOk;
+  }
+
+  unsigned int Open(int index, void** handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle == nullptr) return kFtInvalidParameter;
+    std::vector<Entry> list;
+    if (unsigned int status = Enumerate(&list)) return status;
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return kFtDeviceNotFound;
+    return OpenEntry(list[static_cast<std::size_t>(index)], handle);
+  }
+
+  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (arg1 == nullptr || handle == nullptr) return kFtInvalidParameter;
+    if (flags != kFtOpenBySerialNumber && flags != kFtOpenByDescription) return kFtInvalidParameter;
+    const std::string key(static_cast<const char*>(arg1));
+    std::vector<Entry> list;
+    if (unsigned int status = Enumerate(&list)) return status;
+    for (const Entry& e : list) {
+      if ((flags == kFtOpenBySerialNumber ? e.serial : e.description) == key) return OpenEntry(e, handle);
+    }
+    return kFtDeviceNotFound;
+  }
+
+  unsigned int Close(void* handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    const int rc = backend_->Close(dev->context);
+    open_.erase(handle);  // the handle is gone whatever the close said
+    return rc < 0 ? MapError(Operation::kClose, rc) : kFtOk;
+  }
+
+  unsigned int Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (returned != nullptr) *returned = 0;
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (buffer == nullptr || returned == nullptr) return kFtInvalidParameter;
+    // Serve what is buffered; poll for the rest until the read time-out, as D2XX does.
+    const std::uint64_t deadline = backend_->NowMicroseconds() + std::uint64_t{dev->read_timeout_ms} * 1000;
+    while (dev->rx.size() < count) {
+      const unsigned int status = Poll(*dev);
+      if (status != kFtOk) return status;
+      if (dev->rx.size() >= count || backend_->NowMicroseconds() >= deadline) break;
+    }
+    const unsigned int n = count < dev->rx.size() ? count : static_cast<unsigned int>(dev->rx.size());
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (unsigned int i = 0; i < n; ++i) out[i] = dev->rx[i];
+    dev->rx.erase(dev->rx.begin(), dev->rx.begin() + n);
+    *returned = n;
+    return kFtOk;
+  }
+
+  unsigned int Write(void* handle, void* buffer, unsigned int count, unsigned int* written) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (written != nullptr) *written = 0;
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (buffer == nullptr || written == nullptr) return kFtInvalidParameter;
+    const int rc = backend_->Write(dev->context, static_cast<const std::uint8_t*>(buffer), static_cast<int>(count));
+    if (rc < 0) return MapError(Operation::kWrite, rc);
+    *written = static_cast<unsigned int>(rc);
+    return kFtOk;
+  }
+
+  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
+                             char* description, void*) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (device != nullptr) *device = dev->entry.type;
+    if (id != nullptr) *id = (static_cast<unsigned int>(dev->entry.usb.vid) << 16) | dev->entry.usb.pid;
+    if (serial != nullptr) CopyText(serial, 16, dev->entry.serial);
+    if (description != nullptr) CopyText(description, 64, dev->entry.description);
+    return kFtOk;
+  }
+
+  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                         unsigned int* event) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr) return kFtInvalidParameter;
+    // libftdi1 has no queue count: poll once into the private buffer and count that.
+    if (unsigned int status = Poll(*dev)) return status;
+    *rx_bytes = static_cast<unsigned int>(dev->rx.size());
+    *tx_bytes = 0;  // writes are synchronous
+    *event = dev->rx.empty() ? 0 : 1;
+    return kFtOk;
+  }
+
+  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    dev->read_timeout_ms = read_ms;
+    backend_->SetWriteTimeout(dev->context, static_cast<int>(write_ms));
+    return kFtOk;
+  }
+
+  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (in_size < 1 || in_size > 65536) return kFtInvalidParameter;
+    // Whole USB packets only: libftdi1 strips two status bytes from each packet it reads.
+    unsigned int packet = backend_->MaxPacketSize(dev->context);
+    if (packet == 0) packet = 64;
+    const unsigned int size = (in_size + packet - 1) / packet * packet;
+    const int rc = backend_->SetChunkSize(dev->context, size);
+    if (rc < 0) return MapError(Operation::kChunkSize, rc);
+    dev->chunk = size;
+    dev->rx.clear();  // as with D2XX, data held in the driver is lost
+    return kFtOk;
+  }
+
+  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (ms < 2) return kFtInvalidParameter;
+    const int rc = backend_->SetLatency(dev->context, ms);
+    return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+  }
+
+  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    if (ms == nullptr) return kFtInvalidParameter;
+    const int rc = backend_->GetLatency(dev->context, ms);
+    return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+  }
+
+  unsigned int Purge(void* handle, unsigned int mask) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    const bool rx = (mask & kFtPurgeRx) != 0, tx = (mask & kFtPurgeTx) != 0;
+    if (!rx && !tx) return kFtOk;
+    if (rx) dev->rx.clear();
+    const int rc = backend_->Flush(dev->context, rx, tx);
+    return rc < 0 ? MapError(Operation::kFlush, rc) : kFtOk;
+  }
+
+  unsigned int CreateDeviceInfoList(unsigned int* count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count == nullptr) return kFtInvalidParameter;
+    std::vector<Entry> list;
+    if (unsigned int status = Enumerate(&list)) return status;
+    snapshot_.clear();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const Entry& e = list[i];
+      FT_DEVICE_LIST_INFO_NODE node{};
+      void* ours = OwnHandle(e);
+      node.Flags = (ours ? 1u : 0u) | (e.usb.high_speed ? 2u : 0u);
+      node.Type = e.type;
+      node.ID = (static_cast<unsigned int>(e.usb.vid) << 16) | e.usb.pid;
+      node.LocId = static_cast<unsigned int>(i + 1);
+      CopyText(node.SerialNumber, sizeof(node.SerialNumber), e.serial);
+      CopyText(node.Description, sizeof(node.Description), e.description);
+      node.ftHandle = ours;
+      snapshot_.push_back(node);
+    }
+    *count = static_cast<unsigned int>(snapshot_.size());
+    return kFtOk;
+  }
+
+  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (list == nullptr || count == nullptr) return kFtInvalidParameter;
+    for (std::size_t i = 0; i < snapshot_.size(); ++i) list[i] = snapshot_[i];
+    *count = static_cast<unsigned int>(snapshot_.size());
+    return kFtOk;
+  }
+
+  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (vid > 0xFFFF || pid > 0xFFFF) return kFtInvalidParameter;
+    vid_ = static_cast<std::uint16_t>(vid);
+    pid_ = static_cast<std::uint16_t>(pid);
+    return kFtOk;
+  }
+
+  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (vid == nullptr || pid == nullptr) return kFtInvalidParameter;
+    *vid = vid_;
+    *pid = pid_;
+    return kFtOk;
+  }
+
+  std::uint64_t NowMicroseconds() override { return backend_->NowMicroseconds(); }
+
+ private:
+  // Lists the FTDI chips with the default VID/PIDs and the one set by SetVIDPID, one entry
+  // per channel, with D2XX's channel suffixes.
+  unsigned int Enumerate(std::vector<Entry>* list) {
+    std::vector<UsbDevice> found;
+    backend_->BeginEnumeration();
+    for (std::uint16_t pid : kDefaultPids) {
+      const int rc = backend_->FindAll(kFtdiVid, pid, &found);
+      if (rc < 0) return MapError(Operation::kFind, rc);
+    }
+    bool searched = false;  // already among the defaults?
+    for (std::uint16_t pid : kDefaultPids) searched = searched || (vid_ == kFtdiVid && pid_ == pid);
+    if (!searched) {
+      const int rc = backend_->FindAll(vid_, pid_, &found);
+      if (rc < 0) return MapError(Operation::kFind, rc);
+    }
+    for (const UsbDevice& usb : found) {
+      const int channels = usb.interfaces < 1 ? 1 : (usb.interfaces > 4 ? 4 : usb.interfaces);
+      for (int i = 0; i < channels; ++i) {
+        Entry e;
+        e.usb = usb;
+        e.interface = i;
+        e.type = TypeFromBcd(usb.bcd_device);
+        e.serial = usb.serial;
+        e.description = usb.description;
+        if (channels > 1 && usb.strings_read) {
+          e.serial += static_cast<char>('A' + i);
+          e.description += std::string(" ") + static_cast<char>('A' + i);
+        }
+        if (e.serial.size() > 15) e.serial.resize(15);
+        if (e.description.size() > 63) e.description.resize(63);
+        list->push_back(std::move(e));
+      }
+    }
+    return kFtOk;
+  }
+
+  unsigned int OpenEntry(const Entry& e, void** handle) {
+    if (OwnHandle(e) != nullptr) return kFtDeviceNotOpened;
+    int error = 0;
+    unsigned int type = e.type;
+    void* context = backend_->Open(e.usb.device, e.interface, &error, &type);
+    if (context == nullptr) return MapError(Operation::kOpen, error);
+    auto dev = std::make_unique<OpenDevice>();
+    dev->context = context;
+    dev->entry = e;
+    dev->entry.type = type;
+    void* h = dev.get();
+    open_[h] = std::move(dev);
+    *handle = h;
+    return kFtOk;
+  }
+
+  void* OwnHandle(const Entry& e) {
+    for (auto& [handle, dev] : open_) {
+      if (dev->entry.usb.device == e.usb.device && dev->entry.interface == e.interface) return handle;
+    }
+    return nullptr;
+  }
+
+  OpenDevice* Find(void* handle) {
+    auto it = open_.find(handle);
+    return it == open_.end() ? nullptr : it->second.get();
+  }
+
+  // One full-chunk read into the private buffer; 0 bytes is a status-only transfer.
+  unsigned int Poll(OpenDevice& dev) {
+    buffer_.resize(dev.chunk);
+    const int rc = backend_->Read(dev.context, buffer_.data(), static_cast<int>(buffer_.size()));
+    if (rc < 0) {
+      const unsigned int mapped = MapError(Operation::kRead, rc);
+      return mapped;
+    }
+    dev.rx.insert(dev.rx.end(), buffer_.begin(), buffer_.begin() + rc);
+    return kFtOk;
+  }
+
+  std::unique_ptr<FtdiBackend> backend_;
+  std::mutex mutex_;
+  std::map<void*, std::unique_ptr<OpenDevice>> open_;
+  std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint16_t vid_ = kFtdiVid, pid_ = 0x6001;
+};
+
+}  // namespace
+
+unsigned int MapError(Operation op, int code) {
+  for (const ErrorRow& row : kErrorTable) {
+    if (row.op == op && row.code == code) return row.status;
+  }
+  // Unlisted failures: transfers and flushes are I/O errors (a libusb error, an unplug),
+  // everything else a generic failure.
+  switch (op) {
+    case Operation::kRead:
+    case Operation::kWrite:
+    case Operation::kFlush: return kFtIoError;
+    default: return kFtOtherError;
+  }
+}
+
+std::unique_ptr<kavro::LinkProvider> MakeProvider(std::unique_ptr<FtdiBackend> backend) {
+  return std::make_unique<Provider>(std::move(backend));
+}
+
+}  // namespace kavro::ftdi

@@ -1,0 +1,59 @@
+// The libftdi1 link provider, split at a seam: FtdiBackend is the handful of libftdi1 and
+// libusb operations the provider needs, so tests can script libftdi1's answers without
+// hardware; the provider turns them into D2XX's calls and semantics.
+#ifndef KAVRO_LIBFTDI_PROVIDER_H
+#define KAVRO_LIBFTDI_PROVIDER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KAVRO_USB_DLL.h"
+
+namespace kavro::ftdi {
+
+// One FTDI chip found on the USB bus.
+struct UsbDevice {
+  void* device = nullptr;  // the backend's handle on the USB device (a libusb_device*)
+  std::uint16_t vid = 0, pid = 0, bcd_device = 0;
+  int interfaces = 1;      // channels: 2 on FT2232, 4 on FT4232
+  bool high_speed = false;
+  bool strings_read = true;  // false when the strings could not be read (permissions)
+  std::string serial, description;
+};
+
+// libftdi1 operations. Return values are libftdi1's: counts or 0 on success, negative codes on
+// failure. A context is the backend's per-open-device state (a ftdi_context*).
+class FtdiBackend {
+ public:
+  virtual ~FtdiBackend() = default;
+  // Called before each enumeration: devices found by earlier ones may be released.
+  virtual void BeginEnumeration() {}
+  // Appends the chips with this VID/PID; returns how many or a negative code. The devices stay
+  // valid until the next BeginEnumeration (and while open).
+  virtual int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* found) = 0;
+  // Opens interface (0 = A) of device without detaching kernel drivers. On success returns a
+  // context and the FT device type; on failure nullptr and the libftdi1 code in *error.
+  virtual void* Open(void* device, int interface, int* error, unsigned int* ft_type) = 0;
+  virtual int Close(void* context) = 0;  // closes and frees the context
+  virtual int Read(void* context, std::uint8_t* buffer, int size) = 0;
+  virtual int Write(void* context, const std::uint8_t* buffer, int size) = 0;
+  virtual int SetChunkSize(void* context, unsigned int size) = 0;
+  virtual int SetLatency(void* context, unsigned char ms) = 0;
+  virtual int GetLatency(void* context, unsigned char* ms) = 0;
+  virtual int Flush(void* context, bool rx, bool tx) = 0;
+  virtual void SetWriteTimeout(void* context, int ms) = 0;
+  virtual unsigned int MaxPacketSize(void* context) = 0;  // 64 full speed, 512 high speed
+  virtual std::uint64_t NowMicroseconds() = 0;
+};
+
+// What each libftdi1 operation's failure means in D2XX terms.
+enum class Operation { kFind, kOpen, kClose, kRead, kWrite, kChunkSize, kLatency, kFlush };
+unsigned int MapError(Operation op, int code);
+
+std::unique_ptr<kavro::LinkProvider> MakeProvider(std::unique_ptr<FtdiBackend> backend);
+
+}  // namespace kavro::ftdi
+
+#endif  // KAVRO_LIBFTDI_PROVIDER_H
