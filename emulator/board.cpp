@@ -144,7 +144,7 @@ void Board::Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply>& repl
 
 void Board::Receive(const std::uint8_t* frame, std::size_t size, double t,
                     std::vector<Reply>& replies) {
-  transcript.emplace_back(frame, frame + size);
+  if (keep_transcript) transcript.emplace_back(frame, frame + size);
   const std::uint64_t lat = reply_latency_us;
   const std::uint8_t number = size > 0 ? frame[0] : 0;
   // A frame the board cannot parse: wrong length byte or no trailer.

@@ -78,7 +78,9 @@ KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
 // number serial. Returns the device's index, or -1 for a missing or over-long serial number.
 KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type, unsigned int channels) {
   if (serial == nullptr || std::strlen(serial) > 15) return -1;
-  Bus().AddDevice(serial, Board(board_type, channels));
+  Board board(board_type, channels);
+  board.keep_transcript = false;
+  Bus().AddDevice(serial, std::move(board));
   return static_cast<int>(Bus().device_count() - 1);
 }
 

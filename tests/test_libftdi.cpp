@@ -78,6 +78,10 @@ class ScriptedFtdi final : public FtdiBackend {
     }
     if (c.transfers.empty()) return 0;  // only the two modem-status bytes came
     Bytes& t = c.transfers.front();
+    if (t.empty()) {  // a transfer with only the modem-status bytes
+      c.transfers.pop_front();
+      return 0;
+    }
     const int n = static_cast<int>(t.size()) < size ? static_cast<int>(t.size()) : size;
     std::memcpy(buffer, t.data(), static_cast<std::size_t>(n));
     t.erase(t.begin(), t.begin() + n);

@@ -212,6 +212,7 @@ std::unique_ptr<kavro::emu::VirtualBus> MakeEmulator(const std::string& fault) {
 
   for (Board* b : {&common, &multi}) {
     b->reply_latency_us = 1500;
+    b->keep_transcript = false;  // recordings may run for hours
     b->restart_time_us = 250000;
     if (fault == "teds") b->teds_fault = true;
     if (fault == "drop") {

@@ -138,6 +138,7 @@ class Board {
   std::deque<ReplyFault> faults;              // applied one per reply, in order
   std::deque<std::array<std::uint8_t, 4>> forced_readings;  // next measurement replies' data
   std::vector<Bytes> transcript;              // every frame the host wrote, in order
+  bool keep_transcript = true;                // off for long runs, so memory stays flat
 
  private:
   void Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply>& replies);
@@ -186,8 +187,14 @@ class VirtualBus : public kavro::LinkProvider {
   void ClearFaults();
 
   const std::vector<CallRecord>& log() const { return log_; }
-  void ClearLog() { log_.clear(); }
-  std::size_t CountCalls(Call call) const;
+  // Forgets the log and the call counts.
+  void ClearLog() {
+    log_.clear();
+    counts_.fill(0);
+  }
+  // Calls of a function since the bus was made or the log cleared (counted even with
+  // logging off).
+  std::size_t CountCalls(Call call) const { return counts_[static_cast<std::size_t>(call)]; }
   bool logging = true;
 
   // Virtual time.
@@ -233,6 +240,7 @@ class VirtualBus : public kavro::LinkProvider {
   std::deque<Device> devices_;
   std::array<CallFault, static_cast<std::size_t>(Call::kCount)> faults_{};
   std::vector<CallRecord> log_;
+  std::array<std::size_t, static_cast<std::size_t>(Call::kCount)> counts_{};
   std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> snapshot_;
   Clock clock_;
   std::uint64_t now_us_ = 0;
