@@ -119,6 +119,8 @@ struct FrameCase {
   std::vector<Bytes> frames;  // with the first packet number 0x10
 };
 
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+
 class CommandFrames : public BoardTest, public ::testing::WithParamInterface<FrameCase> {};
 
 TEST_P(CommandFrames, ByteForByte) {

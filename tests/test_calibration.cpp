@@ -91,6 +91,8 @@ struct CalibrationCase {
   bool channel_reads;
 };
 
+void PrintTo(const CalibrationCase& c, std::ostream* os) { *os << c.name; }
+
 class Calibration : public BoardTest, public ::testing::WithParamInterface<CalibrationCase> {};
 
 TEST_P(Calibration, ReadsTheRegistersOfTheBoardsType) {

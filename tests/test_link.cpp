@@ -10,6 +10,8 @@ struct StatusRow {
   const char* text;
 };
 
+void PrintTo(const StatusRow& row, std::ostream* os) { *os << "status " << row.code; }
+
 const StatusRow kRows[] = {
     {0, "OK"},
     {1, "Invalid Handle"},

@@ -10,6 +10,10 @@ struct AdcCase {
   std::string text;
 };
 
+void PrintTo(const AdcCase& c, std::ostream* os) {
+  *os << int(c.s) << "," << int(c.h) << "," << int(c.m) << "," << int(c.l);
+}
+
 std::string Data(unsigned char s, unsigned char h, unsigned char m, unsigned char l) {
   const char raw[] = {'D', 'a', 't', 'a', ' ', static_cast<char>(s), ',', ' ', static_cast<char>(h),
                       ',', ' ', static_cast<char>(m), ',', ' ', static_cast<char>(l)};
