@@ -176,6 +176,7 @@ class VirtualBus : public kavro::LinkProvider {
   Device& AddDevice(const std::string& serial, Board board = Board::Common(),
                     const std::string& description = "KAVRO USB Interface");
   Device& device(std::size_t index) { return devices_[index]; }
+  const Device& device(std::size_t index) const { return devices_[index]; }
   std::size_t device_count() const { return devices_.size(); }
   // Unplugs a device: it leaves the list and its handle becomes invalid.
   void Unplug(const std::string& serial);
