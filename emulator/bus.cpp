@@ -86,6 +86,17 @@ std::uint64_t VirtualBus::NowMicroseconds() {
   return TimeNow();
 }
 
+template <typename Body>
+unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned int a1, unsigned int a2) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int index;
+  Device* d = FromHandle(handle, &index);
+  const unsigned int status = Enter(call, index, a1, a2);
+  if (status != kavro::kFtOk) return status;
+  if (d == nullptr) return kavro::kFtInvalidHandle;
+  return body(*d);
+}
+
 unsigned int VirtualBus::Enter(Call call, int device, unsigned int a1, unsigned int a2) {
   CallFault& f = faults_[static_cast<std::size_t>(call)];
   unsigned int status = kavro::kFtOk;
@@ -196,160 +207,120 @@ unsigned int VirtualBus::OpenEx(void* arg1, unsigned int flags, void** handle) {
 }
 
 unsigned int VirtualBus::Close(void* handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kClose, index);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  d->open = false;
-  d->handle = nullptr;
-  d->rx.clear();
-  d->pending.clear();
-  return kavro::kFtOk;
+  return OnDevice(Call::kClose, handle, [&](Device& d) -> unsigned int {
+    d.open = false;
+    d.handle = nullptr;
+    d.rx.clear();
+    d.pending.clear();
+    return kavro::kFtOk;
+  });
 }
 
 unsigned int VirtualBus::Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kRead, index, count);
   if (returned != nullptr) *returned = 0;
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (buffer == nullptr || returned == nullptr) return kavro::kFtInvalidParameter;
-  Deliver(*d);
-  // With a read time-out set, D2XX returns what it has when the time-out expires.
-  const unsigned int n = count < d->rx.size() ? count : static_cast<unsigned int>(d->rx.size());
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  for (unsigned int i = 0; i < n; ++i) out[i] = d->rx[i];
-  d->rx.erase(d->rx.begin(), d->rx.begin() + n);
-  *returned = n;
-  return kavro::kFtOk;
+  return OnDevice(Call::kRead, handle, [&](Device& d) -> unsigned int {
+    if (buffer == nullptr || returned == nullptr) return kavro::kFtInvalidParameter;
+    Deliver(d);
+    // With a read time-out set, D2XX returns what it has when the time-out expires.
+    const unsigned int n = count < d.rx.size() ? count : static_cast<unsigned int>(d.rx.size());
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (unsigned int i = 0; i < n; ++i) out[i] = d.rx[i];
+    d.rx.erase(d.rx.begin(), d.rx.begin() + n);
+    *returned = n;
+    return kavro::kFtOk;
+  }, count);
 }
 
 unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count, unsigned int* written) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kWrite, index, count);
   if (written != nullptr) *written = 0;
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (buffer == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
-  const std::uint64_t now = TimeNow();
-  std::vector<Board::Reply> replies;
-  d->board.Receive(static_cast<const std::uint8_t*>(buffer), count, static_cast<double>(now) / 1e6,
-                   replies);
-  for (Board::Reply& r : replies) d->pending.push_back({now + r.delay_us, std::move(r.bytes)});
-  // Keep replies in the order they fall due (a held reply may be overtaken).
-  for (std::size_t i = d->pending.size(); i > 1; --i) {
-    if (d->pending[i - 1].due_us >= d->pending[i - 2].due_us) break;
-    std::swap(d->pending[i - 1], d->pending[i - 2]);
-  }
-  *written = count;
-  return kavro::kFtOk;
+  return OnDevice(Call::kWrite, handle, [&](Device& d) -> unsigned int {
+    if (buffer == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
+    const std::uint64_t now = TimeNow();
+    std::vector<Board::Reply> replies;
+    d.board.Receive(static_cast<const std::uint8_t*>(buffer), count, static_cast<double>(now) / 1e6,
+                     replies);
+    for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
+    // Keep replies in the order they fall due (a held reply may be overtaken).
+    for (std::size_t i = d.pending.size(); i > 1; --i) {
+      if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;
+      std::swap(d.pending[i - 1], d.pending[i - 2]);
+    }
+    *written = count;
+    return kavro::kFtOk;
+  }, count);
 }
 
 unsigned int VirtualBus::GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
                                        char* serial, char* description, void*) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kGetDeviceInfo, index);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (device != nullptr) *device = d->ft_type;
-  if (id != nullptr) *id = (vid_ << 16) | pid_;
-  if (serial != nullptr) CopyText(serial, 16, d->serial);
-  if (description != nullptr) CopyText(description, 64, d->description);
-  return kavro::kFtOk;
+  return OnDevice(Call::kGetDeviceInfo, handle, [&](Device& d) -> unsigned int {
+    if (device != nullptr) *device = d.ft_type;
+    if (id != nullptr) *id = (vid_ << 16) | pid_;
+    if (serial != nullptr) CopyText(serial, 16, d.serial);
+    if (description != nullptr) CopyText(description, 64, d.description);
+    return kavro::kFtOk;
+  });
 }
 
 unsigned int VirtualBus::GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
                                    unsigned int* event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kGetStatus, index);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr) return kavro::kFtInvalidParameter;
-  if (clock_ == Clock::kVirtual) now_us_ += poll_step_us;
-  Deliver(*d);
-  *rx_bytes = static_cast<unsigned int>(d->rx.size());
-  *tx_bytes = 0;
-  *event = d->rx.empty() ? 0 : 1;
-  return kavro::kFtOk;
+  return OnDevice(Call::kGetStatus, handle, [&](Device& d) -> unsigned int {
+    if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr) return kavro::kFtInvalidParameter;
+    if (clock_ == Clock::kVirtual) now_us_ += poll_step_us;
+    Deliver(d);
+    *rx_bytes = static_cast<unsigned int>(d.rx.size());
+    *tx_bytes = 0;
+    *event = d.rx.empty() ? 0 : 1;
+    return kavro::kFtOk;
+  });
 }
 
 unsigned int VirtualBus::SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kSetTimeouts, index, read_ms, write_ms);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  d->read_timeout_ms = read_ms;
-  d->write_timeout_ms = write_ms;
-  return kavro::kFtOk;
+  return OnDevice(Call::kSetTimeouts, handle, [&](Device& d) -> unsigned int {
+    d.read_timeout_ms = read_ms;
+    d.write_timeout_ms = write_ms;
+    return kavro::kFtOk;
+  }, read_ms, write_ms);
 }
 
 unsigned int VirtualBus::SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kSetUSBParameters, index, in_size, out_size);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (in_size < 1 || in_size > 65536 || out_size < 1 || out_size > 65536)
-    return kavro::kFtInvalidParameter;
-  d->in_transfer_size = in_size;
-  d->out_transfer_size = out_size;
-  // As with D2XX, changing the transfer size loses data held in the driver.
-  d->rx.clear();
-  return kavro::kFtOk;
+  return OnDevice(Call::kSetUSBParameters, handle, [&](Device& d) -> unsigned int {
+    if (in_size < 1 || in_size > 65536 || out_size < 1 || out_size > 65536)
+      return kavro::kFtInvalidParameter;
+    d.in_transfer_size = in_size;
+    d.out_transfer_size = out_size;
+    // As with D2XX, changing the transfer size loses data held in the driver.
+    d.rx.clear();
+    return kavro::kFtOk;
+  }, in_size, out_size);
 }
 
 unsigned int VirtualBus::SetLatencyTimer(void* handle, unsigned char ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kSetLatencyTimer, index, ms);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (ms < 2) return kavro::kFtInvalidParameter;
-  d->latency_ms = ms;
-  return kavro::kFtOk;
+  return OnDevice(Call::kSetLatencyTimer, handle, [&](Device& d) -> unsigned int {
+    if (ms < 2) return kavro::kFtInvalidParameter;
+    d.latency_ms = ms;
+    return kavro::kFtOk;
+  }, ms);
 }
 
 unsigned int VirtualBus::GetLatencyTimer(void* handle, unsigned char* ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kGetLatencyTimer, index);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  if (ms == nullptr) return kavro::kFtInvalidParameter;
-  *ms = d->latency_ms;
-  return kavro::kFtOk;
+  return OnDevice(Call::kGetLatencyTimer, handle, [&](Device& d) -> unsigned int {
+    if (ms == nullptr) return kavro::kFtInvalidParameter;
+    *ms = d.latency_ms;
+    return kavro::kFtOk;
+  });
 }
 
 unsigned int VirtualBus::Purge(void* handle, unsigned int mask) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  unsigned int status = Enter(Call::kPurge, index, mask);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  ++d->purges;
-  if ((mask & kavro::kFtPurgeRx) != 0) {
-    // What has reached the bridge is discarded; replies still on their way arrive later.
-    d->rx.clear();
-    const std::uint64_t now = TimeNow();
-    while (!d->pending.empty() && d->pending.front().due_us <= now) d->pending.pop_front();
-  }
-  return kavro::kFtOk;
+  return OnDevice(Call::kPurge, handle, [&](Device& d) -> unsigned int {
+    ++d.purges;
+    if ((mask & kavro::kFtPurgeRx) != 0) {
+      // What has reached the bridge is discarded; replies still on their way arrive later.
+      d.rx.clear();
+      const std::uint64_t now = TimeNow();
+      while (!d.pending.empty() && d.pending.front().due_us <= now) d.pending.pop_front();
+    }
+    return kavro::kFtOk;
+  }, mask);
 }
 
 unsigned int VirtualBus::CreateDeviceInfoList(unsigned int* count) {

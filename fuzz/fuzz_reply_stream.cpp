@@ -16,41 +16,15 @@ namespace {
 using kavro::emu::VirtualBus;
 
 // Passes everything to the bus and keeps the bytes every read returned.
-class Recorder final : public kavro::LinkProvider {
+class Recorder final : public kavro::emu::ForwardingLink {
  public:
-  explicit Recorder(VirtualBus& bus) : bus_(bus) {}
+  using ForwardingLink::ForwardingLink;
   std::string received;
-  unsigned int ListDevices(void* a, void* b, unsigned int f) override { return bus_.ListDevices(a, b, f); }
-  unsigned int Open(int i, void** h) override { return bus_.Open(i, h); }
-  unsigned int OpenEx(void* a, unsigned int f, void** h) override { return bus_.OpenEx(a, f, h); }
-  unsigned int Close(void* h) override { return bus_.Close(h); }
   unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override {
-    const unsigned int status = bus_.Read(h, b, n, got);
+    const unsigned int status = ForwardingLink::Read(h, b, n, got);
     received.append(static_cast<const char*>(b), *got);
     return status;
   }
-  unsigned int Write(void* h, void* b, unsigned int n, unsigned int* put) override { return bus_.Write(h, b, n, put); }
-  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* ds, void* x) override {
-    return bus_.GetDeviceInfo(h, d, id, s, ds, x);
-  }
-  unsigned int GetStatus(void* h, unsigned int* r, unsigned int* t, unsigned int* e) override {
-    return bus_.GetStatus(h, r, t, e);
-  }
-  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override { return bus_.SetTimeouts(h, r, w); }
-  unsigned int SetUSBParameters(void* h, unsigned int i, unsigned int o) override { return bus_.SetUSBParameters(h, i, o); }
-  unsigned int SetLatencyTimer(void* h, unsigned char m) override { return bus_.SetLatencyTimer(h, m); }
-  unsigned int GetLatencyTimer(void* h, unsigned char* m) override { return bus_.GetLatencyTimer(h, m); }
-  unsigned int Purge(void* h, unsigned int m) override { return bus_.Purge(h, m); }
-  unsigned int CreateDeviceInfoList(unsigned int* n) override { return bus_.CreateDeviceInfoList(n); }
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* l, unsigned int* n) override {
-    return bus_.GetDeviceInfoList(l, n);
-  }
-  unsigned int SetVIDPID(unsigned int v, unsigned int p) override { return bus_.SetVIDPID(v, p); }
-  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override { return bus_.GetVIDPID(v, p); }
-  std::uint64_t NowMicroseconds() override { return bus_.NowMicroseconds(); }
-
- private:
-  VirtualBus& bus_;
 };
 
 const std::set<std::string> kTexts = {"",

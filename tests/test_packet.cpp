@@ -1,5 +1,6 @@
 // Framing, numbering, reply validation and traces, through the public class on an emulated
 // board.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -363,13 +364,19 @@ TEST(RealClock, TenMillisecondBudgetEndsOnTime) {
   dll.Open_Device_Connection(serial);
   ASSERT_NE(dll.DeviceHandle, nullptr);
   bus.logging = false;
-  dev.board.faults.push_back(Fault(ReplyFault::kDrop));
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "Error");
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_STREQ(dll.ErrorText, "Timeout Error");
-  EXPECT_GE(ms, 10.0);
-  EXPECT_LE(ms, 12.0);
+  // Wall time is shared with the rest of the machine: every run must last at least the budget,
+  // and the best of three must end within 2 ms after it.
+  double best = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    dev.board.faults.push_back(Fault(ReplyFault::kDrop));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "Error");
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_STREQ(dll.ErrorText, "Timeout Error");
+    EXPECT_GE(ms, 10.0);
+    best = std::min(best, ms);
+  }
+  EXPECT_LE(best, 12.0);
 }
 
 }  // namespace

@@ -137,51 +137,23 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
 // ---- links --------------------------------------------------------------------------------
 
 // Prints every frame written to and read from the board, in the trace texts' hex form.
-class TracingLink final : public kavro::LinkProvider {
+class TracingLink final : public kavro::emu::ForwardingLink {
  public:
-  explicit TracingLink(kavro::LinkProvider& inner) : inner_(inner) {}
-  unsigned int ListDevices(void* a, void* b, unsigned int f) override { return inner_.ListDevices(a, b, f); }
-  unsigned int Open(int i, void** h) override { return inner_.Open(i, h); }
-  unsigned int OpenEx(void* a, unsigned int f, void** h) override { return inner_.OpenEx(a, f, h); }
-  unsigned int Close(void* h) override { return inner_.Close(h); }
+  using ForwardingLink::ForwardingLink;
   unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override {
-    const unsigned int status = inner_.Read(h, b, n, got);
+    const unsigned int status = ForwardingLink::Read(h, b, n, got);
     if (status == kavro::kFtOk && *got > 0)
       std::fprintf(stderr, "<- %s\n", Hex(static_cast<unsigned char*>(b), *got).c_str());
     return status;
   }
   unsigned int Write(void* h, void* b, unsigned int n, unsigned int* put) override {
     std::fprintf(stderr, "-> %s\n", Hex(static_cast<unsigned char*>(b), n).c_str());
-    return inner_.Write(h, b, n, put);
+    return ForwardingLink::Write(h, b, n, put);
   }
-  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* desc,
-                             void* x) override {
-    return inner_.GetDeviceInfo(h, d, id, s, desc, x);
-  }
-  unsigned int GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) override {
-    return inner_.GetStatus(h, rx, tx, ev);
-  }
-  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override { return inner_.SetTimeouts(h, r, w); }
-  unsigned int SetUSBParameters(void* h, unsigned int i, unsigned int o) override {
-    return inner_.SetUSBParameters(h, i, o);
-  }
-  unsigned int SetLatencyTimer(void* h, unsigned char ms) override { return inner_.SetLatencyTimer(h, ms); }
-  unsigned int GetLatencyTimer(void* h, unsigned char* ms) override { return inner_.GetLatencyTimer(h, ms); }
   unsigned int Purge(void* h, unsigned int m) override {
     std::fprintf(stderr, "   (purge)\n");
-    return inner_.Purge(h, m);
+    return ForwardingLink::Purge(h, m);
   }
-  unsigned int CreateDeviceInfoList(unsigned int* n) override { return inner_.CreateDeviceInfoList(n); }
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* l, unsigned int* n) override {
-    return inner_.GetDeviceInfoList(l, n);
-  }
-  unsigned int SetVIDPID(unsigned int v, unsigned int p) override { return inner_.SetVIDPID(v, p); }
-  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override { return inner_.GetVIDPID(v, p); }
-  std::uint64_t NowMicroseconds() override { return inner_.NowMicroseconds(); }
-  std::string Diagnostic() const override { return inner_.Diagnostic(); }
-
- private:
-  kavro::LinkProvider& inner_;
 };
 
 // The ready-made emulated boards: a common board with one channel and a type-9 board with four,

@@ -145,6 +145,45 @@ class Board {
   std::uint32_t noise_state_ = 12345;
 };
 
+// A provider that hands every call to another one. Derive from it to watch or alter a few
+// calls (tracing, recording) and leave the rest as they are.
+class ForwardingLink : public kavro::LinkProvider {
+ public:
+  explicit ForwardingLink(kavro::LinkProvider& inner) : inner_(inner) {}
+  unsigned int ListDevices(void* a, void* b, unsigned int f) override { return inner_.ListDevices(a, b, f); }
+  unsigned int Open(int i, void** h) override { return inner_.Open(i, h); }
+  unsigned int OpenEx(void* a, unsigned int f, void** h) override { return inner_.OpenEx(a, f, h); }
+  unsigned int Close(void* h) override { return inner_.Close(h); }
+  unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override { return inner_.Read(h, b, n, got); }
+  unsigned int Write(void* h, void* b, unsigned int n, unsigned int* put) override {
+    return inner_.Write(h, b, n, put);
+  }
+  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* desc, void* x) override {
+    return inner_.GetDeviceInfo(h, d, id, s, desc, x);
+  }
+  unsigned int GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) override {
+    return inner_.GetStatus(h, rx, tx, ev);
+  }
+  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override { return inner_.SetTimeouts(h, r, w); }
+  unsigned int SetUSBParameters(void* h, unsigned int i, unsigned int o) override {
+    return inner_.SetUSBParameters(h, i, o);
+  }
+  unsigned int SetLatencyTimer(void* h, unsigned char ms) override { return inner_.SetLatencyTimer(h, ms); }
+  unsigned int GetLatencyTimer(void* h, unsigned char* ms) override { return inner_.GetLatencyTimer(h, ms); }
+  unsigned int Purge(void* h, unsigned int m) override { return inner_.Purge(h, m); }
+  unsigned int CreateDeviceInfoList(unsigned int* n) override { return inner_.CreateDeviceInfoList(n); }
+  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* l, unsigned int* n) override {
+    return inner_.GetDeviceInfoList(l, n);
+  }
+  unsigned int SetVIDPID(unsigned int v, unsigned int p) override { return inner_.SetVIDPID(v, p); }
+  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override { return inner_.GetVIDPID(v, p); }
+  std::uint64_t NowMicroseconds() override { return inner_.NowMicroseconds(); }
+  std::string Diagnostic() const override { return inner_.Diagnostic(); }
+
+ private:
+  kavro::LinkProvider& inner_;
+};
+
 // A virtual USB bus with FTDI bridges on it, usable as the library's link provider.
 class VirtualBus : public kavro::LinkProvider {
  public:
@@ -234,6 +273,10 @@ class VirtualBus : public kavro::LinkProvider {
   // Records the call and decides its injected outcome; kFtOk means "run it".
   unsigned int Enter(Call call, int device, unsigned int a1 = 0, unsigned int a2 = 0);
   Device* FromHandle(void* handle, int* index);
+  // Runs body on the device behind handle, under the lock, after the call is recorded and its
+  // injected failure (if any) decided; unknown handles give FT_INVALID_HANDLE.
+  template <typename Body>
+  unsigned int OnDevice(Call call, void* handle, Body body, unsigned int a1 = 0, unsigned int a2 = 0);
   void Deliver(Device& d);
   std::uint64_t TimeNow();
 
