@@ -24,6 +24,7 @@ class ScriptedFtdi final : public FtdiBackend {
     Board* board = nullptr;
     std::vector<Bytes> written;
     unsigned int chunk = 0;
+    int write_timeout = 5000;
     unsigned char latency = 16;
     int flushes = 0;
     int open_count = 0;
@@ -122,7 +123,7 @@ class ScriptedFtdi final : public FtdiBackend {
     c.transfers.clear();
     return 0;
   }
-  void SetWriteTimeout(void*, int) override {}
+  void SetWriteTimeout(void* ctx, int ms) override { static_cast<Chip*>(ctx)->write_timeout = ms; }
   unsigned int MaxPacketSize(void*) override { return 64; }
   std::uint64_t NowMicroseconds() override { return now += 5; }
 };
@@ -200,6 +201,7 @@ TEST_F(Libftdi, OpensBySerialAndAppliesTheSettings) {
   OpenKv0001();
   EXPECT_EQ(dll.ftDevice, 5u);
   EXPECT_EQ(ftdi->chips[0].open_count, 1);
+  EXPECT_EQ(ftdi->chips[0].write_timeout, 500);
   EXPECT_EQ(ftdi->chips[0].chunk, 64u);  // 8 rounded up to a whole USB packet
   EXPECT_EQ(ftdi->chips[0].latency, 2);
   unsigned char latency = 0;

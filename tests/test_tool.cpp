@@ -109,6 +109,34 @@ TEST(Tool, UnknownSerialAndBadArguments) {
   EXPECT_NE(help.out.find("Example: kavro --emulate read"), std::string::npos);
 }
 
+TEST(Tool, CtrlCEndsARecordingCleanlyWithNothingLost) {
+  const std::string file = testing::TempDir() + "kavro-interrupted.csv";
+  const Result stopped = [&] {
+    const std::string command = "timeout --preserve-status -s INT 0.5 " + std::string(KAVRO_TOOL) +
+                                " --emulate read -s KAVRO-0001 -d 60 -i 5 --format csv -o " + file + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    const int status = pclose(p);
+    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  }();
+  EXPECT_EQ(stopped.code, 0) << stopped.out;
+  EXPECT_NE(stopped.out.find("interrupted"), std::string::npos) << stopped.out;
+  std::FILE* f = std::fopen(file.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::string csv;
+  char buf[4096];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) csv.append(buf, n);
+  std::fclose(f);
+  const std::vector<std::string> lines = Lines(csv);
+  ASSERT_GT(lines.size(), 10u);  // about 100 rows in half a second
+  const std::string summary = stopped.out.substr(stopped.out.find("summary: ") + 9);
+  EXPECT_EQ(std::stoul(summary), lines.size() - 1);  // every reading counted is in the file
+}
+
 TEST(Tool, ConfigRegisterAndReset) {
   Result r = Kavro("--emulate config -s KAVRO-0009 -c 2 --rate 9");
   EXPECT_EQ(r.code, 0) << r.out;

@@ -506,7 +506,11 @@ int CmdRead(Session& s) {
                    last.c_str(), errors);
     }
     next += std::chrono::milliseconds(s.opt.interval_ms);
-    if (s.opt.interval_ms > 0) std::this_thread::sleep_until(next);
+    // Sleep in short slices so that Ctrl-C ends a slow recording at once.
+    while (!g_interrupted && std::chrono::steady_clock::now() < next) {
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+          next - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
+    }
   }
   if (live) std::fputc('\n', stderr);
   CloseBoard(s);
