@@ -287,7 +287,13 @@ TEST(Endurance, HundredThousandOpenCommandCloseCycles) {
   const long at_end = ResidentKilobytes();
   EXPECT_EQ(failures, 0);
   std::printf("[ endurance ] resident %ld kB after 10,000 cycles, %ld kB after 100,000\n", after_warmup, at_end);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed memory in quarantine, so resident size grows by design there;
+  // LeakSanitizer checks that build for leaks instead.
+  (void)at_end;
+#else
   EXPECT_LT(at_end - after_warmup, 1024) << "memory grew";
+#endif
 }
 
 }  // namespace
