@@ -182,8 +182,11 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
       return;
     }
     std::memcpy(PacketData, reply + 3, ReplyDataCount(RxLength));
-    RxLength = static_cast<unsigned char>(RxLength + shift);
-    GetPacketReceived();
+    // The trace covers the 0xFF too. A shifted 255-byte reply is 256 bytes long, which the
+    // one-byte RxLength cannot hold, so the trace is rendered from the full count.
+    const unsigned int accepted = RxLength + shift;
+    RxLength = static_cast<unsigned char>(accepted);
+    RenderHex(PacketReceived, RxBuffer, accepted);
     ReadStatus = "Finished";
     return;
   }
