@@ -20,8 +20,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -49,8 +53,8 @@ void Measure(benchmark::State& state, Body body) {
   body();
   const long long before = g_allocations.load();
   for (auto _ : state) body();
-  state.counters["allocs/call"] =
-      benchmark::Counter(static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs/call"] = benchmark::Counter(
+      static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations()));
 }
 
 void BM_Calculate_ADC_Value(benchmark::State& state) {
@@ -125,7 +129,8 @@ BENCHMARK(BM_Get_Offset_Load_Type9);
 
 void BM_Set_ADC_Configuration(benchmark::State& state) {
   Rig rig(Board::Common());
-  Measure(state, [&] { benchmark::DoNotOptimize(rig.dll.Set_ADC_Configuration(rig.handle, 7, 0)); });
+  Measure(state,
+          [&] { benchmark::DoNotOptimize(rig.dll.Set_ADC_Configuration(rig.handle, 7, 0)); });
   if (rig.dll.ErrorText[0]) state.SkipWithError(rig.dll.ErrorText);
 }
 BENCHMARK(BM_Set_ADC_Configuration);

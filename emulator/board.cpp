@@ -20,7 +20,9 @@ struct CalibrationMap {
 constexpr CalibrationMap kType0Map{0x50, 0x76, 0x7E, 0, false};
 constexpr CalibrationMap kCommonMap{0x40, 0x5E, 0x6A, 0x72, true};
 
-Bytes ErrorReply(std::uint8_t number, std::uint8_t code) { return {number, 5, code, 0x00, kTrailer}; }
+Bytes ErrorReply(std::uint8_t number, std::uint8_t code) {
+  return {number, 5, code, 0x00, kTrailer};
+}
 
 }  // namespace
 
@@ -39,11 +41,21 @@ Board::Board(unsigned int board_type, unsigned int channel_count) {
   }
 }
 
-Board Board::Common() { return Board(3, 1); }
-Board Board::Type0() { return Board(0, 1); }
-Board Board::Type9() { return Board(9, 4); }
-Board Board::Type12() { return Board(12, 1); }
-Board Board::Unsupported() { return Board(5, 1); }
+Board Board::Common() {
+  return Board(3, 1);
+}
+Board Board::Type0() {
+  return Board(0, 1);
+}
+Board Board::Type9() {
+  return Board(9, 4);
+}
+Board Board::Type12() {
+  return Board(12, 1);
+}
+Board Board::Unsupported() {
+  return Board(5, 1);
+}
 
 void Board::SetCalibration(unsigned int channel, std::uint16_t offset_load,
                            std::uint16_t fullscale_load, std::uint8_t unit_code,
@@ -90,7 +102,7 @@ std::array<std::uint8_t, 4> Board::Encode(double counts) const {
             static_cast<std::uint8_t>(c)};
   }
   if (v < -16777216) return {0, 0xFF, 0xFF, 0xFF};  // negative overflow
-  if (v > 16777215) return {3, 0, 0, 0};           // positive overflow
+  if (v > 16777215) return {3, 0, 0, 0};            // positive overflow
   const std::uint32_t n = static_cast<std::uint32_t>(v + 0x02000000);
   return {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
@@ -175,7 +187,7 @@ void Board::Receive(const std::uint8_t* frame, std::size_t size, double t,
       forced_readings.pop_front();
     } else {
       const Channel& c = channels[ch];
-      const double counts = which == 0 ? c.offset_reading
+      const double counts = which == 0   ? c.offset_reading
                             : which == 1 ? c.fullscale_reading
                                          : Reading(ch, t);
       data = Encode(counts);
@@ -235,8 +247,7 @@ void Board::Receive(const std::uint8_t* frame, std::size_t size, double t,
         Answer(lat, {number, 7, 0x86, r[0], r[1], r[2], kTrailer}, replies);
       }
       return;
-    default:
-      break;
+    default: break;
   }
   // A command this board does not know.
   Answer(lat, ErrorReply(number, 'O'), replies);

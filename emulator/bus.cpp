@@ -10,10 +10,22 @@ namespace kavro::emu {
 namespace {
 
 constexpr const char* kCallNames[] = {
-    "FT_ListDevices",     "FT_Open",           "FT_OpenEx",          "FT_Close",
-    "FT_Read",            "FT_Write",          "FT_GetDeviceInfo",   "FT_GetStatus",
-    "FT_SetTimeouts",     "FT_SetUSBParameters", "FT_SetLatencyTimer", "FT_GetLatencyTimer",
-    "FT_Purge",           "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_SetVIDPID",
+    "FT_ListDevices",
+    "FT_Open",
+    "FT_OpenEx",
+    "FT_Close",
+    "FT_Read",
+    "FT_Write",
+    "FT_GetDeviceInfo",
+    "FT_GetStatus",
+    "FT_SetTimeouts",
+    "FT_SetUSBParameters",
+    "FT_SetLatencyTimer",
+    "FT_GetLatencyTimer",
+    "FT_Purge",
+    "FT_CreateDeviceInfoList",
+    "FT_GetDeviceInfoList",
+    "FT_SetVIDPID",
     "FT_GetVIDPID",
 };
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<std::size_t>(Call::kCount));
@@ -32,7 +44,9 @@ void CopyText(char* target, std::size_t size, const std::string& text) {
 
 }  // namespace
 
-const char* CallName(Call call) { return kCallNames[static_cast<std::size_t>(call)]; }
+const char* CallName(Call call) {
+  return kCallNames[static_cast<std::size_t>(call)];
+}
 
 bool CallFromName(const std::string& name, Call* call) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(Call::kCount); ++i) {
@@ -75,7 +89,9 @@ void VirtualBus::FailEveryCall(Call call, unsigned int status) {
   faults_[static_cast<std::size_t>(call)] = {0, status, true};
 }
 
-void VirtualBus::ClearFaults() { faults_.fill(CallFault{}); }
+void VirtualBus::ClearFaults() {
+  faults_.fill(CallFault{});
+}
 
 std::uint64_t VirtualBus::TimeNow() {
   return clock_ == Clock::kVirtual ? now_us_ : SteadyMicros() - real_start_us_;
@@ -87,7 +103,8 @@ std::uint64_t VirtualBus::NowMicroseconds() {
 }
 
 template <typename Body>
-unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned int a1, unsigned int a2) {
+unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned int a1,
+                                  unsigned int a2) {
   std::lock_guard<std::mutex> lock(mutex_);
   int index;
   Device* d = FromHandle(handle, &index);
@@ -164,7 +181,8 @@ unsigned int VirtualBus::Open(int index, void** handle) {
   unsigned int status = Enter(Call::kOpen, index, static_cast<unsigned int>(index));
   if (status != kavro::kFtOk) return status;
   if (handle == nullptr) return kavro::kFtInvalidParameter;
-  if (index < 0 || static_cast<std::size_t>(index) >= devices_.size()) return kavro::kFtDeviceNotFound;
+  if (index < 0 || static_cast<std::size_t>(index) >= devices_.size())
+    return kavro::kFtDeviceNotFound;
   Device& d = devices_[static_cast<std::size_t>(index)];
   if (d.open) return kavro::kFtDeviceNotOpened;
   d.open = true;
@@ -216,38 +234,46 @@ unsigned int VirtualBus::Close(void* handle) {
   });
 }
 
-unsigned int VirtualBus::Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) {
+unsigned int VirtualBus::Read(void* handle, void* buffer, unsigned int count,
+                              unsigned int* returned) {
   if (returned != nullptr) *returned = 0;
-  return OnDevice(Call::kRead, handle, [&](Device& d) -> unsigned int {
-    if (buffer == nullptr || returned == nullptr) return kavro::kFtInvalidParameter;
-    Deliver(d);
-    // With a read time-out set, D2XX returns what it has when the time-out expires.
-    const unsigned int n = count < d.rx.size() ? count : static_cast<unsigned int>(d.rx.size());
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    for (unsigned int i = 0; i < n; ++i) out[i] = d.rx[i];
-    d.rx.erase(d.rx.begin(), d.rx.begin() + n);
-    *returned = n;
-    return kavro::kFtOk;
-  }, count);
+  return OnDevice(
+      Call::kRead, handle,
+      [&](Device& d) -> unsigned int {
+        if (buffer == nullptr || returned == nullptr) return kavro::kFtInvalidParameter;
+        Deliver(d);
+        // With a read time-out set, D2XX returns what it has when the time-out expires.
+        const unsigned int n = count < d.rx.size() ? count : static_cast<unsigned int>(d.rx.size());
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        for (unsigned int i = 0; i < n; ++i) out[i] = d.rx[i];
+        d.rx.erase(d.rx.begin(), d.rx.begin() + n);
+        *returned = n;
+        return kavro::kFtOk;
+      },
+      count);
 }
 
-unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count, unsigned int* written) {
+unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count,
+                               unsigned int* written) {
   if (written != nullptr) *written = 0;
-  return OnDevice(Call::kWrite, handle, [&](Device& d) -> unsigned int {
-    if (buffer == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
-    const std::uint64_t now = TimeNow();
-    std::vector<Board::Reply> replies;
-    d.board.Receive(static_cast<const std::uint8_t*>(buffer), count, static_cast<double>(now) / 1e6,
-                     replies);
-    for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
-    // Keep replies in the order they fall due (a held reply may be overtaken).
-    for (std::size_t i = d.pending.size(); i > 1; --i) {
-      if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;
-      std::swap(d.pending[i - 1], d.pending[i - 2]);
-    }
-    *written = count;
-    return kavro::kFtOk;
-  }, count);
+  return OnDevice(
+      Call::kWrite, handle,
+      [&](Device& d) -> unsigned int {
+        if (buffer == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
+        const std::uint64_t now = TimeNow();
+        std::vector<Board::Reply> replies;
+        d.board.Receive(static_cast<const std::uint8_t*>(buffer), count,
+                        static_cast<double>(now) / 1e6, replies);
+        for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
+        // Keep replies in the order they fall due (a held reply may be overtaken).
+        for (std::size_t i = d.pending.size(); i > 1; --i) {
+          if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;
+          std::swap(d.pending[i - 1], d.pending[i - 2]);
+        }
+        *written = count;
+        return kavro::kFtOk;
+      },
+      count);
 }
 
 unsigned int VirtualBus::GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
@@ -264,7 +290,8 @@ unsigned int VirtualBus::GetDeviceInfo(void* handle, unsigned int* device, unsig
 unsigned int VirtualBus::GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
                                    unsigned int* event) {
   return OnDevice(Call::kGetStatus, handle, [&](Device& d) -> unsigned int {
-    if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr) return kavro::kFtInvalidParameter;
+    if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr)
+      return kavro::kFtInvalidParameter;
     if (clock_ == Clock::kVirtual) now_us_ += poll_step_us;
     Deliver(d);
     *rx_bytes = static_cast<unsigned int>(d.rx.size());
@@ -275,31 +302,41 @@ unsigned int VirtualBus::GetStatus(void* handle, unsigned int* rx_bytes, unsigne
 }
 
 unsigned int VirtualBus::SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) {
-  return OnDevice(Call::kSetTimeouts, handle, [&](Device& d) -> unsigned int {
-    d.read_timeout_ms = read_ms;
-    d.write_timeout_ms = write_ms;
-    return kavro::kFtOk;
-  }, read_ms, write_ms);
+  return OnDevice(
+      Call::kSetTimeouts, handle,
+      [&](Device& d) -> unsigned int {
+        d.read_timeout_ms = read_ms;
+        d.write_timeout_ms = write_ms;
+        return kavro::kFtOk;
+      },
+      read_ms, write_ms);
 }
 
-unsigned int VirtualBus::SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) {
-  return OnDevice(Call::kSetUSBParameters, handle, [&](Device& d) -> unsigned int {
-    if (in_size < 1 || in_size > 65536 || out_size < 1 || out_size > 65536)
-      return kavro::kFtInvalidParameter;
-    d.in_transfer_size = in_size;
-    d.out_transfer_size = out_size;
-    // As with D2XX, changing the transfer size loses data held in the driver.
-    d.rx.clear();
-    return kavro::kFtOk;
-  }, in_size, out_size);
+unsigned int VirtualBus::SetUSBParameters(void* handle, unsigned int in_size,
+                                          unsigned int out_size) {
+  return OnDevice(
+      Call::kSetUSBParameters, handle,
+      [&](Device& d) -> unsigned int {
+        if (in_size < 1 || in_size > 65536 || out_size < 1 || out_size > 65536)
+          return kavro::kFtInvalidParameter;
+        d.in_transfer_size = in_size;
+        d.out_transfer_size = out_size;
+        // As with D2XX, changing the transfer size loses data held in the driver.
+        d.rx.clear();
+        return kavro::kFtOk;
+      },
+      in_size, out_size);
 }
 
 unsigned int VirtualBus::SetLatencyTimer(void* handle, unsigned char ms) {
-  return OnDevice(Call::kSetLatencyTimer, handle, [&](Device& d) -> unsigned int {
-    if (ms < 2) return kavro::kFtInvalidParameter;
-    d.latency_ms = ms;
-    return kavro::kFtOk;
-  }, ms);
+  return OnDevice(
+      Call::kSetLatencyTimer, handle,
+      [&](Device& d) -> unsigned int {
+        if (ms < 2) return kavro::kFtInvalidParameter;
+        d.latency_ms = ms;
+        return kavro::kFtOk;
+      },
+      ms);
 }
 
 unsigned int VirtualBus::GetLatencyTimer(void* handle, unsigned char* ms) {
@@ -311,16 +348,19 @@ unsigned int VirtualBus::GetLatencyTimer(void* handle, unsigned char* ms) {
 }
 
 unsigned int VirtualBus::Purge(void* handle, unsigned int mask) {
-  return OnDevice(Call::kPurge, handle, [&](Device& d) -> unsigned int {
-    ++d.purges;
-    if ((mask & kavro::kFtPurgeRx) != 0) {
-      // What has reached the bridge is discarded; replies still on their way arrive later.
-      d.rx.clear();
-      const std::uint64_t now = TimeNow();
-      while (!d.pending.empty() && d.pending.front().due_us <= now) d.pending.pop_front();
-    }
-    return kavro::kFtOk;
-  }, mask);
+  return OnDevice(
+      Call::kPurge, handle,
+      [&](Device& d) -> unsigned int {
+        ++d.purges;
+        if ((mask & kavro::kFtPurgeRx) != 0) {
+          // What has reached the bridge is discarded; replies still on their way arrive later.
+          d.rx.clear();
+          const std::uint64_t now = TimeNow();
+          while (!d.pending.empty() && d.pending.front().due_us <= now) d.pending.pop_front();
+        }
+        return kavro::kFtOk;
+      },
+      mask);
 }
 
 unsigned int VirtualBus::CreateDeviceInfoList(unsigned int* count) {
@@ -345,7 +385,8 @@ unsigned int VirtualBus::CreateDeviceInfoList(unsigned int* count) {
   return kavro::kFtOk;
 }
 
-unsigned int VirtualBus::GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) {
+unsigned int VirtualBus::GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
+                                           unsigned int* count) {
   std::lock_guard<std::mutex> lock(mutex_);
   unsigned int status = Enter(Call::kGetDeviceInfoList, -1);
   if (status != kavro::kFtOk) return status;

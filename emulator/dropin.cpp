@@ -28,22 +28,27 @@ VirtualBus& Bus() {
 KAVRO_EXPORT unsigned int FT_ListDevices(void* a, void* b, unsigned int flags) {
   return Bus().ListDevices(a, b, flags);
 }
-KAVRO_EXPORT unsigned int FT_Open(int index, void** h) { return Bus().Open(index, h); }
+KAVRO_EXPORT unsigned int FT_Open(int index, void** h) {
+  return Bus().Open(index, h);
+}
 KAVRO_EXPORT unsigned int FT_OpenEx(void* a, unsigned int flags, void** h) {
   return Bus().OpenEx(a, flags, h);
 }
-KAVRO_EXPORT unsigned int FT_Close(void* h) { return Bus().Close(h); }
+KAVRO_EXPORT unsigned int FT_Close(void* h) {
+  return Bus().Close(h);
+}
 KAVRO_EXPORT unsigned int FT_Read(void* h, void* b, unsigned int n, unsigned int* got) {
   return Bus().Read(h, b, n, got);
 }
 KAVRO_EXPORT unsigned int FT_Write(void* h, void* b, unsigned int n, unsigned int* put) {
   return Bus().Write(h, b, n, put);
 }
-KAVRO_EXPORT unsigned int FT_GetDeviceInfo(void* h, unsigned int* dev, unsigned int* id, char* serial,
-                                           char* desc, void* dummy) {
+KAVRO_EXPORT unsigned int FT_GetDeviceInfo(void* h, unsigned int* dev, unsigned int* id,
+                                           char* serial, char* desc, void* dummy) {
   return Bus().GetDeviceInfo(h, dev, id, serial, desc, dummy);
 }
-KAVRO_EXPORT unsigned int FT_GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) {
+KAVRO_EXPORT unsigned int FT_GetStatus(void* h, unsigned int* rx, unsigned int* tx,
+                                       unsigned int* ev) {
   return Bus().GetStatus(h, rx, tx, ev);
 }
 KAVRO_EXPORT unsigned int FT_SetTimeouts(void* h, unsigned int rd, unsigned int wr) {
@@ -58,11 +63,14 @@ KAVRO_EXPORT unsigned int FT_SetLatencyTimer(void* h, unsigned char ms) {
 KAVRO_EXPORT unsigned int FT_GetLatencyTimer(void* h, unsigned char* ms) {
   return Bus().GetLatencyTimer(h, ms);
 }
-KAVRO_EXPORT unsigned int FT_Purge(void* h, unsigned int mask) { return Bus().Purge(h, mask); }
+KAVRO_EXPORT unsigned int FT_Purge(void* h, unsigned int mask) {
+  return Bus().Purge(h, mask);
+}
 KAVRO_EXPORT unsigned int FT_CreateDeviceInfoList(unsigned int* n) {
   return Bus().CreateDeviceInfoList(n);
 }
-KAVRO_EXPORT unsigned int FT_GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* n) {
+KAVRO_EXPORT unsigned int FT_GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
+                                               unsigned int* n) {
   return Bus().GetDeviceInfoList(list, n);
 }
 KAVRO_EXPORT unsigned int FT_SetVIDPID(unsigned int vid, unsigned int pid) {
@@ -76,7 +84,8 @@ KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
 
 // Puts a board of board_type with channels channels on the bus behind a bridge with serial
 // number serial. Returns the device's index, or -1 for a missing or over-long serial number.
-KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type, unsigned int channels) {
+KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
+                                    unsigned int channels) {
   if (serial == nullptr || std::strlen(serial) > 15) return -1;
   Board board(board_type, channels);
   board.keep_transcript = false;
@@ -103,4 +112,6 @@ KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, u
 }
 
 // Ends every injected failure.
-KAVRO_EXPORT void kavroemu_clear_faults(void) { Bus().ClearFaults(); }
+KAVRO_EXPORT void kavroemu_clear_faults(void) {
+  Bus().ClearFaults();
+}

@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 1: dll.Close_Device_Connection(h); break;
       case 2: dll.SimulationMode = static_cast<char>(x % 3); break;
-      case 3: bus.FailCall(static_cast<Call>(x % static_cast<int>(Call::kCount)), y % 21, 1 + y % 3); break;
+      case 3:
+        bus.FailCall(static_cast<Call>(x % static_cast<int>(Call::kCount)), y % 21, 1 + y % 3);
+        break;
       case 4: {
         ReplyFault f;
         f.kind = static_cast<ReplyFault::Kind>(x % 13);
@@ -96,27 +98,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 5: bus.device(x % 2).board.version[0] = y; break;
       case 6: bus.device(x % 2).board.teds_fault = y & 1; break;
-      case 7: bus.device(x % 2).board.forced_readings.push_back({x, y, in.Byte(), in.Byte()}); break;
+      case 7:
+        bus.device(x % 2).board.forced_readings.push_back({x, y, in.Byte(), in.Byte()});
+        break;
       case 8: dll.GetErrorDescription(x * 0x01010101u); break;
-      case 9: r = dll.Get_Device_Count(); Check(IsNumber(r) || r == "Error", "Get_Device_Count", r); break;
+      case 9:
+        r = dll.Get_Device_Count();
+        Check(IsNumber(r) || r == "Error", "Get_Device_Count", r);
+        break;
       case 10:
         r = dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(x)));
         Check(r.size() <= 15 || IsNumber(r), "Get_Device_Serial_Number", r);
         break;
-      case 11: r = dll.Slave_Activity_Inquiry(h); Check(r == "0" || r == "Error", "Slave_Activity_Inquiry", r); break;
-      case 12: r = dll.Version_of_Board(h); Check(r == "0" || r == "Error", "Version_of_Board", r); break;
+      case 11:
+        r = dll.Slave_Activity_Inquiry(h);
+        Check(r == "0" || r == "Error", "Slave_Activity_Inquiry", r);
+        break;
+      case 12:
+        r = dll.Version_of_Board(h);
+        Check(r == "0" || r == "Error", "Version_of_Board", r);
+        break;
       case 13: dll.Get_Version_of_Board(h); break;
-      case 14: r = dll.Reset_Board(h); Check(r == "0" || r == "Error", "Reset_Board", r); break;
-      case 15: r = dll.Set_ADC_Configuration(h, x, y); Check(r == "0" || r == "Error", "Set_ADC_Configuration", r); break;
-      case 16: r = dll.Set_ADC_Configuration2(h, x, y); Check(r == "0" || r == "Error", "Set_ADC_Configuration2", r); break;
+      case 14:
+        r = dll.Reset_Board(h);
+        Check(r == "0" || r == "Error", "Reset_Board", r);
+        break;
+      case 15:
+        r = dll.Set_ADC_Configuration(h, x, y);
+        Check(r == "0" || r == "Error", "Set_ADC_Configuration", r);
+        break;
+      case 16:
+        r = dll.Set_ADC_Configuration2(h, x, y);
+        Check(r == "0" || r == "Error", "Set_ADC_Configuration2", r);
+        break;
       case 17:
         r = dll.Get_ADC_Configuration(x, y);
         Check(r == "Finished" || r == "Error", "Get_ADC_Configuration", r);
         break;
-      case 18: r = dll.Calculate_ADC_Value(x, y, in.Byte(), in.Byte()); Check(IsReading(r) || r == "0", "Calculate_ADC_Value", r); break;
-      case 19: r = dll.Normal_Data_Request(h, x); Check(IsReading(r), "Normal_Data_Request", r); break;
-      case 20: r = dll.Get_Offset_Value(h, x); Check(IsReading(r), "Get_Offset_Value", r); break;
-      case 21: r = dll.Get_Fullscale_Value(h, x); Check(IsReading(r), "Get_Fullscale_Value", r); break;
+      case 18:
+        r = dll.Calculate_ADC_Value(x, y, in.Byte(), in.Byte());
+        Check(IsReading(r) || r == "0", "Calculate_ADC_Value", r);
+        break;
+      case 19:
+        r = dll.Normal_Data_Request(h, x);
+        Check(IsReading(r), "Normal_Data_Request", r);
+        break;
+      case 20:
+        r = dll.Get_Offset_Value(h, x);
+        Check(IsReading(r), "Get_Offset_Value", r);
+        break;
+      case 21:
+        r = dll.Get_Fullscale_Value(h, x);
+        Check(IsReading(r), "Get_Fullscale_Value", r);
+        break;
       case 22:
         r = dll.Read_EEPROM_Register(h, x);
         Check(r == "0" || r == "Error" || r.size() == 2, "Read_EEPROM_Register", r);
@@ -125,10 +159,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         r = dll.Read_Channel_Register(h, x, y);
         Check(r == "0" || r == "Error" || r.size() == 1, "Read_Channel_Register", r);
         break;
-      case 24: r = dll.Get_Offset_Load(h, x); Check(IsNumber(r) || r == "Error", "Get_Offset_Load", r); break;
-      case 25: r = dll.Get_Fullscale_Load(h, x); Check(IsNumber(r) || r == "Error", "Get_Fullscale_Load", r); break;
-      case 26: r = dll.Get_Unit_Code(h, x); Check(IsNumber(r) || r == "Error", "Get_Unit_Code", r); break;
-      case 27: r = dll.Get_Decimal_Point(h, x); Check(IsNumber(r) || r == "Error", "Get_Decimal_Point", r); break;
+      case 24:
+        r = dll.Get_Offset_Load(h, x);
+        Check(IsNumber(r) || r == "Error", "Get_Offset_Load", r);
+        break;
+      case 25:
+        r = dll.Get_Fullscale_Load(h, x);
+        Check(IsNumber(r) || r == "Error", "Get_Fullscale_Load", r);
+        break;
+      case 26:
+        r = dll.Get_Unit_Code(h, x);
+        Check(IsNumber(r) || r == "Error", "Get_Unit_Code", r);
+        break;
+      case 27:
+        r = dll.Get_Decimal_Point(h, x);
+        Check(IsNumber(r) || r == "Error", "Get_Decimal_Point", r);
+        break;
       case 28:
         // The packet layer directly, with arbitrary lengths and modes.
         dll.ftHandle = h;
@@ -144,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dll.ReadPacket(in.Byte() % 30);
         break;
       case 30: {
-        int* sims[] = {&dll.SimOffsetValue, &dll.SimFullscaleValue, &dll.SimOffsetLoad, &dll.SimVersionField1};
+        int* sims[] = {&dll.SimOffsetValue, &dll.SimFullscaleValue, &dll.SimOffsetLoad,
+                       &dll.SimVersionField1};
         std::int32_t v;
         const std::uint8_t bytes[4] = {x, y, in.Byte(), in.Byte()};
         std::memcpy(&v, bytes, 4);
@@ -158,7 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dll.GetPacketReceived();
         break;
     }
-    if (std::memchr(dll.ErrorText, '\0', sizeof(dll.ErrorText)) == nullptr) Fail("ErrorText", "not terminated");
+    if (std::memchr(dll.ErrorText, '\0', sizeof(dll.ErrorText)) == nullptr)
+      Fail("ErrorText", "not terminated");
   }
   return 0;
 }

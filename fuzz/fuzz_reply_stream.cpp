@@ -91,12 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& r = link.received;
   const unsigned int s = !r.empty() && static_cast<unsigned char>(r[0]) == 0xFF ? 1 : 0;
   auto at_ = [&](std::size_t i) { return static_cast<unsigned char>(r[i]); };
-  const bool valid = length >= 4 && r.size() >= length + s && at_(s) == number && at_(s + 1) == length &&
-                     at_(s + 2) == code && at_(s + length - 1) == 0xAA;
+  const bool valid = length >= 4 && r.size() >= length + s && at_(s) == number &&
+                     at_(s + 1) == length && at_(s + 2) == code && at_(s + length - 1) == 0xAA;
   const bool finished = dll.ReadStatus == "Finished";
   if (finished != valid) Fail("ReadStatus");
 
-  if (std::memchr(dll.ErrorText, '\0', sizeof(dll.ErrorText)) == nullptr) Fail("ErrorText not terminated");
+  if (std::memchr(dll.ErrorText, '\0', sizeof(dll.ErrorText)) == nullptr)
+    Fail("ErrorText not terminated");
   if (kTexts.count(dll.ErrorText) == 0) Fail("unknown ErrorText");
   if (finished) {
     if (dll.ErrorText[0] != '\0') Fail("ErrorText after success");

@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     }
     for (const fs::path& f : files) {
       std::ifstream in(f, std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       // An exactly sized copy, so a sanitizer sees any read past the end.
       std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
       LLVMFuzzerTestOneInput(copy.empty() ? nullptr : copy.data(), copy.size());

@@ -12,13 +12,19 @@ constexpr unsigned char kType12MaxRateCode = 11;
 constexpr unsigned char kType0ConfigRegister = 0x7A;
 constexpr unsigned char kConfigRegister = 0x64;
 
-unsigned char UpperField(unsigned char config) { return (config & 0x70) >> 4; }
-unsigned char RateField(unsigned char config) { return config & 0x0F; }
+unsigned char UpperField(unsigned char config) {
+  return (config & 0x70) >> 4;
+}
+unsigned char RateField(unsigned char config) {
+  return config & 0x0F;
+}
 
 // Writes one configuration byte through handle: per channel on board type 9, board-wide
 // otherwise. True when the board acknowledged it.
-bool WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char config, unsigned char channel) {
-  const Command& c = d.BoardType == kBoardType9 ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
+bool WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char config,
+                        unsigned char channel) {
+  const Command& c =
+      d.BoardType == kBoardType9 ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
   return Exchange(d, handle, c, channel, &config, 1);
 }
 
@@ -56,14 +62,13 @@ std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sam
   if (!RefreshBoardType(*this, handle)) return kError;
 
   const BoardTypeInfo type = LookupBoardType(BoardType);
-  if (type.caps_rate_at_11 && sampling_rate > kType12MaxRateCode) sampling_rate = kType12MaxRateCode;
+  if (type.caps_rate_at_11 && sampling_rate > kType12MaxRateCode)
+    sampling_rate = kType12MaxRateCode;
   switch (type.family) {
     case BoardFamily::kType0: RegisterAddress = kType0ConfigRegister; break;
     case BoardFamily::kCommon:
     case BoardFamily::kChannelRegisters: RegisterAddress = kConfigRegister; break;
-    case BoardFamily::kUnsupported:
-      SetErrorText(*this, kInvalidTypeOfBoard);
-      return kError;
+    case BoardFamily::kUnsupported: SetErrorText(*this, kInvalidTypeOfBoard); return kError;
   }
 
   // Read the current byte to keep its upper field, then write it back with the new rate,
@@ -115,19 +120,17 @@ std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned ch
     case 0:
       if (all_zero) return "Error";
       return all_ones ? "Negative Overflow" : "";
-    case 1:
-      return Decimal(magnitude - 16777216);  // negative readings: -16777216 to -1
-    case 2:
-      return Decimal(magnitude);
-    case 3:
-      return all_zero ? "Positive Overflow" : "";
-    default:
-      break;
+    case 1: return Decimal(magnitude - 16777216);  // negative readings: -16777216 to -1
+    case 2: return Decimal(magnitude);
+    case 3: return all_zero ? "Positive Overflow" : "";
+    default: break;
   }
   if (status == 0xFF && all_ones) return "Unassigned";
   // Not a reading: the four raw bytes, each as one character, for the application to inspect.
-  const char text[] = {'D', 'a', 't', 'a', ' ', static_cast<char>(status), ',', ' ',
-                       static_cast<char>(high), ',', ' ', static_cast<char>(middle), ',', ' ',
-                       static_cast<char>(low)};
+  const char text[] = {'D', 'a', 't',
+                       'a', ' ', static_cast<char>(status),
+                       ',', ' ', static_cast<char>(high),
+                       ',', ' ', static_cast<char>(middle),
+                       ',', ' ', static_cast<char>(low)};
   return std::string(text, sizeof(text));
 }

@@ -22,7 +22,9 @@ constexpr CalibrationValue kFullscaleLoad{true, 0x76, 0x5E, 0x5E, true};
 constexpr CalibrationValue kUnitCode{true, 0x7E, 0x6A, 0x6A, false};
 constexpr CalibrationValue kDecimalPoint{false, 0, 0x72, 0x72, false};
 
-bool ReadOk(const KAVRO_USB_DLL& d) { return Finished(d.WriteStatus) && Finished(d.ReadStatus); }
+bool ReadOk(const KAVRO_USB_DLL& d) {
+  return Finished(d.WriteStatus) && Finished(d.ReadStatus);
+}
 
 std::string ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
                             const CalibrationValue& v) {

@@ -53,7 +53,8 @@ void KAVRO_USB_DLL::Open_Device_Connection(char* serial_number) {
   ClearErrorText(*this);
 
   // A missing or over-long serial number is refused: truncating it could open another board.
-  if (serial_number == nullptr || strnlen(serial_number, sizeof(SerialNumber)) >= sizeof(SerialNumber)) {
+  if (serial_number == nullptr ||
+      strnlen(serial_number, sizeof(SerialNumber)) >= sizeof(SerialNumber)) {
     DeviceHandle = nullptr;
     ErrorStatus = kavro::kFtInvalidParameter;
     GetErrorDescription(ErrorStatus);

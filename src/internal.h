@@ -10,7 +10,9 @@
 
 namespace kavro::detail {
 
-inline bool Simulating(const KAVRO_USB_DLL& d) { return d.SimulationMode == 1; }
+inline bool Simulating(const KAVRO_USB_DLL& d) {
+  return d.SimulationMode == 1;
+}
 
 // Replaces ErrorText with a bounded, NUL-terminated copy of text.
 inline void SetErrorText(KAVRO_USB_DLL& d, const char* text) {
@@ -19,7 +21,9 @@ inline void SetErrorText(KAVRO_USB_DLL& d, const char* text) {
   std::memcpy(d.ErrorText, text, n);
   d.ErrorText[n] = '\0';
 }
-inline void ClearErrorText(KAVRO_USB_DLL& d) { d.ErrorText[0] = '\0'; }
+inline void ClearErrorText(KAVRO_USB_DLL& d) {
+  d.ErrorText[0] = '\0';
+}
 
 // Records a failed D2XX status the way every method reports one.
 inline void RecordLinkFailure(KAVRO_USB_DLL& d) {
@@ -34,7 +38,9 @@ inline std::string Decimal(long long value) {
   return std::string(buf, r.ptr);
 }
 
-inline bool Finished(const std::string& status) { return status == "Finished"; }
+inline bool Finished(const std::string& status) {
+  return status == "Finished";
+}
 
 constexpr const char kError[] = "Error";
 constexpr const char kInvalidTypeOfBoard[] = "Invalid Type of Board";

@@ -3,7 +3,11 @@
 
 namespace kavro {
 
-bool LibftdiLinkAvailable() { return false; }
-LinkProvider* NewLibftdiLink() { return nullptr; }
+bool LibftdiLinkAvailable() {
+  return false;
+}
+LinkProvider* NewLibftdiLink() {
+  return nullptr;
+}
 
 }  // namespace kavro

@@ -62,8 +62,8 @@ class LibftdiBackend final : public FtdiBackend {
       d.high_speed = libusb_get_device_speed(item->dev) >= LIBUSB_SPEED_HIGH;
       char description[64] = {}, serial[16] = {};
       // get_strings2 leaves an open device alone (get_strings would close it).
-      if (ftdi_usb_get_strings2(ctx, item->dev, nullptr, 0, description, sizeof(description), serial,
-                                sizeof(serial)) == 0) {
+      if (ftdi_usb_get_strings2(ctx, item->dev, nullptr, 0, description, sizeof(description),
+                                serial, sizeof(serial)) == 0) {
         d.description.assign(description, strnlen(description, sizeof(description)));
         d.serial.assign(serial, strnlen(serial, sizeof(serial)));
       } else {
@@ -144,7 +144,9 @@ class LibftdiBackend final : public FtdiBackend {
 
 namespace kavro {
 
-bool LibftdiLinkAvailable() { return true; }
+bool LibftdiLinkAvailable() {
+  return true;
+}
 
 LinkProvider* NewLibftdiLink() {
   return ftdi::MakeProvider(std::make_unique<ftdi::LibftdiBackend>()).release();

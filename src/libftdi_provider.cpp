@@ -22,24 +22,24 @@ struct ErrorRow {
 
 // libftdi1's codes are per function and overlap libusb's, so they are mapped per operation.
 constexpr ErrorRow kErrorTable[] = {
-    {Operation::kFind, -3, kFtInsufficientResources},  // out of memory
-    {Operation::kFind, -5, kFtIoError},                // libusb_get_device_list failed
-    {Operation::kFind, -6, kFtIoError},                // libusb_get_device_descriptor failed
-    {Operation::kOpen, -3, kFtDeviceNotOpened},        // cannot set configuration
-    {Operation::kOpen, -4, kFtDeviceNotOpened},        // libusb_open failed (permissions)
-    {Operation::kOpen, -5, kFtDeviceNotOpened},        // claimed by a kernel driver or process
-    {Operation::kOpen, -6, kFtIoError},                // reset failed
-    {Operation::kOpen, -7, kFtIoError},                // baud-rate setup failed
-    {Operation::kOpen, -8, kFtDeviceNotOpened},        // EPERM detaching the kernel driver
-    {Operation::kOpen, -11, kFtDeviceNotOpened},       // detaching the kernel driver failed
+    {Operation::kFind, -3, kFtInsufficientResources},    // out of memory
+    {Operation::kFind, -5, kFtIoError},                  // libusb_get_device_list failed
+    {Operation::kFind, -6, kFtIoError},                  // libusb_get_device_descriptor failed
+    {Operation::kOpen, -3, kFtDeviceNotOpened},          // cannot set configuration
+    {Operation::kOpen, -4, kFtDeviceNotOpened},          // libusb_open failed (permissions)
+    {Operation::kOpen, -5, kFtDeviceNotOpened},          // claimed by a kernel driver or process
+    {Operation::kOpen, -6, kFtIoError},                  // reset failed
+    {Operation::kOpen, -7, kFtIoError},                  // baud-rate setup failed
+    {Operation::kOpen, -8, kFtDeviceNotOpened},          // EPERM detaching the kernel driver
+    {Operation::kOpen, -11, kFtDeviceNotOpened},         // detaching the kernel driver failed
     {Operation::kOpen, -100, kFtInsufficientResources},  // no context could be allocated
-    {Operation::kClose, -1, kFtIoError},               // releasing the interface failed
+    {Operation::kClose, -1, kFtIoError},                 // releasing the interface failed
     {Operation::kRead, -666, kFtDeviceNotOpened},
     {Operation::kWrite, -666, kFtDeviceNotOpened},
     {Operation::kWrite, -1, kFtIoError},
     {Operation::kChunkSize, -1, kFtInvalidParameter},
-    {Operation::kLatency, -1, kFtInvalidParameter},    // out of range
-    {Operation::kLatency, -2, kFtIoError},             // USB transfer failed
+    {Operation::kLatency, -1, kFtInvalidParameter},  // out of range
+    {Operation::kLatency, -2, kFtIoError},           // USB transfer failed
     {Operation::kLatency, -3, kFtDeviceNotOpened},
     {Operation::kFlush, -1, kFtIoError},
     {Operation::kFlush, -2, kFtIoError},
@@ -132,7 +132,8 @@ class Provider final : public kavro::LinkProvider {
     std::vector<Entry> list;
     if (unsigned int status = Enumerate(&list)) return status;
     for (const Entry& e : list) {
-      if ((flags == kFtOpenBySerialNumber ? e.serial : e.description) == key) return OpenEntry(e, handle);
+      if ((flags == kFtOpenBySerialNumber ? e.serial : e.description) == key)
+        return OpenEntry(e, handle);
     }
     return kFtDeviceNotFound;
   }
@@ -146,20 +147,23 @@ class Provider final : public kavro::LinkProvider {
     return rc < 0 ? MapError(Operation::kClose, rc) : kFtOk;
   }
 
-  unsigned int Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) override {
+  unsigned int Read(void* handle, void* buffer, unsigned int count,
+                    unsigned int* returned) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (returned != nullptr) *returned = 0;
     OpenDevice* dev = Find(handle);
     if (dev == nullptr) return kFtInvalidHandle;
     if (buffer == nullptr || returned == nullptr) return kFtInvalidParameter;
     // Serve what is buffered; poll for the rest until the read time-out, as D2XX does.
-    const std::uint64_t deadline = backend_->NowMicroseconds() + std::uint64_t{dev->read_timeout_ms} * 1000;
+    const std::uint64_t deadline =
+        backend_->NowMicroseconds() + std::uint64_t{dev->read_timeout_ms} * 1000;
     while (dev->rx.size() < count) {
       const unsigned int status = Poll(*dev);
       if (status != kFtOk) return status;
       if (dev->rx.size() >= count || backend_->NowMicroseconds() >= deadline) break;
     }
-    const unsigned int n = count < dev->rx.size() ? count : static_cast<unsigned int>(dev->rx.size());
+    const unsigned int n =
+        count < dev->rx.size() ? count : static_cast<unsigned int>(dev->rx.size());
     auto* out = static_cast<std::uint8_t*>(buffer);
     for (unsigned int i = 0; i < n; ++i) out[i] = dev->rx[i];
     dev->rx.erase(dev->rx.begin(), dev->rx.begin() + n);
@@ -167,13 +171,15 @@ class Provider final : public kavro::LinkProvider {
     return kFtOk;
   }
 
-  unsigned int Write(void* handle, void* buffer, unsigned int count, unsigned int* written) override {
+  unsigned int Write(void* handle, void* buffer, unsigned int count,
+                     unsigned int* written) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (written != nullptr) *written = 0;
     OpenDevice* dev = Find(handle);
     if (dev == nullptr) return kFtInvalidHandle;
     if (buffer == nullptr || written == nullptr) return kFtInvalidParameter;
-    const int rc = backend_->Write(dev->context, static_cast<const std::uint8_t*>(buffer), static_cast<int>(count));
+    const int rc = backend_->Write(dev->context, static_cast<const std::uint8_t*>(buffer),
+                                   static_cast<int>(count));
     if (rc < 0) return MapError(Operation::kWrite, rc);
     *written = static_cast<unsigned int>(rc);
     return kFtOk;
@@ -185,7 +191,8 @@ class Provider final : public kavro::LinkProvider {
     OpenDevice* dev = Find(handle);
     if (dev == nullptr) return kFtInvalidHandle;
     if (device != nullptr) *device = dev->entry.type;
-    if (id != nullptr) *id = (static_cast<unsigned int>(dev->entry.usb.vid) << 16) | dev->entry.usb.pid;
+    if (id != nullptr)
+      *id = (static_cast<unsigned int>(dev->entry.usb.vid) << 16) | dev->entry.usb.pid;
     if (serial != nullptr) CopyText(serial, 16, dev->entry.serial);
     if (description != nullptr) CopyText(description, 64, dev->entry.description);
     return kFtOk;
@@ -363,7 +370,8 @@ class Provider final : public kavro::LinkProvider {
 
   void* OwnHandle(const Entry& e) {
     for (auto& [handle, dev] : open_) {
-      if (dev->entry.usb.device == e.usb.device && dev->entry.interface == e.interface) return handle;
+      if (dev->entry.usb.device == e.usb.device && dev->entry.interface == e.interface)
+        return handle;
     }
     return nullptr;
   }

@@ -17,7 +17,7 @@ namespace kavro::ftdi {
 struct UsbDevice {
   void* device = nullptr;  // the backend's handle on the USB device (a libusb_device*)
   std::uint16_t vid = 0, pid = 0, bcd_device = 0;
-  int interfaces = 1;      // channels: 2 on FT2232, 4 on FT4232
+  int interfaces = 1;  // channels: 2 on FT2232, 4 on FT4232
   bool high_speed = false;
   bool strings_read = true;  // false when the strings could not be read (permissions)
   std::string serial, description;

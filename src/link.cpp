@@ -43,9 +43,13 @@ void CopyDeviceText(char (&target)[N], const char* source, std::size_t size) {
 
 }  // namespace
 
-kavro::LinkProvider& KAVRO_FTD2XX::Link() { return link_ ? *link_ : kavro::VendorLink(); }
+kavro::LinkProvider& KAVRO_FTD2XX::Link() {
+  return link_ ? *link_ : kavro::VendorLink();
+}
 
-std::uint64_t KAVRO_FTD2XX::KAVRO_FT_Now() { return Link().NowMicroseconds(); }
+std::uint64_t KAVRO_FTD2XX::KAVRO_FT_Now() {
+  return Link().NowMicroseconds();
+}
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceCount() {
   ftStatus = Link().ListDevices(&numDevs, nullptr, kavro::kFtListNumberOnly);
@@ -53,7 +57,8 @@ void KAVRO_FTD2XX::KAVRO_FT_GetDeviceCount() {
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceSerialNumber(void* index) {
   char buffer[16] = {};
-  ftStatus = Link().ListDevices(index, buffer, kavro::kFtListByIndex | kavro::kFtOpenBySerialNumber);
+  ftStatus =
+      Link().ListDevices(index, buffer, kavro::kFtListByIndex | kavro::kFtOpenBySerialNumber);
   if (ftStatus == kavro::kFtOk) CopyDeviceText(SerialNumber, buffer, sizeof(buffer));
 }
 
@@ -63,7 +68,9 @@ void KAVRO_FTD2XX::KAVRO_FT_GetDeviceDescription(void* index) {
   if (ftStatus == kavro::kFtOk) CopyDeviceText(Description, buffer, sizeof(buffer));
 }
 
-void KAVRO_FTD2XX::KAVRO_FT_OpenByIndex(int index) { ftStatus = Link().Open(index, &ftHandle); }
+void KAVRO_FTD2XX::KAVRO_FT_OpenByIndex(int index) {
+  ftStatus = Link().Open(index, &ftHandle);
+}
 
 void KAVRO_FTD2XX::KAVRO_FT_OpenExBySerialNumber() {
   ftStatus = Link().OpenEx(SerialNumber, kavro::kFtOpenBySerialNumber, &ftHandle);
@@ -121,7 +128,9 @@ void KAVRO_FTD2XX::KAVRO_FT_Purge() {
   ftStatus = Link().Purge(ftHandle, kavro::kFtPurgeRx | kavro::kFtPurgeTx);
 }
 
-void KAVRO_FTD2XX::KAVRO_FT_Close() { ftStatus = Link().Close(ftHandle); }
+void KAVRO_FTD2XX::KAVRO_FT_Close() {
+  ftStatus = Link().Close(ftHandle);
+}
 
 void KAVRO_FTD2XX::KAVRO_FT_CreateDeviceInfoList() {
   ftStatus = Link().CreateDeviceInfoList(&numDevs);
@@ -137,13 +146,21 @@ void KAVRO_FTD2XX::KAVRO_FT_GetDeviceInfoList() {
   ftStatus = Link().GetDeviceInfoList(devInfo, &numDevs);
 }
 
-void KAVRO_FTD2XX::KAVRO_FT_SetVIDPID() { ftStatus = Link().SetVIDPID(VID, PID); }
+void KAVRO_FTD2XX::KAVRO_FT_SetVIDPID() {
+  ftStatus = Link().SetVIDPID(VID, PID);
+}
 
-void KAVRO_FTD2XX::KAVRO_FT_GetVIDPID() { ftStatus = Link().GetVIDPID(&VID, &PID); }
+void KAVRO_FTD2XX::KAVRO_FT_GetVIDPID() {
+  ftStatus = Link().GetVIDPID(&VID, &PID);
+}
 
-void KAVRO_USB_DLL::UseLink(kavro::LinkProvider* provider) { link_ = provider; }
+void KAVRO_USB_DLL::UseLink(kavro::LinkProvider* provider) {
+  link_ = provider;
+}
 
-kavro::LinkProvider& KAVRO_USB_DLL::CurrentLink() { return Link(); }
+kavro::LinkProvider& KAVRO_USB_DLL::CurrentLink() {
+  return Link();
+}
 
 void KAVRO_USB_DLL::GetErrorDescription(unsigned int status) {
   kavro::detail::SetErrorText(*this,

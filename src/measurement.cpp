@@ -36,9 +36,11 @@ std::string Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
 // Midpoint of the simulated offset and full-scale values. The difference wraps like the
 // board's 32-bit arithmetic; the result is held to the 32-bit range instead of overflowing.
 long long SimulatedMidpoint(int offset, int fullscale) {
-  const std::uint32_t wrapped = static_cast<std::uint32_t>(fullscale) - static_cast<std::uint32_t>(offset);
-  const long long difference =
-      wrapped >= 0x80000000u ? static_cast<long long>(wrapped) - 0x100000000LL : static_cast<long long>(wrapped);
+  const std::uint32_t wrapped =
+      static_cast<std::uint32_t>(fullscale) - static_cast<std::uint32_t>(offset);
+  const long long difference = wrapped >= 0x80000000u
+                                   ? static_cast<long long>(wrapped) - 0x100000000LL
+                                   : static_cast<long long>(wrapped);
   const double value = std::trunc(static_cast<double>(difference) * 0.5 + offset);
   constexpr double kMin = std::numeric_limits<std::int32_t>::min();
   constexpr double kMax = std::numeric_limits<std::int32_t>::max();

@@ -223,7 +223,8 @@ bool Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char ch
   d.TxLength = c.tx_length;
   d.TxCommand = c.code;
   if (c.mode == kChannelFrame) d.TxChannel = channel;
-  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i) d.PacketData[i] = data[i];
+  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i)
+    d.PacketData[i] = data[i];
   d.EndOfPacket = kEndOfPacket;
   d.RxPacketNumber = d.PacketNumber;
   d.RxLength = c.rx_length;

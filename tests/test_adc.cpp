@@ -92,8 +92,8 @@ TEST_F(AdcConfig, BoardTypesTheSettersServe) {
     unsigned int type;
     bool first, second;
   };
-  const Case cases[] = {{5, false, true}, {10, false, true}, {15, false, false},
-                        {17, false, false}, {16, true, true}, {11, true, true}};
+  const Case cases[] = {{5, false, true},   {10, false, true}, {15, false, false},
+                        {17, false, false}, {16, true, true},  {11, true, true}};
   for (const Case& c : cases) {
     bus.AddDevice("T" + std::to_string(c.type), Board(c.type, 1));
     dll.UseLink(&bus);

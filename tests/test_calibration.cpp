@@ -86,12 +86,14 @@ struct CalibrationCase {
   const char* name;
   Board (*board)();
   Query query;
-  const char* value;                  // with SetCalibration(ch, 1234, 54321, 7, 3)
-  std::vector<std::uint8_t> reads;    // register addresses read, in order (after the version)
+  const char* value;                // with SetCalibration(ch, 1234, 54321, 7, 3)
+  std::vector<std::uint8_t> reads;  // register addresses read, in order (after the version)
   bool channel_reads;
 };
 
-void PrintTo(const CalibrationCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CalibrationCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Calibration : public BoardTest, public ::testing::WithParamInterface<CalibrationCase> {};
 
@@ -116,19 +118,52 @@ TEST_P(Calibration, ReadsTheRegistersOfTheBoardsType) {
 INSTANTIATE_TEST_SUITE_P(
     AllQueries, Calibration,
     ::testing::Values(
-        CalibrationCase{"OffsetCommon", Board::Common, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x40}, false},
-        CalibrationCase{"FullscaleCommon", Board::Common, &KAVRO_USB_DLL::Get_Fullscale_Load, "54321", {0x5E}, false},
-        CalibrationCase{"UnitCommon", Board::Common, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x6A}, false},
-        CalibrationCase{"PointCommon", Board::Common, &KAVRO_USB_DLL::Get_Decimal_Point, "3", {0x72}, false},
-        CalibrationCase{"OffsetType0", Board::Type0, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x50}, false},
-        CalibrationCase{"FullscaleType0", Board::Type0, &KAVRO_USB_DLL::Get_Fullscale_Load, "54321", {0x76}, false},
-        CalibrationCase{"UnitType0", Board::Type0, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x7E}, false},
-        CalibrationCase{"PointType0", Board::Type0, &KAVRO_USB_DLL::Get_Decimal_Point, "0", {}, false},
-        CalibrationCase{"OffsetType9", Board::Type9, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x41, 0x40}, true},
-        CalibrationCase{"FullscaleType9", Board::Type9, &KAVRO_USB_DLL::Get_Fullscale_Load, "54321", {0x5F, 0x5E}, true},
-        CalibrationCase{"UnitType9", Board::Type9, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x6A}, true},
-        CalibrationCase{"PointType9", Board::Type9, &KAVRO_USB_DLL::Get_Decimal_Point, "3", {0x72}, true},
-        CalibrationCase{"Type12IsCommon", Board::Type12, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x40}, false}),
+        CalibrationCase{
+            "OffsetCommon", Board::Common, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x40}, false},
+        CalibrationCase{"FullscaleCommon",
+                        Board::Common,
+                        &KAVRO_USB_DLL::Get_Fullscale_Load,
+                        "54321",
+                        {0x5E},
+                        false},
+        CalibrationCase{
+            "UnitCommon", Board::Common, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x6A}, false},
+        CalibrationCase{
+            "PointCommon", Board::Common, &KAVRO_USB_DLL::Get_Decimal_Point, "3", {0x72}, false},
+        CalibrationCase{
+            "OffsetType0", Board::Type0, &KAVRO_USB_DLL::Get_Offset_Load, "1234", {0x50}, false},
+        CalibrationCase{"FullscaleType0",
+                        Board::Type0,
+                        &KAVRO_USB_DLL::Get_Fullscale_Load,
+                        "54321",
+                        {0x76},
+                        false},
+        CalibrationCase{
+            "UnitType0", Board::Type0, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x7E}, false},
+        CalibrationCase{
+            "PointType0", Board::Type0, &KAVRO_USB_DLL::Get_Decimal_Point, "0", {}, false},
+        CalibrationCase{"OffsetType9",
+                        Board::Type9,
+                        &KAVRO_USB_DLL::Get_Offset_Load,
+                        "1234",
+                        {0x41, 0x40},
+                        true},
+        CalibrationCase{"FullscaleType9",
+                        Board::Type9,
+                        &KAVRO_USB_DLL::Get_Fullscale_Load,
+                        "54321",
+                        {0x5F, 0x5E},
+                        true},
+        CalibrationCase{
+            "UnitType9", Board::Type9, &KAVRO_USB_DLL::Get_Unit_Code, "7", {0x6A}, true},
+        CalibrationCase{
+            "PointType9", Board::Type9, &KAVRO_USB_DLL::Get_Decimal_Point, "3", {0x72}, true},
+        CalibrationCase{"Type12IsCommon",
+                        Board::Type12,
+                        &KAVRO_USB_DLL::Get_Offset_Load,
+                        "1234",
+                        {0x40},
+                        false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class CalibrationValues : public BoardTest {};

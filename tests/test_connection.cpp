@@ -75,8 +75,8 @@ TEST_F(Connection, OpenAppliesTheLinkConfiguration) {
   EXPECT_EQ(dev.out_transfer_size, 8u);
   EXPECT_EQ(dev.latency_ms, 2);
 
-  const Call expected[] = {Call::kOpenEx, Call::kGetDeviceInfo, Call::kGetStatus, Call::kSetTimeouts,
-                           Call::kSetUSBParameters, Call::kSetLatencyTimer};
+  const Call expected[] = {Call::kOpenEx,      Call::kGetDeviceInfo,    Call::kGetStatus,
+                           Call::kSetTimeouts, Call::kSetUSBParameters, Call::kSetLatencyTimer};
   ASSERT_EQ(bus.log().size(), 6u);
   for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(bus.log()[i].call, expected[i]) << i;
 }
@@ -120,11 +120,11 @@ TEST_F(Connection, NullOrOverlongSerialIsRefusedWithoutAnyD2xxCall) {
 class OpenStepFailure : public Connection, public ::testing::WithParamInterface<int> {};
 
 TEST_P(OpenStepFailure, ReportsAndClosesTheHalfOpenedDevice) {
-  const Call steps[] = {Call::kOpenEx, Call::kGetDeviceInfo, Call::kGetStatus, Call::kSetTimeouts,
-                        Call::kSetUSBParameters, Call::kSetLatencyTimer};
+  const Call steps[] = {Call::kOpenEx,      Call::kGetDeviceInfo,    Call::kGetStatus,
+                        Call::kSetTimeouts, Call::kSetUSBParameters, Call::kSetLatencyTimer};
   const unsigned int statuses[] = {2, 1, 4, 18, 6, 17};
-  const char* texts[] = {"Device Not Found", "Invalid Handle", "IO Error", "Other Errors",
-                         "Invalid Parameter", "Not Supported"};
+  const char* texts[] = {"Device Not Found", "Invalid Handle",    "IO Error",
+                         "Other Errors",     "Invalid Parameter", "Not Supported"};
   const int step = GetParam();
   auto& dev = bus.AddDevice("KV0001");
   bus.FailCall(steps[step], statuses[step]);

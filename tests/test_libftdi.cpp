@@ -99,8 +99,9 @@ class ScriptedFtdi final : public FtdiBackend {
       for (const Board::Reply& r : replies) {
         c.transfers.push_back({});
         for (std::size_t i = 0; i < r.bytes.size(); i += 2)
-          c.transfers.push_back(Bytes(r.bytes.begin() + static_cast<long>(i),
-                                      r.bytes.begin() + static_cast<long>(std::min(i + 2, r.bytes.size()))));
+          c.transfers.push_back(
+              Bytes(r.bytes.begin() + static_cast<long>(i),
+                    r.bytes.begin() + static_cast<long>(std::min(i + 2, r.bytes.size()))));
       }
     }
     return size;
@@ -128,8 +129,8 @@ class ScriptedFtdi final : public FtdiBackend {
   std::uint64_t NowMicroseconds() override { return now += 5; }
 };
 
-UsbDevice Chip(std::uintptr_t id, std::uint16_t pid, const char* serial, const char* desc, int interfaces,
-               std::uint16_t bcd = 0x0600) {
+UsbDevice Chip(std::uintptr_t id, std::uint16_t pid, const char* serial, const char* desc,
+               int interfaces, std::uint16_t bcd = 0x0600) {
   UsbDevice d;
   d.device = reinterpret_cast<void*>(id);
   d.vid = 0x0403;
@@ -294,7 +295,9 @@ TEST_F(Libftdi, AWholeCommandRunsThroughTheProvider) {
   EXPECT_EQ(dll.Normal_Data_Request(dll.DeviceHandle, 0), "256") << dll.ErrorText;
   ASSERT_EQ(board.transcript.size(), 2u);
   EXPECT_EQ(board.transcript[1], B({2, 4, 0x42, 0xAA}));
-  EXPECT_EQ(dll.PacketReceived, "020842020001" "00aa");
+  EXPECT_EQ(dll.PacketReceived,
+            "020842020001"
+            "00aa");
 
   // The board goes away in the middle of a command: an I/O error, reported as such.
   ftdi->chips[0].read_errors = {-4};

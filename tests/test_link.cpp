@@ -10,7 +10,9 @@ struct StatusRow {
   const char* text;
 };
 
-void PrintTo(const StatusRow& row, std::ostream* os) { *os << "status " << row.code; }
+void PrintTo(const StatusRow& row, std::ostream* os) {
+  *os << "status " << row.code;
+}
 
 const StatusRow kRows[] = {
     {0, "OK"},

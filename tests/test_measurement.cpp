@@ -15,8 +15,11 @@ void PrintTo(const AdcCase& c, std::ostream* os) {
 }
 
 std::string Data(unsigned char s, unsigned char h, unsigned char m, unsigned char l) {
-  const char raw[] = {'D', 'a', 't', 'a', ' ', static_cast<char>(s), ',', ' ', static_cast<char>(h),
-                      ',', ' ', static_cast<char>(m), ',', ' ', static_cast<char>(l)};
+  const char raw[] = {'D', 'a', 't',
+                      'a', ' ', static_cast<char>(s),
+                      ',', ' ', static_cast<char>(h),
+                      ',', ' ', static_cast<char>(m),
+                      ',', ' ', static_cast<char>(l)};
   return std::string(raw, sizeof(raw));
 }
 
@@ -32,24 +35,25 @@ TEST_P(AdcValue, Text) {
   EXPECT_EQ(dll.Calculate_ADC_Value(c.s, c.h, c.m, c.l), "0");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DecisionTable, AdcValue,
-    ::testing::Values(
-        // Positive readings, both ends of the range.
-        AdcCase{2, 0, 0, 0, "0"}, AdcCase{2, 0, 0, 1, "1"}, AdcCase{2, 0, 1, 0, "256"},
-        AdcCase{2, 0xFF, 0xFF, 0xFF, "16777215"},
-        // Negative readings, both ends, and bit 23 of the magnitude set.
-        AdcCase{1, 0, 0, 0, "-16777216"}, AdcCase{1, 0, 0, 1, "-16777215"},
-        AdcCase{1, 0x80, 0, 0, "-8388608"}, AdcCase{1, 0xFF, 0xFF, 0xFF, "-1"},
-        // Limit and fault markers, and what is near them.
-        AdcCase{0, 0, 0, 0, "Error"}, AdcCase{0, 0xFF, 0xFF, 0xFF, "Negative Overflow"},
-        AdcCase{0, 0x12, 0x34, 0x56, ""}, AdcCase{0, 0xFF, 0xFF, 0xFE, ""},
-        AdcCase{3, 0, 0, 0, "Positive Overflow"}, AdcCase{3, 0, 0, 1, ""},
-        AdcCase{0xFF, 0xFF, 0xFF, 0xFF, "Unassigned"},
-        // Not a reading: the raw bytes, NULs included, always 15 characters.
-        AdcCase{0xFF, 0xFF, 0xFF, 0xFE, Data(0xFF, 0xFF, 0xFF, 0xFE)},
-        AdcCase{0x41, 0x42, 0x43, 0x44, "Data A, B, C, D"}, AdcCase{4, 0, 0, 0, Data(4, 0, 0, 0)},
-        AdcCase{0x80, 0x00, 0x31, 0x00, Data(0x80, 0, 0x31, 0)}));
+INSTANTIATE_TEST_SUITE_P(DecisionTable, AdcValue,
+                         ::testing::Values(
+                             // Positive readings, both ends of the range.
+                             AdcCase{2, 0, 0, 0, "0"}, AdcCase{2, 0, 0, 1, "1"},
+                             AdcCase{2, 0, 1, 0, "256"}, AdcCase{2, 0xFF, 0xFF, 0xFF, "16777215"},
+                             // Negative readings, both ends, and bit 23 of the magnitude set.
+                             AdcCase{1, 0, 0, 0, "-16777216"}, AdcCase{1, 0, 0, 1, "-16777215"},
+                             AdcCase{1, 0x80, 0, 0, "-8388608"}, AdcCase{1, 0xFF, 0xFF, 0xFF, "-1"},
+                             // Limit and fault markers, and what is near them.
+                             AdcCase{0, 0, 0, 0, "Error"},
+                             AdcCase{0, 0xFF, 0xFF, 0xFF, "Negative Overflow"},
+                             AdcCase{0, 0x12, 0x34, 0x56, ""}, AdcCase{0, 0xFF, 0xFF, 0xFE, ""},
+                             AdcCase{3, 0, 0, 0, "Positive Overflow"}, AdcCase{3, 0, 0, 1, ""},
+                             AdcCase{0xFF, 0xFF, 0xFF, 0xFF, "Unassigned"},
+                             // Not a reading: the raw bytes, NULs included, always 15 characters.
+                             AdcCase{0xFF, 0xFF, 0xFF, 0xFE, Data(0xFF, 0xFF, 0xFF, 0xFE)},
+                             AdcCase{0x41, 0x42, 0x43, 0x44, "Data A, B, C, D"},
+                             AdcCase{4, 0, 0, 0, Data(4, 0, 0, 0)},
+                             AdcCase{0x80, 0x00, 0x31, 0x00, Data(0x80, 0, 0x31, 0)}));
 
 TEST(AdcValueText, DataTextKeepsItsNulBytes) {
   KAVRO_USB_DLL dll;
@@ -154,9 +158,13 @@ TEST_F(Measurement, SimulationAnswersFromTheSimulatedValues) {
   const struct {
     int offset, fullscale;
     const char* mid;
-  } cases[] = {{100, 205, "152"}, {100, 301, "200"}, {-301, 0, "-150"}, {-7, 0, "-3"},
+  } cases[] = {{100, 205, "152"},
+               {100, 301, "200"},
+               {-301, 0, "-150"},
+               {-7, 0, "-3"},
                // The difference wraps; the result is held to the 32-bit range.
-               {2147483647, -2, "2147483647"}, {-2147483647 - 1, 2147483647, "-2147483648"},  // wrapped to -1, then held
+               {2147483647, -2, "2147483647"},
+               {-2147483647 - 1, 2147483647, "-2147483648"},  // wrapped to -1, then held
                {2147483647, 2147483647, "2147483647"}};
   for (const auto& c : cases) {
     dll.SimOffsetValue = c.offset;

@@ -66,7 +66,8 @@ TEST_F(Packet, DataBytesCopiedByFrameLength) {
       expected[2] = 0x77;
       const int header = mode == 1 ? 4 : 3;
       if (mode == 1) expected[3] = 0xC5;
-      const int copies = mode == 0 ? (n >= 5 && n <= 8 ? n - 4 : 0) : (n >= 6 && n <= 9 ? n - 5 : 0);
+      const int copies =
+          mode == 0 ? (n >= 5 && n <= 8 ? n - 4 : 0) : (n >= 6 && n <= 9 ? n - 5 : 0);
       for (int i = 0; i < copies; ++i) expected[static_cast<std::size_t>(header + i)] = data[i];
       expected[static_cast<std::size_t>(n - 1)] = 0xAA;  // the trailer wins over the header
       EXPECT_EQ(Sent().back(), expected) << "mode " << int(mode) << " length " << n;
@@ -308,7 +309,6 @@ TEST_F(Packet, MoreThan1024BytesQueuedNeverOverrunTheBuffer) {
       EXPECT_LE(r.arg1, 1024u);
     }
   }
-
 }
 
 TEST_F(Packet, ExpectingLessThanAFrameIsRefused) {
@@ -371,7 +371,8 @@ TEST(RealClock, TenMillisecondBudgetEndsOnTime) {
     dev.board.faults.push_back(Fault(ReplyFault::kDrop));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "Error");
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_STREQ(dll.ErrorText, "Timeout Error");
     EXPECT_GE(ms, 10.0);
     best = std::min(best, ms);

@@ -25,7 +25,9 @@ struct Method {
   std::function<std::string(KAVRO_USB_DLL&, void*)> run;  // returns "Error" on failure
 };
 
-std::string Fields(bool failed) { return failed ? "Error" : "ok"; }
+std::string Fields(bool failed) {
+  return failed ? "Error" : "ok";
+}
 
 const std::vector<Method>& Methods() {
   static const std::vector<Method> methods = {
@@ -41,8 +43,10 @@ const std::vector<Method>& Methods() {
          return Fields(d.ErrorStatus != 0);
        }},
       {"Get_Device_Count", [](KAVRO_USB_DLL& d, void*) { return d.Get_Device_Count(); }},
-      {"Get_Device_Serial_Number", [](KAVRO_USB_DLL& d, void*) { return d.Get_Device_Serial_Number(nullptr); }},
-      {"Slave_Activity_Inquiry", [](KAVRO_USB_DLL& d, void* h) { return d.Slave_Activity_Inquiry(h); }},
+      {"Get_Device_Serial_Number",
+       [](KAVRO_USB_DLL& d, void*) { return d.Get_Device_Serial_Number(nullptr); }},
+      {"Slave_Activity_Inquiry",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Slave_Activity_Inquiry(h); }},
       {"Version_of_Board", [](KAVRO_USB_DLL& d, void* h) { return d.Version_of_Board(h); }},
       {"Get_Version_of_Board",
        [](KAVRO_USB_DLL& d, void* h) {
@@ -50,14 +54,21 @@ const std::vector<Method>& Methods() {
          return Fields(d.BoardType == 255 && d.VersionField1 == "Error");
        }},
       {"Reset_Board", [](KAVRO_USB_DLL& d, void* h) { return d.Reset_Board(h); }},
-      {"Set_ADC_Configuration", [](KAVRO_USB_DLL& d, void* h) { return d.Set_ADC_Configuration(h, 5, 1); }},
-      {"Set_ADC_Configuration2", [](KAVRO_USB_DLL& d, void* h) { return d.Set_ADC_Configuration2(h, 0x25, 1); }},
-      {"Get_ADC_Configuration", [](KAVRO_USB_DLL& d, void*) { return d.Get_ADC_Configuration(0x64, 1); }},
-      {"Normal_Data_Request", [](KAVRO_USB_DLL& d, void* h) { return d.Normal_Data_Request(h, 1); }},
+      {"Set_ADC_Configuration",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Set_ADC_Configuration(h, 5, 1); }},
+      {"Set_ADC_Configuration2",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Set_ADC_Configuration2(h, 0x25, 1); }},
+      {"Get_ADC_Configuration",
+       [](KAVRO_USB_DLL& d, void*) { return d.Get_ADC_Configuration(0x64, 1); }},
+      {"Normal_Data_Request",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Normal_Data_Request(h, 1); }},
       {"Get_Offset_Value", [](KAVRO_USB_DLL& d, void* h) { return d.Get_Offset_Value(h, 1); }},
-      {"Get_Fullscale_Value", [](KAVRO_USB_DLL& d, void* h) { return d.Get_Fullscale_Value(h, 1); }},
-      {"Read_EEPROM_Register", [](KAVRO_USB_DLL& d, void* h) { return d.Read_EEPROM_Register(h, 0x40); }},
-      {"Read_Channel_Register", [](KAVRO_USB_DLL& d, void* h) { return d.Read_Channel_Register(h, 1, 0x40); }},
+      {"Get_Fullscale_Value",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Get_Fullscale_Value(h, 1); }},
+      {"Read_EEPROM_Register",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Read_EEPROM_Register(h, 0x40); }},
+      {"Read_Channel_Register",
+       [](KAVRO_USB_DLL& d, void* h) { return d.Read_Channel_Register(h, 1, 0x40); }},
       {"Get_Offset_Load", [](KAVRO_USB_DLL& d, void* h) { return d.Get_Offset_Load(h, 1); }},
       {"Get_Fullscale_Load", [](KAVRO_USB_DLL& d, void* h) { return d.Get_Fullscale_Load(h, 1); }},
       {"Get_Unit_Code", [](KAVRO_USB_DLL& d, void* h) { return d.Get_Unit_Code(h, 1); }},
@@ -111,9 +122,9 @@ TEST(FaultMatrix, EveryD2xxCallOfEveryMethodFailing) {
           rig.dll.ErrorStatus = 0;
           rig.bus.FailCall(c.call, status, nth);
           const std::string result = m.run(rig.dll, rig.handle);
-          const std::string where = std::string(m.name) + ", " + kavro::emu::CallName(c.call) + " #" +
-                                    std::to_string(nth) + ", status " + std::to_string(status) +
-                                    ", type " + std::to_string(type);
+          const std::string where = std::string(m.name) + ", " + kavro::emu::CallName(c.call) +
+                                    " #" + std::to_string(nth) + ", status " +
+                                    std::to_string(status) + ", type " + std::to_string(type);
           EXPECT_EQ(result, "Error") << where;
           EXPECT_EQ(rig.dll.ErrorStatus, status) << where;
           EXPECT_STREQ(rig.dll.ErrorText, Description(status)) << where;
@@ -122,7 +133,8 @@ TEST(FaultMatrix, EveryD2xxCallOfEveryMethodFailing) {
           rig.bus.ClearFaults();
           char s[] = "KV0002";
           KAVRO_USB_DLL& d = rig.dll;
-          if (d.DeviceHandle == nullptr || d.DeviceHandle == rig.handle) d.Open_Device_Connection(s);
+          if (d.DeviceHandle == nullptr || d.DeviceHandle == rig.handle)
+            d.Open_Device_Connection(s);
           void* h = d.DeviceHandle == rig.handle ? rig.handle : d.DeviceHandle;
           EXPECT_EQ(d.Slave_Activity_Inquiry(h), "0") << where << ": " << d.ErrorText;
           ++cases;
@@ -152,8 +164,8 @@ TEST_F(BadInput, NullClosedAndForeignHandles) {
   int cases = 0;
   for (const Method& m : Methods()) {
     const std::string name = m.name;
-    if (name == "Open_Device_Connection" || name == "Get_Device_Count" || name == "Get_Device_Serial_Number" ||
-        name == "Get_ADC_Configuration")
+    if (name == "Open_Device_Connection" || name == "Get_Device_Count" ||
+        name == "Get_Device_Serial_Number" || name == "Get_ADC_Configuration")
       continue;  // these take no handle
     for (void* bad : {static_cast<void*>(nullptr), closed, reinterpret_cast<void*>(0xDEAD)}) {
       dll.ErrorStatus = 0;
@@ -175,8 +187,9 @@ TEST_F(BadInput, EveryBoardTypeThroughEveryTypeDependentMethod) {
   for (unsigned int type = 0; type <= 255; ++type) {
     dev->board.version[0] = static_cast<std::uint8_t>(type);
     const bool eeprom0 = type == 0;
-    const bool common = type == 1 || type == 2 || type == 3 || type == 4 || type == 6 || type == 7 || type == 8 ||
-                        type == 11 || type == 12 || type == 13 || type == 14 || type == 16;
+    const bool common = type == 1 || type == 2 || type == 3 || type == 4 || type == 6 ||
+                        type == 7 || type == 8 || type == 11 || type == 12 || type == 13 ||
+                        type == 14 || type == 16;
     const bool type9 = type == 9;
     const bool calibrated = eeprom0 || common || type9;
     const bool whole_byte = type <= 14 || type == 16;
@@ -246,7 +259,8 @@ TEST(Isolation, TwoInstancesOnTwoThreads) {
     dll.Open_Device_Connection(s);
     const std::string expected = std::to_string(type * 1000);
     for (int i = 0; i < 3000; ++i) {
-      if (dll.Get_Offset_Value(dll.DeviceHandle, 1) != expected || dll.BoardType != type) ++*failures;
+      if (dll.Get_Offset_Value(dll.DeviceHandle, 1) != expected || dll.BoardType != type)
+        ++*failures;
     }
     dll.Close_Device_Connection(dll.DeviceHandle);
   };
@@ -286,7 +300,8 @@ TEST(Endurance, HundredThousandOpenCommandCloseCycles) {
   }
   const long at_end = ResidentKilobytes();
   EXPECT_EQ(failures, 0);
-  std::printf("[ endurance ] resident %ld kB after 10,000 cycles, %ld kB after 100,000\n", after_warmup, at_end);
+  std::printf("[ endurance ] resident %ld kB after 10,000 cycles, %ld kB after 100,000\n",
+              after_warmup, at_end);
 #if defined(__SANITIZE_ADDRESS__)
   // AddressSanitizer keeps freed memory in quarantine, so resident size grows by design there;
   // LeakSanitizer checks that build for leaks instead.

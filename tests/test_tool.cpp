@@ -42,12 +42,15 @@ TEST(Tool, ListsTheEmulatedBoards) {
 TEST(Tool, InfoShowsTypeVersionConverterAndCalibration) {
   const Result r = Kavro("--emulate info");
   EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_NE(r.out.find("board KAVRO-0001\n  activity        answering\n  board type      3\n"
-                       "  version         3.1.2.3.4\n  converter       rate code 5, upper field 1\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("board KAVRO-0001\n  activity        answering\n  board type      3\n"
+                 "  version         3.1.2.3.4\n  converter       rate code 5, upper field 1\n"),
+      std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("    full-scale load     5000\n    unit code           2\n    decimal point       1\n"),
-            std::string::npos);
+  EXPECT_NE(
+      r.out.find(
+          "    full-scale load     5000\n    unit code           2\n    decimal point       1\n"),
+      std::string::npos);
   // The type-9 board's four channels, and no fifth.
   EXPECT_NE(r.out.find("  channel 3\n"), std::string::npos);
   EXPECT_EQ(r.out.find("  channel 4\n"), std::string::npos);
@@ -60,10 +63,12 @@ TEST(Tool, CsvRecordingMatchesTheBoardsCalibration) {
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_GE(lines.size(), 51u);
   EXPECT_EQ(lines[0], "timestamp,elapsed_s,raw,value");
-  const std::regex row(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},(\d+\.\d{3}),(-?\d+),(-?\d+\.\d)$)");
+  const std::regex row(
+      R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3},(\d+\.\d{3}),(-?\d+),(-?\d+\.\d)$)");
   for (int i = 1; i <= 50; ++i) {
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], m, row)) << lines[static_cast<std::size_t>(i)];
+    ASSERT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], m, row))
+        << lines[static_cast<std::size_t>(i)];
     // Offset reading 1200 is 0 kg, full-scale reading 2001200 is 5000 (one decimal: 500.0).
     const double raw = std::stod(m[2]);
     const double expected = (raw - 1200) * 5000.0 / 2000000.0 / 10.0;
@@ -80,8 +85,12 @@ TEST(Tool, JsonLinesParse) {
       R"(^\{"type":"sample","timestamp":"[-0-9T:.]+","elapsed_s":[0-9.]+,"raw":"\d+","value":-?[0-9.]+\}$)");
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_GE(lines.size(), 6u);
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], sample)) << lines[i];
-  EXPECT_TRUE(std::regex_match(lines[5], std::regex(R"(^\{"type":"summary","readings":5,"numeric":5,"other":0,"errors":0,"seconds":[0-9.e-]+\}$)")))
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], sample)) << lines[i];
+  EXPECT_TRUE(std::regex_match(
+      lines[5],
+      std::regex(
+          R"(^\{"type":"summary","readings":5,"numeric":5,"other":0,"errors":0,"seconds":[0-9.e-]+\}$)")))
       << lines[5];
 }
 
@@ -97,7 +106,8 @@ TEST(Tool, DroppedRepliesFailWithTheReason) {
 TEST(Tool, UnknownSerialAndBadArguments) {
   const Result unknown = Kavro("--emulate info -s NO-SUCH");
   EXPECT_EQ(unknown.code, 1);
-  EXPECT_NE(unknown.out.find("cannot open board NO-SUCH: Device Not Found"), std::string::npos) << unknown.out;
+  EXPECT_NE(unknown.out.find("cannot open board NO-SUCH: Device Not Found"), std::string::npos)
+      << unknown.out;
   EXPECT_EQ(Kavro("--emulate frobnicate").code, 2);
   EXPECT_EQ(Kavro("--emulate read --format xml").code, 2);
   EXPECT_EQ(Kavro("--emulate read -n 5 -d 2").code, 2);
@@ -113,7 +123,8 @@ TEST(Tool, CtrlCEndsARecordingCleanlyWithNothingLost) {
   const std::string file = testing::TempDir() + "kavro-interrupted.csv";
   const Result stopped = [&] {
     const std::string command = "timeout --preserve-status -s INT 0.5 " + std::string(KAVRO_TOOL) +
-                                " --emulate read -s KAVRO-0001 -d 60 -i 5 --format csv -o " + file + " 2>&1";
+                                " --emulate read -s KAVRO-0001 -d 60 -i 5 --format csv -o " + file +
+                                " 2>&1";
     FILE* p = popen(command.c_str(), "r");
     std::string out;
     char buf[4096];
@@ -149,7 +160,8 @@ TEST(Tool, ConfigRegisterAndReset) {
   r = Kavro("--emulate reset -s KAVRO-0001");
   EXPECT_EQ(r.code, 0) << r.out;
   r = Kavro("--emulate --trace register -s KAVRO-0009 --channel 1 --address 0x6A");
-  EXPECT_NE(r.out.find("-> 01 06 86 01 6a aa\n<- 01 07 86 00 00 01 aa\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("-> 01 06 86 01 6a aa\n<- 01 07 86 00 00 01 aa\n"), std::string::npos)
+      << r.out;
 }
 
 }  // namespace

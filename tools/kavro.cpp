@@ -2,9 +2,9 @@
 // (the vendor D2XX library or libftdi1) or on the built-in emulated boards.
 //
 // It uses only the library's public class, so it doubles as a worked example of the API.
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -32,7 +32,9 @@ constexpr int kExitDevice = 1;  // device, link and protocol failures
 constexpr int kExitUsage = 2;
 
 volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int) {
+  g_interrupted = 1;
+}
 
 // ---- options ------------------------------------------------------------------------------
 
@@ -128,7 +130,8 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
   localtime_r(&s, &tm);
   char buf[40];
   std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S", &tm);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
   char out[48];
   std::snprintf(out, sizeof(out), "%s.%03lld", buf, static_cast<long long>(ms));
   return out;
@@ -229,7 +232,8 @@ int ChooseLink(Session& s) {
     if (!chosen->Diagnostic().empty()) return s.Fail(chosen->Diagnostic());
   } else if (link == "ftdi") {
     s.owned_link.reset(kavro::NewLibftdiLink());
-    if (!s.owned_link) return s.Fail("this build has no libftdi1 link (install libftdi1-dev and rebuild)");
+    if (!s.owned_link)
+      return s.Fail("this build has no libftdi1 link (install libftdi1-dev and rebuild)");
     chosen = s.owned_link.get();
   } else {  // automatic: vendor library, then libftdi1
     if (kavro::VendorLink().Diagnostic().empty()) {
@@ -238,8 +242,9 @@ int ChooseLink(Session& s) {
       s.owned_link.reset(kavro::NewLibftdiLink());
       chosen = s.owned_link.get();
     } else {
-      return s.Fail("no link to a board: " + kavro::VendorLink().Diagnostic() +
-                    "; and this build has no libftdi1 link. Try the built-in emulator: kavro --emulate ...");
+      return s.Fail(
+          "no link to a board: " + kavro::VendorLink().Diagnostic() +
+          "; and this build has no libftdi1 link. Try the built-in emulator: kavro --emulate ...");
     }
   }
   if (s.opt.trace) {
@@ -256,14 +261,17 @@ int OpenBoard(Session& s) {
   if (serial.empty()) {
     const std::string count = s.dll.Get_Device_Count();
     if (count == "Error") return s.Fail("cannot count boards: " + s.Why());
-    if (count == "0") return s.Fail("no board attached (try --emulate for the built-in emulated boards)");
+    if (count == "0")
+      return s.Fail("no board attached (try --emulate for the built-in emulated boards)");
     if (count != "1") {
       std::string names;
       const long n = std::stol(count);
       for (long i = 0; i < n; ++i) {
-        names += (i ? ", " : "") + s.dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
+        names += (i ? ", " : "") + s.dll.Get_Device_Serial_Number(
+                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
       }
-      std::fprintf(stderr, "kavro: %s boards attached (%s); choose one with -s SERIAL\n", count.c_str(), names.c_str());
+      std::fprintf(stderr, "kavro: %s boards attached (%s); choose one with -s SERIAL\n",
+                   count.c_str(), names.c_str());
       return kExitUsage;
     }
     serial = s.dll.Get_Device_Serial_Number(nullptr);
@@ -287,7 +295,9 @@ unsigned int FieldValue(const std::string& field) {
   return field.size() == 1 ? static_cast<unsigned char>(field[0]) : 0;
 }
 
-unsigned char ConfigAddress(const KAVRO_USB_DLL& dll) { return dll.BoardType == 0 ? 0x7A : 0x64; }
+unsigned char ConfigAddress(const KAVRO_USB_DLL& dll) {
+  return dll.BoardType == 0 ? 0x7A : 0x64;
+}
 
 // ---- subcommands --------------------------------------------------------------------------
 
@@ -297,8 +307,10 @@ int CmdList(Session& s) {
   std::printf("%s board%s attached\n", count.c_str(), count == "1" ? "" : "s");
   const long n = std::stol(count);
   for (long i = 0; i < n; ++i) {
-    const std::string serial = s.dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
-    if (serial == "Error") return s.Fail("cannot read serial number " + std::to_string(i) + ": " + s.Why());
+    const std::string serial =
+        s.dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
+    if (serial == "Error")
+      return s.Fail("cannot read serial number " + std::to_string(i) + ": " + s.Why());
     std::printf("  %ld  %s\n", i, serial.c_str());
   }
   return kExitOk;
@@ -311,10 +323,12 @@ int InfoOne(Session& s) {
   if (d.Slave_Activity_Inquiry(s.handle) != "0") return s.Fail("board does not answer: " + s.Why());
   std::printf("  activity        answering\n");
   d.Get_Version_of_Board(s.handle);
-  if (d.ReadStatus != "Finished" || d.WriteStatus != "Finished") return s.Fail("version request failed: " + s.Why());
+  if (d.ReadStatus != "Finished" || d.WriteStatus != "Finished")
+    return s.Fail("version request failed: " + s.Why());
   std::printf("  board type      %u\n", d.BoardType);
-  std::printf("  version         %u.%u.%u.%u.%u\n", FieldValue(d.VersionField1), FieldValue(d.VersionField2),
-              FieldValue(d.VersionField3), FieldValue(d.VersionField4), FieldValue(d.VersionField5));
+  std::printf("  version         %u.%u.%u.%u.%u\n", FieldValue(d.VersionField1),
+              FieldValue(d.VersionField2), FieldValue(d.VersionField3), FieldValue(d.VersionField4),
+              FieldValue(d.VersionField5));
 
   const bool per_channel = d.BoardType == 9;
   int failures = 0;
@@ -329,7 +343,8 @@ int InfoOne(Session& s) {
   if (!per_channel) {
     const std::string c = d.Get_ADC_Configuration(ConfigAddress(d), 0);
     if (c == "Finished") {
-      std::printf("  converter       rate code %u, upper field %u\n", d.AdcSamplingRate, d.AdcConfigUpper);
+      std::printf("  converter       rate code %u, upper field %u\n", d.AdcSamplingRate,
+                  d.AdcConfigUpper);
     } else {
       std::printf("  converter       %s\n", value(c, "converter configuration").c_str());
     }
@@ -345,21 +360,28 @@ int InfoOne(Session& s) {
       // Get_ADC_Configuration uses the board type of the last version request, just made.
       const std::string cfg = d.Get_ADC_Configuration(ConfigAddress(d), c);
       if (cfg == "Finished") {
-        std::printf("    converter           rate code %u, upper field %u\n", d.AdcSamplingRate, d.AdcConfigUpper);
+        std::printf("    converter           rate code %u, upper field %u\n", d.AdcSamplingRate,
+                    d.AdcConfigUpper);
       } else {
         std::printf("    converter           %s\n", value(cfg, "converter configuration").c_str());
       }
     }
     std::printf("    offset reading      %s\n", value(offset, "offset reading").c_str());
-    std::printf("    full-scale reading  %s\n", value(d.Get_Fullscale_Value(s.handle, c), "full-scale reading").c_str());
-    std::printf("    offset load         %s\n", value(d.Get_Offset_Load(s.handle, c), "offset load").c_str());
-    std::printf("    full-scale load     %s\n", value(d.Get_Fullscale_Load(s.handle, c), "full-scale load").c_str());
-    std::printf("    unit code           %s\n", value(d.Get_Unit_Code(s.handle, c), "unit code").c_str());
-    std::printf("    decimal point       %s\n", value(d.Get_Decimal_Point(s.handle, c), "decimal point").c_str());
+    std::printf("    full-scale reading  %s\n",
+                value(d.Get_Fullscale_Value(s.handle, c), "full-scale reading").c_str());
+    std::printf("    offset load         %s\n",
+                value(d.Get_Offset_Load(s.handle, c), "offset load").c_str());
+    std::printf("    full-scale load     %s\n",
+                value(d.Get_Fullscale_Load(s.handle, c), "full-scale load").c_str());
+    std::printf("    unit code           %s\n",
+                value(d.Get_Unit_Code(s.handle, c), "unit code").c_str());
+    std::printf("    decimal point       %s\n",
+                value(d.Get_Decimal_Point(s.handle, c), "decimal point").c_str());
   }
   CloseBoard(s);
   if (failures > 0) {
-    std::fprintf(stderr, "kavro: %d quer%s failed: %s\n", failures, failures == 1 ? "y" : "ies", s.Why().c_str());
+    std::fprintf(stderr, "kavro: %d quer%s failed: %s\n", failures, failures == 1 ? "y" : "ies",
+                 s.Why().c_str());
     return kExitDevice;
   }
   return kExitOk;
@@ -370,11 +392,14 @@ int CmdInfo(Session& s) {
   if (!s.opt.serial.empty()) return InfoOne(s);
   const std::string count = s.dll.Get_Device_Count();
   if (count == "Error") return s.Fail("cannot count boards: " + s.Why());
-  if (count == "0") return s.Fail("no board attached (try --emulate for the built-in emulated boards)");
+  if (count == "0")
+    return s.Fail("no board attached (try --emulate for the built-in emulated boards)");
   std::vector<std::string> serials;
   for (long i = 0; i < std::stol(count); ++i) {
-    serials.push_back(s.dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))));
-    if (serials.back() == "Error") return s.Fail("cannot read serial number " + std::to_string(i) + ": " + s.Why());
+    serials.push_back(
+        s.dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))));
+    if (serials.back() == "Error")
+      return s.Fail("cannot read serial number " + std::to_string(i) + ": " + s.Why());
   }
   int rc = kExitOk;
   for (const std::string& serial : serials) {
@@ -399,18 +424,23 @@ struct Calibration {
 int LoadCalibration(Session& s, unsigned char ch, Calibration* cal) {
   KAVRO_USB_DLL& d = s.dll;
   long long values[5];
-  const std::string texts[5] = {d.Get_Offset_Value(s.handle, ch), d.Get_Fullscale_Value(s.handle, ch),
+  const std::string texts[5] = {d.Get_Offset_Value(s.handle, ch),
+                                d.Get_Fullscale_Value(s.handle, ch),
                                 d.Get_Offset_Load(s.handle, ch), d.Get_Fullscale_Load(s.handle, ch),
                                 d.Get_Decimal_Point(s.handle, ch)};
-  const char* names[5] = {"offset reading", "full-scale reading", "offset load", "full-scale load", "decimal point"};
+  const char* names[5] = {"offset reading", "full-scale reading", "offset load", "full-scale load",
+                          "decimal point"};
   for (int i = 0; i < 5; ++i) {
     if (!ParseInteger(texts[i], &values[i])) {
       return s.Fail(std::string("cannot calibrate: ") + names[i] + " is " + Printable(texts[i]) +
-                    (d.ErrorText[0] ? " (" + s.Why() + ")" : "") + "; use --raw to record raw readings");
+                    (d.ErrorText[0] ? " (" + s.Why() + ")" : "") +
+                    "; use --raw to record raw readings");
     }
   }
-  if (values[0] == values[1]) return s.Fail("cannot calibrate: offset and full-scale readings are equal; use --raw");
-  *cal = {true, double(values[0]), double(values[1]), double(values[2]), double(values[3]), int(values[4])};
+  if (values[0] == values[1])
+    return s.Fail("cannot calibrate: offset and full-scale readings are equal; use --raw");
+  *cal = {true,          double(values[0]), double(values[1]), double(values[2]), double(values[3]),
+          int(values[4])};
   return kExitOk;
 }
 
@@ -439,12 +469,14 @@ int CmdRead(Session& s) {
   if (fmt == "csv") out << "timestamp,elapsed_s,raw" << (s.opt.raw ? "" : ",value") << "\n";
   if (fmt == "table") {
     char head[96];
-    std::snprintf(head, sizeof(head), "%-23s %10s  %-14s %s\n", "time", "elapsed_s", "raw", s.opt.raw ? "" : "value");
+    std::snprintf(head, sizeof(head), "%-23s %10s  %-14s %s\n", "time", "elapsed_s", "raw",
+                  s.opt.raw ? "" : "value");
     out << head;
   }
   out.flush();
 
-  const bool live = isatty(STDERR_FILENO) && (!s.opt.output.empty() || !isatty(STDOUT_FILENO) || fmt != "table");
+  const bool live =
+      isatty(STDERR_FILENO) && (!s.opt.output.empty() || !isatty(STDOUT_FILENO) || fmt != "table");
   std::signal(SIGINT, OnInterrupt);
   const auto start = std::chrono::steady_clock::now();
   long samples = 0, numeric = 0, other = 0, errors = 0;
@@ -453,14 +485,16 @@ int CmdRead(Session& s) {
   std::string last = "-";
   auto next = start;
   while (!g_interrupted) {
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (s.opt.count > 0 && samples >= s.opt.count) break;
     if (s.opt.count == 0 && s.opt.seconds > 0 && elapsed >= s.opt.seconds) break;
     if (s.opt.count == 0 && s.opt.seconds == 0 && samples >= 10) break;  // default: ten readings
 
     const auto wall = std::chrono::system_clock::now();
     const std::string text = s.dll.Normal_Data_Request(s.handle, ch);
-    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ++samples;
     long long counts = 0;
     std::string value;
@@ -488,22 +522,23 @@ int CmdRead(Session& s) {
     char elapsed_text[32];
     std::snprintf(elapsed_text, sizeof(elapsed_text), "%.3f", t);
     if (fmt == "csv") {
-      out << IsoTime(wall) << ',' << elapsed_text << ',' << CsvField(raw) << (s.opt.raw ? "" : "," + value) << "\n";
+      out << IsoTime(wall) << ',' << elapsed_text << ',' << CsvField(raw)
+          << (s.opt.raw ? "" : "," + value) << "\n";
     } else if (fmt == "json") {
-      out << "{\"type\":\"sample\",\"timestamp\":" << JsonString(IsoTime(wall)) << ",\"elapsed_s\":" << elapsed_text
-          << ",\"raw\":" << JsonString(raw);
+      out << "{\"type\":\"sample\",\"timestamp\":" << JsonString(IsoTime(wall))
+          << ",\"elapsed_s\":" << elapsed_text << ",\"raw\":" << JsonString(raw);
       if (!s.opt.raw) out << ",\"value\":" << (value.empty() ? "null" : value);
       out << "}\n";
     } else {
       char line[160];
-      std::snprintf(line, sizeof(line), "%-23s %10s  %-14s %s\n", IsoTime(wall).c_str(), elapsed_text,
-                    Printable(raw).c_str(), value.c_str());
+      std::snprintf(line, sizeof(line), "%-23s %10s  %-14s %s\n", IsoTime(wall).c_str(),
+                    elapsed_text, Printable(raw).c_str(), value.c_str());
       out << line;
     }
     out.flush();  // nothing recorded is lost if the program is stopped
     if (live) {
-      std::fprintf(stderr, "\r%ld samples  %.1f/s  last %s  errors %ld   ", samples, t > 0 ? samples / t : 0.0,
-                   last.c_str(), errors);
+      std::fprintf(stderr, "\r%ld samples  %.1f/s  last %s  errors %ld   ", samples,
+                   t > 0 ? samples / t : 0.0, last.c_str(), errors);
     }
     next += std::chrono::milliseconds(s.opt.interval_ms);
     // Sleep in short slices so that Ctrl-C ends a slow recording at once.
@@ -515,9 +550,11 @@ int CmdRead(Session& s) {
   if (live) std::fputc('\n', stderr);
   CloseBoard(s);
 
-  const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double total =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double mean = numeric ? sum / numeric : 0;
-  const double sd = numeric > 1 ? std::sqrt(std::max(0.0, (sum2 - numeric * mean * mean) / (numeric - 1))) : 0;
+  const double sd =
+      numeric > 1 ? std::sqrt(std::max(0.0, (sum2 - numeric * mean * mean) / (numeric - 1))) : 0;
   std::ostringstream summary;
   summary << "summary: " << samples << " readings in " << std::fixed;
   summary.precision(2);
@@ -526,15 +563,15 @@ int CmdRead(Session& s) {
   summary << "\n";
   summary.precision(s.opt.raw ? 0 : 4);
   if (numeric > 0) {
-    summary << "  " << (s.opt.raw ? "counts" : "value") << ": min " << min << "  max " << max << "  mean " << mean
-            << "  sd " << sd << "  (" << numeric << " numeric)\n";
+    summary << "  " << (s.opt.raw ? "counts" : "value") << ": min " << min << "  max " << max
+            << "  mean " << mean << "  sd " << sd << "  (" << numeric << " numeric)\n";
   }
   if (other > 0) summary << "  " << other << " non-numeric readings\n";
   summary << "  errors: " << errors << "\n";
   for (const auto& [why, n] : reasons) summary << "    " << n << "  " << why << "\n";
   if (fmt == "json") {
-    out << "{\"type\":\"summary\",\"readings\":" << samples << ",\"numeric\":" << numeric << ",\"other\":" << other
-        << ",\"errors\":" << errors << ",\"seconds\":" << total << "}\n";
+    out << "{\"type\":\"summary\",\"readings\":" << samples << ",\"numeric\":" << numeric
+        << ",\"other\":" << other << ",\"errors\":" << errors << ",\"seconds\":" << total << "}\n";
     out.flush();
   }
   std::fputs(summary.str().c_str(), stderr);
@@ -557,8 +594,8 @@ int CmdConfig(Session& s) {
   if (d.Get_ADC_Configuration(ConfigAddress(d), ch) != "Finished")
     return s.Fail("cannot read the converter configuration: " + s.Why());
   std::printf("board %s%s: rate code %u, upper field %u (byte 0x%02x)\n", s.opt.serial.c_str(),
-              d.BoardType == 9 ? (", channel " + std::to_string(s.opt.channel)).c_str() : "", d.AdcSamplingRate,
-              d.AdcConfigUpper, d.AdcConfigUpper * 16 + d.AdcSamplingRate);
+              d.BoardType == 9 ? (", channel " + std::to_string(s.opt.channel)).c_str() : "",
+              d.AdcSamplingRate, d.AdcConfigUpper, d.AdcConfigUpper * 16 + d.AdcSamplingRate);
   CloseBoard(s);
   return kExitOk;
 }
@@ -573,7 +610,8 @@ int CmdReset(Session& s) {
 
 int CmdRegister(Session& s) {
   if (!s.opt.eeprom && !(s.opt.reg_channel && s.opt.address)) {
-    std::fprintf(stderr, "kavro register: give --eeprom ADDR, or --channel CH with --address ADDR\n");
+    std::fprintf(stderr,
+                 "kavro register: give --eeprom ADDR, or --channel CH with --address ADDR\n");
     return kExitUsage;
   }
   if (int rc = OpenBoard(s)) return rc;
@@ -586,8 +624,8 @@ int CmdRegister(Session& s) {
     if (d.Read_Channel_Register(s.handle, static_cast<unsigned char>(*s.opt.reg_channel),
                                 static_cast<unsigned char>(*s.opt.address)) == "Error")
       return s.Fail("channel register read failed: " + s.Why());
-    std::printf("channel %d register 0x%02x: %s (value 0x%02x)\n", *s.opt.reg_channel, *s.opt.address,
-                Hex(d.PacketData, 3).c_str(), d.PacketData[2]);
+    std::printf("channel %d register 0x%02x: %s (value 0x%02x)\n", *s.opt.reg_channel,
+                *s.opt.address, Hex(d.PacketData, 3).c_str(), d.PacketData[2]);
   }
   CloseBoard(s);
   return kExitOk;
@@ -602,23 +640,30 @@ int main(int argc, char** argv) {
   app.footer("Example: kavro --emulate info\n");
   app.require_subcommand(1);
   app.fallthrough();
-  app.add_option("--link", o.link, "Link to the boards: d2xx (vendor library), ftdi (libftdi1) or emulator")
+  app.add_option("--link", o.link,
+                 "Link to the boards: d2xx (vendor library), ftdi (libftdi1) or emulator")
       ->check(CLI::IsMember({"d2xx", "ftdi", "emulator"}));
-  app.add_flag("--emulate", o.emulate, "Use the built-in emulated boards (same as --link emulator)");
-  app.add_option("--emulator-fault", o.emulator_fault, "Make the emulated boards misbehave: drop (no replies), teds")
+  app.add_flag("--emulate", o.emulate,
+               "Use the built-in emulated boards (same as --link emulator)");
+  app.add_option("--emulator-fault", o.emulator_fault,
+                 "Make the emulated boards misbehave: drop (no replies), teds")
       ->check(CLI::IsMember({"drop", "teds"}));
   app.add_flag("--trace", o.trace, "Print every frame sent and received");
   app.add_flag("--verbose", o.verbose, "Print the reason of every failure");
 
-  auto serial = [&](CLI::App* c) { c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)"); };
+  auto serial = [&](CLI::App* c) {
+    c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)");
+  };
   auto channel = [&](CLI::App* c) {
     c->add_option("-c,--channel", o.channel, "Channel (type-9 boards)")->check(CLI::Range(0, 255));
   };
 
-  auto* list = app.add_subcommand("list", "Count the attached boards and list their serial numbers");
+  auto* list =
+      app.add_subcommand("list", "Count the attached boards and list their serial numbers");
   list->footer("Example: kavro --emulate list\n");
 
-  auto* info = app.add_subcommand("info", "Show boards' type, version, converter and calibration data (all boards unless -s)");
+  auto* info = app.add_subcommand(
+      "info", "Show boards' type, version, converter and calibration data (all boards unless -s)");
   serial(info);
   info->footer("Example: kavro --emulate info -s KAVRO-0009\n");
 
@@ -637,7 +682,8 @@ int main(int argc, char** argv) {
   auto* config = app.add_subcommand("config", "Show or set the converter configuration");
   serial(config);
   channel(config);
-  auto* rate = config->add_option("--rate", o.rate, "Set the sampling-rate code (0-15)")->check(CLI::Range(0, 255));
+  auto* rate = config->add_option("--rate", o.rate, "Set the sampling-rate code (0-15)")
+                   ->check(CLI::Range(0, 255));
   config->add_option("--byte", o.byte, "Write the whole configuration byte (0-255)")
       ->check(CLI::Range(0, 255))
       ->excludes(rate);
@@ -650,8 +696,12 @@ int main(int argc, char** argv) {
   auto* reg = app.add_subcommand("register", "Read an EEPROM or channel register");
   serial(reg);
   auto* ee = reg->add_option("--eeprom", o.eeprom, "EEPROM address")->check(CLI::Range(0, 255));
-  reg->add_option("--channel", o.reg_channel, "Channel of a channel register")->check(CLI::Range(0, 255))->excludes(ee);
-  reg->add_option("--address", o.address, "Channel register address")->check(CLI::Range(0, 255))->excludes(ee);
+  reg->add_option("--channel", o.reg_channel, "Channel of a channel register")
+      ->check(CLI::Range(0, 255))
+      ->excludes(ee);
+  reg->add_option("--address", o.address, "Channel register address")
+      ->check(CLI::Range(0, 255))
+      ->excludes(ee);
   reg->footer("Example: kavro --emulate register --eeprom 0x40\n");
 
   try {

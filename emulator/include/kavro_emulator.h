@@ -47,7 +47,7 @@ bool CallFromName(const std::string& name, Call* call);
 struct CallRecord {
   Call call;
   unsigned int status;  // the injected status, kFtOk when the call ran normally
-  int device;  // index of the device the call addressed, -1 when none
+  int device;           // index of the device the call addressed, -1 when none
   unsigned int arg1;
   unsigned int arg2;
 };
@@ -132,13 +132,13 @@ class Board {
   std::array<std::uint8_t, 4> version{3, 1, 2, 0x34};
   std::array<std::array<std::uint8_t, 3>, 256> eeprom{};
   std::vector<Channel> channels;
-  bool teds_fault = false;                    // every command answers 'L'
-  std::uint64_t reply_latency_us = 0;         // from the write to the first reply byte
-  std::uint64_t restart_time_us = 300000;     // from the reset acknowledgement to the notice
-  std::deque<ReplyFault> faults;              // applied one per reply, in order
+  bool teds_fault = false;                 // every command answers 'L'
+  std::uint64_t reply_latency_us = 0;      // from the write to the first reply byte
+  std::uint64_t restart_time_us = 300000;  // from the reset acknowledgement to the notice
+  std::deque<ReplyFault> faults;           // applied one per reply, in order
   std::deque<std::array<std::uint8_t, 4>> forced_readings;  // next measurement replies' data
-  std::vector<Bytes> transcript;              // every frame the host wrote, in order
-  bool keep_transcript = true;                // off for long runs, so memory stays flat
+  std::vector<Bytes> transcript;                            // every frame the host wrote, in order
+  bool keep_transcript = true;  // off for long runs, so memory stays flat
 
  private:
   void Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply>& replies);
@@ -150,33 +150,48 @@ class Board {
 class ForwardingLink : public kavro::LinkProvider {
  public:
   explicit ForwardingLink(kavro::LinkProvider& inner) : inner_(inner) {}
-  unsigned int ListDevices(void* a, void* b, unsigned int f) override { return inner_.ListDevices(a, b, f); }
+  unsigned int ListDevices(void* a, void* b, unsigned int f) override {
+    return inner_.ListDevices(a, b, f);
+  }
   unsigned int Open(int i, void** h) override { return inner_.Open(i, h); }
   unsigned int OpenEx(void* a, unsigned int f, void** h) override { return inner_.OpenEx(a, f, h); }
   unsigned int Close(void* h) override { return inner_.Close(h); }
-  unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override { return inner_.Read(h, b, n, got); }
+  unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override {
+    return inner_.Read(h, b, n, got);
+  }
   unsigned int Write(void* h, void* b, unsigned int n, unsigned int* put) override {
     return inner_.Write(h, b, n, put);
   }
-  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* desc, void* x) override {
+  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* desc,
+                             void* x) override {
     return inner_.GetDeviceInfo(h, d, id, s, desc, x);
   }
   unsigned int GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) override {
     return inner_.GetStatus(h, rx, tx, ev);
   }
-  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override { return inner_.SetTimeouts(h, r, w); }
+  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override {
+    return inner_.SetTimeouts(h, r, w);
+  }
   unsigned int SetUSBParameters(void* h, unsigned int i, unsigned int o) override {
     return inner_.SetUSBParameters(h, i, o);
   }
-  unsigned int SetLatencyTimer(void* h, unsigned char ms) override { return inner_.SetLatencyTimer(h, ms); }
-  unsigned int GetLatencyTimer(void* h, unsigned char* ms) override { return inner_.GetLatencyTimer(h, ms); }
+  unsigned int SetLatencyTimer(void* h, unsigned char ms) override {
+    return inner_.SetLatencyTimer(h, ms);
+  }
+  unsigned int GetLatencyTimer(void* h, unsigned char* ms) override {
+    return inner_.GetLatencyTimer(h, ms);
+  }
   unsigned int Purge(void* h, unsigned int m) override { return inner_.Purge(h, m); }
-  unsigned int CreateDeviceInfoList(unsigned int* n) override { return inner_.CreateDeviceInfoList(n); }
+  unsigned int CreateDeviceInfoList(unsigned int* n) override {
+    return inner_.CreateDeviceInfoList(n);
+  }
   unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* l, unsigned int* n) override {
     return inner_.GetDeviceInfoList(l, n);
   }
   unsigned int SetVIDPID(unsigned int v, unsigned int p) override { return inner_.SetVIDPID(v, p); }
-  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override { return inner_.GetVIDPID(v, p); }
+  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override {
+    return inner_.GetVIDPID(v, p);
+  }
   std::uint64_t NowMicroseconds() override { return inner_.NowMicroseconds(); }
   std::string Diagnostic() const override { return inner_.Diagnostic(); }
 
@@ -207,7 +222,7 @@ class VirtualBus : public kavro::LinkProvider {
       std::uint64_t due_us;
       Bytes bytes;
     };
-    std::deque<Pending> pending;    // replies on their way
+    std::deque<Pending> pending;  // replies on their way
     unsigned int purges = 0;
   };
 
@@ -247,8 +262,10 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int Open(int index, void** handle) override;
   unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
   unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count, unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count, unsigned int* written) override;
+  unsigned int Read(void* handle, void* buffer, unsigned int count,
+                    unsigned int* returned) override;
+  unsigned int Write(void* handle, void* buffer, unsigned int count,
+                     unsigned int* written) override;
   unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
                              char* description, void* dummy) override;
   unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
@@ -259,7 +276,8 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
   unsigned int Purge(void* handle, unsigned int mask) override;
   unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
+  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
+                                 unsigned int* count) override;
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
@@ -276,7 +294,8 @@ class VirtualBus : public kavro::LinkProvider {
   // Runs body on the device behind handle, under the lock, after the call is recorded and its
   // injected failure (if any) decided; unknown handles give FT_INVALID_HANDLE.
   template <typename Body>
-  unsigned int OnDevice(Call call, void* handle, Body body, unsigned int a1 = 0, unsigned int a2 = 0);
+  unsigned int OnDevice(Call call, void* handle, Body body, unsigned int a1 = 0,
+                        unsigned int a2 = 0);
   void Deliver(Device& d);
   std::uint64_t TimeNow();
 
