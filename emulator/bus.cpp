@@ -176,15 +176,12 @@ unsigned int VirtualBus::ListDevices(void* arg1, void* arg2, unsigned int flags)
   return kavro::kFtInvalidParameter;
 }
 
-unsigned int VirtualBus::Open(int index, void** handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  unsigned int status = Enter(Call::kOpen, index, static_cast<unsigned int>(index));
-  if (status != kavro::kFtOk) return status;
-  if (handle == nullptr) return kavro::kFtInvalidParameter;
+// Opens device index for the host: a fresh handle and empty queues. Called under the lock.
+unsigned int VirtualBus::OpenIndex(int index, void** handle) {
   if (index < 0 || static_cast<std::size_t>(index) >= devices_.size())
     return kavro::kFtDeviceNotFound;
   Device& d = devices_[static_cast<std::size_t>(index)];
-  if (d.open) return kavro::kFtDeviceNotOpened;
+  if (d.open) return kavro::kFtDeviceNotOpened;  // one owner at a time, as with D2XX
   d.open = true;
   d.handle = reinterpret_cast<void*>(next_handle_);
   next_handle_ += 0x10;
@@ -194,34 +191,31 @@ unsigned int VirtualBus::Open(int index, void** handle) {
   return kavro::kFtOk;
 }
 
+unsigned int VirtualBus::Open(int index, void** handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const unsigned int status = Enter(Call::kOpen, index, static_cast<unsigned int>(index));
+  if (status != kavro::kFtOk) return status;
+  if (handle == nullptr) return kavro::kFtInvalidParameter;
+  return OpenIndex(index, handle);
+}
+
 unsigned int VirtualBus::OpenEx(void* arg1, unsigned int flags, void** handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
   int index = -1;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (arg1 != nullptr) {
-      const char* key = static_cast<const char*>(arg1);
-      for (std::size_t i = 0; i < devices_.size(); ++i) {
-        const std::string& name =
-            flags == kavro::kFtOpenByDescription ? devices_[i].description : devices_[i].serial;
-        if (name == key) index = static_cast<int>(i);
-      }
+  if (arg1 != nullptr) {
+    const char* key = static_cast<const char*>(arg1);
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      const std::string& name =
+          flags == kavro::kFtOpenByDescription ? devices_[i].description : devices_[i].serial;
+      if (name == key) index = static_cast<int>(i);
     }
-    unsigned int status = Enter(Call::kOpenEx, index, flags);
-    if (status != kavro::kFtOk) return status;
-    if (handle == nullptr || arg1 == nullptr) return kavro::kFtInvalidParameter;
-    if (flags != kavro::kFtOpenBySerialNumber && flags != kavro::kFtOpenByDescription)
-      return kavro::kFtInvalidParameter;
-    if (index < 0) return kavro::kFtDeviceNotFound;
-    Device& d = devices_[static_cast<std::size_t>(index)];
-    if (d.open) return kavro::kFtDeviceNotOpened;
-    d.open = true;
-    d.handle = reinterpret_cast<void*>(next_handle_);
-    next_handle_ += 0x10;
-    d.rx.clear();
-    d.pending.clear();
-    *handle = d.handle;
   }
-  return kavro::kFtOk;
+  const unsigned int status = Enter(Call::kOpenEx, index, flags);
+  if (status != kavro::kFtOk) return status;
+  if (handle == nullptr || arg1 == nullptr) return kavro::kFtInvalidParameter;
+  if (flags != kavro::kFtOpenBySerialNumber && flags != kavro::kFtOpenByDescription)
+    return kavro::kFtInvalidParameter;
+  return OpenIndex(index, handle);
 }
 
 unsigned int VirtualBus::Close(void* handle) {

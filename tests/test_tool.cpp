@@ -15,8 +15,9 @@ struct Result {
   std::string out;  // standard output and standard error together
 };
 
-Result Kavro(const std::string& args) {
-  const std::string command = std::string(KAVRO_TOOL) + " " + args + " 2>&1";
+// Runs the tool with args, behind prefix (another command that starts it), if any.
+Result Kavro(const std::string& args, const std::string& prefix = "") {
+  const std::string command = prefix + std::string(KAVRO_TOOL) + " " + args + " 2>&1";
   FILE* p = popen(command.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -121,18 +122,8 @@ TEST(Tool, UnknownSerialAndBadArguments) {
 
 TEST(Tool, CtrlCEndsARecordingCleanlyWithNothingLost) {
   const std::string file = testing::TempDir() + "kavro-interrupted.csv";
-  const Result stopped = [&] {
-    const std::string command = "timeout --preserve-status -s INT 0.5 " + std::string(KAVRO_TOOL) +
-                                " --emulate read -s KAVRO-0001 -d 60 -i 5 --format csv -o " + file +
-                                " 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    const int status = pclose(p);
-    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-  }();
+  const Result stopped = Kavro("--emulate read -s KAVRO-0001 -d 60 -i 5 --format csv -o " + file,
+                                "timeout --preserve-status -s INT 0.5 ");
   EXPECT_EQ(stopped.code, 0) << stopped.out;
   EXPECT_NE(stopped.out.find("interrupted"), std::string::npos) << stopped.out;
   std::FILE* f = std::fopen(file.c_str(), "r");

@@ -291,6 +291,7 @@ class VirtualBus : public kavro::LinkProvider {
   // Records the call and decides its injected outcome; kFtOk means "run it".
   unsigned int Enter(Call call, int device, unsigned int a1 = 0, unsigned int a2 = 0);
   Device* FromHandle(void* handle, int* index);
+  unsigned int OpenIndex(int index, void** handle);
   // Runs body on the device behind handle, under the lock, after the call is recorded and its
   // injected failure (if any) decided; unknown handles give FT_INVALID_HANDLE.
   template <typename Body>
