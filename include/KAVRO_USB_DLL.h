@@ -92,7 +92,8 @@ class LinkProvider {
   // Monotonic time in microseconds. Reply budgets are measured on it.
   virtual std::uint64_t NowMicroseconds() = 0;
 
-  // Why the provider cannot work (for example, the vendor library did not load); "" when it can.
+  // Why the provider cannot work (the vendor library did not load), or what its back end said
+  // about the last failure (libftdi1's message); "" when there is nothing to say.
   virtual std::string Diagnostic() const { return ""; }
 };
 

@@ -40,6 +40,7 @@ class LibftdiBackend final : public FtdiBackend {
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ctx, &list, vid, pid);
     if (count < 0) {
+      Remember(ctx);
       ftdi_free(ctx);
       return count;
     }
@@ -88,6 +89,7 @@ class LibftdiBackend final : public FtdiBackend {
     if (rc == 0) rc = ftdi_usb_open_dev(ctx, static_cast<libusb_device*>(device));
     if (rc < 0) {
       *error = rc;
+      Remember(ctx);
       ftdi_free(ctx);
       return nullptr;
     }
@@ -134,8 +136,17 @@ class LibftdiBackend final : public FtdiBackend {
                                           .count());
   }
 
+  std::string LastError() const override { return last_error_; }
+
  private:
+  // Keeps libftdi1's message for the failure just seen (it has none before the first failure).
+  void Remember(ftdi_context* ctx) {
+    const char* text = ftdi_get_error_string(ctx);
+    last_error_ = text != nullptr ? text : "";
+  }
+
   std::vector<libusb_device*> found_;
+  std::string last_error_;
 };
 
 }  // namespace

@@ -315,6 +315,13 @@ class Provider final : public kavro::LinkProvider {
 
   std::uint64_t NowMicroseconds() override { return backend_->NowMicroseconds(); }
 
+  // The last libftdi1 failure message: it often says why a board cannot be opened (a kernel
+  // driver holds it, no permission).
+  std::string Diagnostic() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return backend_->LastError();
+  }
+
  private:
   // Lists the FTDI chips with the default VID/PIDs and the one set by SetVIDPID, one entry
   // per channel, with D2XX's channel suffixes.
@@ -394,7 +401,7 @@ class Provider final : public kavro::LinkProvider {
   }
 
   std::unique_ptr<FtdiBackend> backend_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::map<void*, std::unique_ptr<OpenDevice>> open_;
   std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot_;
   std::vector<std::uint8_t> buffer_;

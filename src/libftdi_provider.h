@@ -46,6 +46,8 @@ class FtdiBackend {
   virtual void SetWriteTimeout(void* context, int ms) = 0;
   virtual unsigned int MaxPacketSize(void* context) = 0;  // 64 full speed, 512 high speed
   virtual std::uint64_t NowMicroseconds() = 0;
+  // libftdi1's message for the last failed find or open, "" if none.
+  virtual std::string LastError() const { return ""; }
 };
 
 // What each libftdi1 operation's failure means in D2XX terms.

@@ -127,6 +127,8 @@ class ScriptedFtdi final : public FtdiBackend {
   void SetWriteTimeout(void* ctx, int ms) override { static_cast<Chip*>(ctx)->write_timeout = ms; }
   unsigned int MaxPacketSize(void*) override { return 64; }
   std::uint64_t NowMicroseconds() override { return now += 5; }
+  std::string LastError() const override { return last_error; }
+  std::string last_error;
 };
 
 UsbDevice Chip(std::uintptr_t id, std::uint16_t pid, const char* serial, const char* desc,
@@ -223,10 +225,12 @@ TEST_F(Libftdi, OpensBySerialAndAppliesTheSettings) {
 
 TEST_F(Libftdi, OpenErrorsAreMapped) {
   ftdi->chips[0].open_error = -5;  // claimed by ftdi_sio or another process
+  ftdi->last_error = "unable to claim usb device";
   char serial[] = "KV0001";
   dll.Open_Device_Connection(serial);
   EXPECT_EQ(dll.ErrorStatus, 3u);
   EXPECT_STREQ(dll.ErrorText, "Device Not Opened");
+  EXPECT_EQ(provider->Diagnostic(), "unable to claim usb device");
   ftdi->chips[0].open_error = -7;
   dll.Open_Device_Connection(serial);
   EXPECT_EQ(dll.ErrorStatus, 4u);

@@ -280,7 +280,16 @@ int OpenBoard(Session& s) {
   std::vector<char> buffer(serial.begin(), serial.end());
   buffer.push_back('\0');
   s.dll.Open_Device_Connection(buffer.data());
-  if (s.dll.DeviceHandle == nullptr) return s.Fail("cannot open board " + serial + ": " + s.Why());
+  if (s.dll.DeviceHandle == nullptr) {
+    std::string why = "cannot open board " + serial + ": " + s.Why();
+    const std::string detail = s.dll.CurrentLink().Diagnostic();
+    if (!detail.empty()) why += " (" + detail + ")";
+    if (s.dll.ErrorStatus == kavro::kFtDeviceNotOpened) {
+      why += "; the board may be held by the kernel's serial driver (ftdi_sio, AppleUSBFTDI) or "
+             "another program, or you may lack permission: see the README, Using real hardware";
+    }
+    return s.Fail(why);
+  }
   s.handle = s.dll.DeviceHandle;
   s.opt.serial = serial;
   return kExitOk;
