@@ -126,6 +126,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   // blocked or busy process neither stretches nor shortens it.
   const std::uint64_t start = KAVRO_FT_Now();
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
+  bool polled = false;    // RxBytes describes this call's queue, not an earlier one
   for (;;) {
     const double elapsed_ms = static_cast<double>(KAVRO_FT_Now() - start) / 1000.0;
     if (elapsed_ms > budget_ms) break;
@@ -135,6 +136,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
       RecordLinkFailure(*this);
       return;
     }
+    polled = true;
     if (have == 0) {
       if (RxBytes < RxLength) continue;
       KAVRO_FT_Read(RxBytes);
@@ -192,7 +194,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   }
 
   // Budget spent. A shifted reply that never completed is a plain time-out.
-  if (have == 0 && RxBytes >= kMinimumFrame) {
+  if (polled && have == 0 && RxBytes >= kMinimumFrame) {
     // Something short arrived, typically a 5-byte board error reply where a longer reply
     // was expected: report what it says.
     KAVRO_FT_Read(RxBytes);

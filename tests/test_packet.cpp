@@ -311,6 +311,15 @@ TEST_F(Packet, MoreThan1024BytesQueuedNeverOverrunTheBuffer) {
   }
 }
 
+TEST_F(Packet, ANegativeBudgetTimesOutWithoutTouchingTheQueue) {
+  Expect(7, 8, 0x44);
+  dll.RxBytes = 6;  // left by an earlier call
+  Arrive(B({7, 5, 'M', 0, 0xAA}));
+  dll.ReadPacket(-1);
+  EXPECT_STREQ(dll.ErrorText, "Timeout Error");
+  EXPECT_EQ(bus.CountCalls(Call::kRead), 0u);
+}
+
 TEST_F(Packet, ExpectingLessThanAFrameIsRefused) {
   Expect(7, 3, 1);
   Arrive(B({7, 3, 1}));
