@@ -363,7 +363,9 @@ int InfoOne(Session& s) {
   for (int ch = 0; ch < channels; ++ch) {
     const auto c = static_cast<unsigned char>(ch);
     const std::string offset = d.Get_Offset_Value(s.handle, c);
-    if (per_channel && offset == "Error" && std::string(d.ErrorText) == "Command Error") break;
+    // The first channel whose offset request fails ends the probe (a board answers a channel
+    // it does not have with an error reply, or not at all).
+    if (per_channel && ch > 0 && offset == "Error" && d.ErrorText[0] != '\0') break;
     std::printf("  channel %d\n", ch);
     if (per_channel) {
       // Get_ADC_Configuration uses the board type of the last version request, just made.
