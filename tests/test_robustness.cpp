@@ -214,7 +214,10 @@ TEST_F(BadInput, EveryBoardTypeThroughEveryTypeDependentMethod) {
     // its version says) may not know: either way the call returns without crashing.
     const std::string reading = dll.Normal_Data_Request(handle, 0);
     EXPECT_FALSE(reading.empty() && dll.ErrorText[0] != '\0') << where;
-    cases += 3;
+    // Reads the channel register on type 9 and the EEPROM on every other type.
+    EXPECT_EQ(dll.Get_ADC_Configuration(0x64, 0), "Finished") << where << " " << dll.ErrorText;
+    EXPECT_EQ(Sent().back()[2], type9 ? 0x86 : 0x82) << where;
+    cases += 4;
   }
   std::printf("[ board types ] %d cases\n", cases);
 }
