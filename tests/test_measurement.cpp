@@ -14,14 +14,8 @@ void PrintTo(const AdcCase& c, std::ostream* os) {
   *os << int(c.s) << "," << int(c.h) << "," << int(c.m) << "," << int(c.l);
 }
 
-std::string Data(unsigned char s, unsigned char h, unsigned char m, unsigned char l) {
-  const char raw[] = {'D', 'a', 't',
-                      'a', ' ', static_cast<char>(s),
-                      ',', ' ', static_cast<char>(h),
-                      ',', ' ', static_cast<char>(m),
-                      ',', ' ', static_cast<char>(l)};
-  return std::string(raw, sizeof(raw));
-}
+// A 15-character text with NUL bytes in it.
+std::string Text(const char (&raw)[16]) { return std::string(raw, 15); }
 
 class AdcValue : public ::testing::TestWithParam<AdcCase> {};
 
@@ -50,10 +44,10 @@ INSTANTIATE_TEST_SUITE_P(DecisionTable, AdcValue,
                              AdcCase{3, 0, 0, 0, "Positive Overflow"}, AdcCase{3, 0, 0, 1, ""},
                              AdcCase{0xFF, 0xFF, 0xFF, 0xFF, "Unassigned"},
                              // Not a reading: the raw bytes, NULs included, always 15 characters.
-                             AdcCase{0xFF, 0xFF, 0xFF, 0xFE, Data(0xFF, 0xFF, 0xFF, 0xFE)},
+                             AdcCase{0xFF, 0xFF, 0xFF, 0xFE, Text("Data \xff, \xff, \xff, \xfe")},
                              AdcCase{0x41, 0x42, 0x43, 0x44, "Data A, B, C, D"},
-                             AdcCase{4, 0, 0, 0, Data(4, 0, 0, 0)},
-                             AdcCase{0x80, 0x00, 0x31, 0x00, Data(0x80, 0, 0x31, 0)}));
+                             AdcCase{4, 0, 0, 0, Text("Data \x04, \0, \0, \0")},
+                             AdcCase{0x80, 0x00, 0x31, 0x00, Text("Data \x80, \0, 1, \0")}));
 
 TEST(AdcValueText, DataTextKeepsItsNulBytes) {
   KAVRO_USB_DLL dll;
