@@ -139,131 +139,122 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int Close(void* handle) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    const int rc = backend_->Close(dev->context);
-    open_.erase(handle);  // the handle is gone whatever the close said
-    return rc < 0 ? MapError(Operation::kClose, rc) : kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      const int rc = backend_->Close(dev.context);
+      open_.erase(handle);  // the handle is gone whatever the close said
+      return rc < 0 ? MapError(Operation::kClose, rc) : kFtOk;
+    });
   }
 
   unsigned int Read(void* handle, void* buffer, unsigned int count,
                     unsigned int* returned) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (returned != nullptr) *returned = 0;
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (buffer == nullptr || returned == nullptr) return kFtInvalidParameter;
-    // Serve what is buffered; poll for the rest until the read time-out, as D2XX does.
-    const std::uint64_t deadline =
-        backend_->NowMicroseconds() + std::uint64_t{dev->read_timeout_ms} * 1000;
-    while (dev->rx.size() < count) {
-      const unsigned int status = Poll(*dev);
-      if (status != kFtOk) return status;
-      if (dev->rx.size() >= count || backend_->NowMicroseconds() >= deadline) break;
-    }
-    const unsigned int n =
-        count < dev->rx.size() ? count : static_cast<unsigned int>(dev->rx.size());
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    for (unsigned int i = 0; i < n; ++i) out[i] = dev->rx[i];
-    dev->rx.erase(dev->rx.begin(), dev->rx.begin() + n);
-    *returned = n;
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (buffer == nullptr || returned == nullptr) return kFtInvalidParameter;
+      // Serve what is buffered; poll for the rest until the read time-out, as D2XX does.
+      const std::uint64_t deadline =
+          backend_->NowMicroseconds() + std::uint64_t{dev.read_timeout_ms} * 1000;
+      while (dev.rx.size() < count) {
+        const unsigned int status = Poll(dev);
+        if (status != kFtOk) return status;
+        if (dev.rx.size() >= count || backend_->NowMicroseconds() >= deadline) break;
+      }
+      const unsigned int n =
+          count < dev.rx.size() ? count : static_cast<unsigned int>(dev.rx.size());
+      auto* out = static_cast<std::uint8_t*>(buffer);
+      for (unsigned int i = 0; i < n; ++i) out[i] = dev.rx[i];
+      dev.rx.erase(dev.rx.begin(), dev.rx.begin() + n);
+      *returned = n;
+      return kFtOk;
+    });
   }
 
   unsigned int Write(void* handle, void* buffer, unsigned int count,
                      unsigned int* written) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (written != nullptr) *written = 0;
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (buffer == nullptr || written == nullptr) return kFtInvalidParameter;
-    const int rc = backend_->Write(dev->context, static_cast<const std::uint8_t*>(buffer),
-                                   static_cast<int>(count));
-    if (rc < 0) return MapError(Operation::kWrite, rc);
-    *written = static_cast<unsigned int>(rc);
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (buffer == nullptr || written == nullptr) return kFtInvalidParameter;
+      const int rc = backend_->Write(dev.context, static_cast<const std::uint8_t*>(buffer),
+                                     static_cast<int>(count));
+      if (rc < 0) return MapError(Operation::kWrite, rc);
+      *written = static_cast<unsigned int>(rc);
+      return kFtOk;
+    });
   }
 
   unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
                              char* description, void*) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (device != nullptr) *device = dev->entry.type;
-    if (id != nullptr)
-      *id = (static_cast<unsigned int>(dev->entry.usb.vid) << 16) | dev->entry.usb.pid;
-    if (serial != nullptr) CopyText(serial, 16, dev->entry.serial);
-    if (description != nullptr) CopyText(description, 64, dev->entry.description);
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (device != nullptr) *device = dev.entry.type;
+      if (id != nullptr)
+        *id = (static_cast<unsigned int>(dev.entry.usb.vid) << 16) | dev.entry.usb.pid;
+      if (serial != nullptr) CopyText(serial, 16, dev.entry.serial);
+      if (description != nullptr) CopyText(description, 64, dev.entry.description);
+      return kFtOk;
+    });
   }
 
   unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
                          unsigned int* event) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr) return kFtInvalidParameter;
-    // libftdi1 has no queue count: poll once into the private buffer and count that.
-    if (unsigned int status = Poll(*dev)) return status;
-    *rx_bytes = static_cast<unsigned int>(dev->rx.size());
-    *tx_bytes = 0;  // writes are synchronous
-    *event = dev->rx.empty() ? 0 : 1;
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (rx_bytes == nullptr || tx_bytes == nullptr || event == nullptr)
+        return kFtInvalidParameter;
+      // libftdi1 has no queue count: poll once into the private buffer and count that.
+      if (unsigned int status = Poll(dev)) return status;
+      *rx_bytes = static_cast<unsigned int>(dev.rx.size());
+      *tx_bytes = 0;  // writes are synchronous
+      *event = dev.rx.empty() ? 0 : 1;
+      return kFtOk;
+    });
   }
 
   unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    dev->read_timeout_ms = read_ms;
-    backend_->SetWriteTimeout(dev->context, static_cast<int>(write_ms));
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      dev.read_timeout_ms = read_ms;
+      backend_->SetWriteTimeout(dev.context, static_cast<int>(write_ms));
+      return kFtOk;
+    });
   }
 
   unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (in_size < 1 || in_size > 65536) return kFtInvalidParameter;
-    // Whole USB packets only: libftdi1 strips two status bytes from each packet it reads.
-    unsigned int packet = backend_->MaxPacketSize(dev->context);
-    if (packet == 0) packet = 64;
-    const unsigned int size = (in_size + packet - 1) / packet * packet;
-    const int rc = backend_->SetChunkSize(dev->context, size);
-    if (rc < 0) return MapError(Operation::kChunkSize, rc);
-    dev->chunk = size;
-    dev->rx.clear();  // as with D2XX, data held in the driver is lost
-    return kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (in_size < 1 || in_size > 65536) return kFtInvalidParameter;
+      // Whole USB packets only: libftdi1 strips two status bytes from each packet it reads.
+      unsigned int packet = backend_->MaxPacketSize(dev.context);
+      if (packet == 0) packet = 64;
+      const unsigned int size = (in_size + packet - 1) / packet * packet;
+      const int rc = backend_->SetChunkSize(dev.context, size);
+      if (rc < 0) return MapError(Operation::kChunkSize, rc);
+      dev.chunk = size;
+      dev.rx.clear();  // as with D2XX, data held in the driver is lost
+      return kFtOk;
+    });
   }
 
   unsigned int SetLatencyTimer(void* handle, unsigned char ms) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (ms < 2) return kFtInvalidParameter;
-    const int rc = backend_->SetLatency(dev->context, ms);
-    return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (ms < 2) return kFtInvalidParameter;
+      const int rc = backend_->SetLatency(dev.context, ms);
+      return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+    });
   }
 
   unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    if (ms == nullptr) return kFtInvalidParameter;
-    const int rc = backend_->GetLatency(dev->context, ms);
-    return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      if (ms == nullptr) return kFtInvalidParameter;
+      const int rc = backend_->GetLatency(dev.context, ms);
+      return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+    });
   }
 
   unsigned int Purge(void* handle, unsigned int mask) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
-    const bool rx = (mask & kFtPurgeRx) != 0, tx = (mask & kFtPurgeTx) != 0;
-    if (!rx && !tx) return kFtOk;
-    if (rx) dev->rx.clear();
-    const int rc = backend_->Flush(dev->context, rx, tx);
-    return rc < 0 ? MapError(Operation::kFlush, rc) : kFtOk;
+    return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
+      const bool rx = (mask & kFtPurgeRx) != 0, tx = (mask & kFtPurgeTx) != 0;
+      if (!rx && !tx) return kFtOk;
+      if (rx) dev.rx.clear();
+      const int rc = backend_->Flush(dev.context, rx, tx);
+      return rc < 0 ? MapError(Operation::kFlush, rc) : kFtOk;
+    });
   }
 
   unsigned int CreateDeviceInfoList(unsigned int* count) override {
@@ -381,6 +372,16 @@ class Provider final : public kavro::LinkProvider {
         return handle;
     }
     return nullptr;
+  }
+
+  // Runs body on the open device behind handle, under the lock; unknown or closed handles
+  // give FT_INVALID_HANDLE.
+  template <typename Body>
+  unsigned int OnDevice(void* handle, Body body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OpenDevice* dev = Find(handle);
+    if (dev == nullptr) return kFtInvalidHandle;
+    return body(*dev);
   }
 
   OpenDevice* Find(void* handle) {
