@@ -8,17 +8,21 @@ namespace kavro::emu {
 
 namespace {
 
+using kavro::kBoardTypeChannelRegisters;
+
 constexpr std::uint8_t kTrailer = 0xAA;
 constexpr std::uint8_t kAck = 0x01;
 
 // Calibration addresses by board family: EEPROM on type 0 and the common types, the
-// channel's own registers on type 9 (16-bit values: high byte at address + 1).
+// channel's own registers on type 9. A 16-bit value keeps its high byte in the EEPROM
+// register's b1, or in the channel register at address + 1.
 struct CalibrationMap {
   std::uint8_t offset_load, fullscale_load, unit_code, decimal_point;
   bool has_decimal_point;
 };
 constexpr CalibrationMap kType0Map{0x50, 0x76, 0x7E, 0, false};
 constexpr CalibrationMap kCommonMap{0x40, 0x5E, 0x6A, 0x72, true};
+constexpr CalibrationMap kChannelMap = kCommonMap;
 
 Bytes ErrorReply(std::uint8_t number, std::uint8_t code) {
   return {number, 5, code, 0x00, kTrailer};
@@ -29,7 +33,7 @@ Bytes ErrorReply(std::uint8_t number, std::uint8_t code) {
 Board::Board(unsigned int board_type, unsigned int channel_count) {
   version = {static_cast<std::uint8_t>(board_type), 1, 2, 0x34};
   channels.resize(channel_count == 0 ? 1 : channel_count);
-  const bool type9 = board_type == 9;
+  const bool type9 = board_type == kBoardTypeChannelRegisters;
   for (unsigned int ch = 0; ch < channels.size(); ++ch) {
     Channel& c = channels[ch];
     // Type 9 reports plain counts around mid-scale; the others signed converter readings.
@@ -48,31 +52,29 @@ Board Board::Type0() {
   return Board(0, 1);
 }
 Board Board::Type9() {
-  return Board(9, 4);
+  return Board(kBoardTypeChannelRegisters, 4);
 }
 Board Board::Type12() {
   return Board(12, 1);
-}
-Board Board::Unsupported() {
-  return Board(5, 1);
 }
 
 void Board::SetCalibration(unsigned int channel, std::uint16_t offset_load,
                            std::uint16_t fullscale_load, std::uint8_t unit_code,
                            std::uint8_t decimal_point) {
-  if (type() == 9) {
+  if (type() == kBoardTypeChannelRegisters) {
     if (channel >= channels.size()) return;
     auto& r = channels[channel].registers;
-    r[0x41][2] = static_cast<std::uint8_t>(offset_load >> 8);
-    r[0x40][2] = static_cast<std::uint8_t>(offset_load);
-    r[0x5F][2] = static_cast<std::uint8_t>(fullscale_load >> 8);
-    r[0x5E][2] = static_cast<std::uint8_t>(fullscale_load);
-    r[0x6A][2] = unit_code;
-    r[0x72][2] = decimal_point;
+    const CalibrationMap& m = kChannelMap;
+    r[m.offset_load + 1][2] = static_cast<std::uint8_t>(offset_load >> 8);
+    r[m.offset_load][2] = static_cast<std::uint8_t>(offset_load);
+    r[m.fullscale_load + 1][2] = static_cast<std::uint8_t>(fullscale_load >> 8);
+    r[m.fullscale_load][2] = static_cast<std::uint8_t>(fullscale_load);
+    r[m.unit_code][2] = unit_code;
+    r[m.decimal_point][2] = decimal_point;
     return;
   }
   // EEPROM values are the same for every channel.
-  const CalibrationMap& m = type() == 0 ? kType0Map : kCommonMap;
+  const CalibrationMap& m = type() == kavro::kBoardType0 ? kType0Map : kCommonMap;
   eeprom[m.offset_load][1] = static_cast<std::uint8_t>(offset_load >> 8);
   eeprom[m.offset_load][2] = static_cast<std::uint8_t>(offset_load);
   eeprom[m.fullscale_load][1] = static_cast<std::uint8_t>(fullscale_load >> 8);
@@ -81,22 +83,40 @@ void Board::SetCalibration(unsigned int channel, std::uint16_t offset_load,
   if (m.has_decimal_point) eeprom[m.decimal_point][2] = decimal_point;
 }
 
+// The configuration byte: the channel's register on type 9, else the board's EEPROM.
 std::uint8_t Board::ConfigByte(unsigned int channel) const {
-  if (type() == 9) return channel < channels.size() ? channels[channel].registers[0x64][2] : 0;
-  return eeprom[ConfigRegister()][2];
+  if (type() != kBoardTypeChannelRegisters) return eeprom[ConfigRegister()][2];
+  return channel < channels.size() ? channels[channel].registers[ConfigRegister()][2] : 0;
 }
 
 void Board::SetConfigByte(unsigned int channel, std::uint8_t value) {
-  if (type() == 9) {
-    if (channel < channels.size()) channels[channel].registers[0x64][2] = value;
+  if (type() != kBoardTypeChannelRegisters) {
+    eeprom[ConfigRegister()][2] = value;
+  } else if (channel < channels.size()) {
+    channels[channel].registers[ConfigRegister()][2] = value;
+  }
+}
+
+void Board::SetPowerOnConfigByte(unsigned int channel, std::uint8_t value) {
+  if (type() != kBoardTypeChannelRegisters) {
+    power_on_config_ = value;
+  } else if (channel < channels.size()) {
+    channels[channel].power_on_config = value;
+  }
+  SetConfigByte(channel, value);
+}
+
+void Board::PowerOn() {
+  if (type() != kBoardTypeChannelRegisters) {
+    eeprom[ConfigRegister()][2] = power_on_config_;
     return;
   }
-  eeprom[ConfigRegister()][2] = value;
+  for (Channel& c : channels) c.registers[ConfigRegister()][2] = c.power_on_config;
 }
 
 std::array<std::uint8_t, 4> Board::Encode(double counts) const {
   const long long v = std::llround(counts);
-  if (type() == 9) {
+  if (type() == kBoardTypeChannelRegisters) {
     const long long c = v < 0 ? 0 : (v > 0xFFFFFF ? 0xFFFFFF : v);
     return {0, static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),
             static_cast<std::uint8_t>(c)};
@@ -169,7 +189,7 @@ void Board::Receive(const std::uint8_t* frame, std::size_t size, double t,
     return;
   }
   const std::uint8_t code = frame[2];
-  const bool type9 = type() == 9;
+  const bool type9 = type() == kBoardTypeChannelRegisters;
   auto expect_length = [&](std::size_t n) {
     if (size == n) return true;
     Answer(lat, ErrorReply(number, 'N'), replies);

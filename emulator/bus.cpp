@@ -1,7 +1,6 @@
-// The virtual USB bus: FTDI bridges with D2XX's semantics, fault injection, a call log and
-// the clock the library's reply budgets run on.
-#include <chrono>
-#include <cstring>
+// The virtual USB bus: FTDI bridges with D2XX's semantics, plugging and unplugging, fault
+// injection, a call log and the clock the library's reply budgets run on.
+#include <algorithm>
 
 #include "kavro_emulator.h"
 
@@ -30,17 +29,7 @@ constexpr const char* kCallNames[] = {
 };
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<std::size_t>(Call::kCount));
 
-std::uint64_t SteadyMicros() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
-
-// Copies text into a D2XX string buffer of size bytes, zero-filled.
-void CopyText(char* target, std::size_t size, const std::string& text) {
-  std::memset(target, 0, size);
-  std::memcpy(target, text.data(), text.size() < size ? text.size() : size);
-}
+using kavro::FillD2xxText;
 
 }  // namespace
 
@@ -58,11 +47,13 @@ bool CallFromName(const std::string& name, Call* call) {
   return false;
 }
 
-VirtualBus::VirtualBus(Clock clock) : clock_(clock), real_start_us_(SteadyMicros()) {}
+VirtualBus::VirtualBus(Clock clock) : clock_(clock), real_start_us_(kavro::SteadyMicroseconds()) {}
+
+// ---- devices ------------------------------------------------------------------------------
 
 VirtualBus::Device& VirtualBus::AddDevice(const std::string& serial, Board board,
                                           const std::string& description) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   Device d;
   d.serial = serial;
   d.description = description;
@@ -71,47 +62,174 @@ VirtualBus::Device& VirtualBus::AddDevice(const std::string& serial, Board board
   return devices_.back();
 }
 
-void VirtualBus::Unplug(const std::string& serial) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-    if (it->serial == serial) {
-      devices_.erase(it);
-      return;
-    }
-  }
+VirtualBus::Device& VirtualBus::device(std::size_t index) {
+  Lock lock(mutex_);
+  return devices_[index];
 }
 
+const VirtualBus::Device& VirtualBus::device(std::size_t index) const {
+  Lock lock(mutex_);
+  return devices_[index];
+}
+
+std::size_t VirtualBus::device_count() const {
+  Lock lock(mutex_);
+  return devices_.size();
+}
+
+int VirtualBus::ListIndex(const Device& device) const {
+  Lock lock(mutex_);
+  int position = 0;
+  for (const Device& d : devices_) {
+    if (&d == &device) return d.present ? position : -1;
+    if (d.present) ++position;
+  }
+  return -1;
+}
+
+bool VirtualBus::WithDevice(const std::string& serial, const std::function<void(Device&)>& fn) {
+  Lock lock = Hold();
+  for (Device& d : devices_) {
+    if (d.serial != serial) continue;
+    fn(d);
+    return true;
+  }
+  return false;
+}
+
+int VirtualBus::Listed(std::size_t position) const {
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i].present && position-- == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int VirtualBus::Named(const std::string& key, bool by_description, bool present) const {
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    const Device& d = devices_[i];
+    if (d.present == present && (by_description ? d.description : d.serial) == key)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// ---- plugging -----------------------------------------------------------------------------
+
+// The bridge is gone: what was queued with it, and the handle open on it, die with it.
+void VirtualBus::UnplugDevice(Device& d, int index) {
+  d.present = false;
+  if (d.open) dead_handles_[d.handle] = index;
+  d.open = false;
+  d.handle = nullptr;
+  d.rx.clear();
+  d.pending.clear();
+}
+
+// A freshly powered bridge and board.
+void VirtualBus::ReplugDevice(Device& d) {
+  const Device defaults;
+  d.present = true;
+  d.read_timeout_ms = defaults.read_timeout_ms;
+  d.write_timeout_ms = defaults.write_timeout_ms;
+  d.in_transfer_size = defaults.in_transfer_size;
+  d.out_transfer_size = defaults.out_transfer_size;
+  d.latency_ms = defaults.latency_ms;
+  d.board.PowerOn();
+}
+
+bool VirtualBus::Plug(const std::string& serial, bool in) {
+  const int index = Named(serial, false, !in);
+  if (index < 0) return false;
+  Device& d = devices_[static_cast<std::size_t>(index)];
+  if (in) {
+    ReplugDevice(d);
+  } else {
+    UnplugDevice(d, index);
+  }
+  return true;
+}
+
+bool VirtualBus::Unplug(const std::string& serial) {
+  Lock lock = Hold();
+  return Plug(serial, false);
+}
+
+bool VirtualBus::Replug(const std::string& serial) {
+  Lock lock = Hold();
+  return Plug(serial, true);
+}
+
+void VirtualBus::ScheduleUnplug(const std::string& serial, std::uint64_t after_us,
+                                std::uint64_t for_us) {
+  Lock lock = Hold();
+  const std::uint64_t at = TimeNow() + after_us;
+  schedule_.push_back({serial, at, at + for_us});
+}
+
+VirtualBus::Lock VirtualBus::Hold() {
+  Lock lock(mutex_);
+  const std::uint64_t now = TimeNow();
+  for (std::size_t i = 0; i < schedule_.size();) {
+    ScheduledUnplug& s = schedule_[i];
+    if (!s.unplugged && now >= s.unplug_at_us) {
+      Plug(s.serial, false);
+      s.unplugged = true;
+    }
+    if (s.unplugged && now >= s.replug_at_us) {
+      Plug(s.serial, true);
+      schedule_.erase(schedule_.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    ++i;
+  }
+  return lock;
+}
+
+// ---- faults, log and clock ----------------------------------------------------------------
+
 void VirtualBus::FailCall(Call call, unsigned int status, unsigned int nth) {
+  Lock lock(mutex_);
   faults_[static_cast<std::size_t>(call)] = {nth, status, false};
 }
 
 void VirtualBus::FailEveryCall(Call call, unsigned int status) {
+  Lock lock(mutex_);
   faults_[static_cast<std::size_t>(call)] = {0, status, true};
 }
 
 void VirtualBus::ClearFaults() {
+  Lock lock(mutex_);
   faults_.fill(CallFault{});
 }
 
-std::uint64_t VirtualBus::TimeNow() {
-  return clock_ == Clock::kVirtual ? now_us_ : SteadyMicros() - real_start_us_;
+std::vector<CallRecord> VirtualBus::log() const {
+  Lock lock(mutex_);
+  return log_;
 }
 
-std::uint64_t VirtualBus::NowMicroseconds() {
-  std::lock_guard<std::mutex> lock(mutex_);
+void VirtualBus::ClearLog() {
+  Lock lock(mutex_);
+  log_.clear();
+  counts_.fill(0);
+}
+
+std::size_t VirtualBus::CountCalls(Call call) const {
+  Lock lock(mutex_);
+  return counts_[static_cast<std::size_t>(call)];
+}
+
+std::uint64_t VirtualBus::now_us() const {
+  Lock lock(mutex_);
   return TimeNow();
 }
 
-template <typename Body>
-unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned int a1,
-                                  unsigned int a2) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index;
-  Device* d = FromHandle(handle, &index);
-  const unsigned int status = Enter(call, index, a1, a2);
-  if (status != kavro::kFtOk) return status;
-  if (d == nullptr) return kavro::kFtInvalidHandle;
-  return body(*d);
+std::uint64_t VirtualBus::TimeNow() const {
+  return clock_ == Clock::kVirtual ? now_us_ : kavro::SteadyMicroseconds() - real_start_us_;
+}
+
+std::uint64_t VirtualBus::NowMicroseconds() {
+  Lock lock = Hold();
+  return TimeNow();
 }
 
 unsigned int VirtualBus::Enter(Call call, int device, unsigned int a1, unsigned int a2) {
@@ -127,6 +245,8 @@ unsigned int VirtualBus::Enter(Call call, int device, unsigned int a1, unsigned 
   return status;
 }
 
+// ---- handles ------------------------------------------------------------------------------
+
 VirtualBus::Device* VirtualBus::FromHandle(void* handle, int* index) {
   *index = -1;
   if (handle == nullptr) return nullptr;
@@ -136,7 +256,26 @@ VirtualBus::Device* VirtualBus::FromHandle(void* handle, int* index) {
       return &devices_[i];
     }
   }
+  const auto dead = dead_handles_.find(handle);
+  if (dead != dead_handles_.end()) *index = dead->second;
   return nullptr;
+}
+
+template <typename Body>
+unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned int a1,
+                                  unsigned int a2) {
+  Lock lock = Hold();
+  int index;
+  Device* d = FromHandle(handle, &index);
+  const unsigned int status = Enter(call, index, a1, a2);
+  if (status != kavro::kFtOk) return status;
+  if (d != nullptr) return body(*d);
+  if (index < 0) return kavro::kFtInvalidHandle;
+  // The handle's device was unplugged while it was open: D2XX fails every call on it with an
+  // I/O error, and a close releases it.
+  if (call != Call::kClose) return kavro::kFtIoError;
+  dead_handles_.erase(handle);
+  return kavro::kFtOk;
 }
 
 // Moves reply bytes that are due into the receive queue, at most one USB transfer per poll.
@@ -154,22 +293,24 @@ void VirtualBus::Deliver(Device& d) {
 }
 
 unsigned int VirtualBus::ListDevices(void* arg1, void* arg2, unsigned int flags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   unsigned int status = Enter(Call::kListDevices, -1, flags);
   if (status != kavro::kFtOk) return status;
   if (flags == kavro::kFtListNumberOnly) {
     if (arg1 == nullptr) return kavro::kFtInvalidParameter;
-    *static_cast<unsigned int*>(arg1) = static_cast<unsigned int>(devices_.size());
+    unsigned int count = 0;
+    for (const Device& d : devices_) count += d.present ? 1 : 0;
+    *static_cast<unsigned int*>(arg1) = count;
     return kavro::kFtOk;
   }
   if ((flags & kavro::kFtListByIndex) != 0 && arg2 != nullptr) {
-    const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(arg1);
-    if (index >= devices_.size()) return kavro::kFtDeviceNotFound;
-    const Device& d = devices_[index];
+    const int index = Listed(reinterpret_cast<std::uintptr_t>(arg1));
+    if (index < 0) return kavro::kFtDeviceNotFound;
+    const Device& d = devices_[static_cast<std::size_t>(index)];
     if ((flags & kavro::kFtOpenByDescription) != 0) {
-      CopyText(static_cast<char*>(arg2), 64, d.description);
+      FillD2xxText(static_cast<char*>(arg2), kavro::kDescriptionSize, d.description);
     } else {
-      CopyText(static_cast<char*>(arg2), 16, d.serial);
+      FillD2xxText(static_cast<char*>(arg2), kavro::kSerialNumberSize, d.serial);
     }
     return kavro::kFtOk;
   }
@@ -178,8 +319,7 @@ unsigned int VirtualBus::ListDevices(void* arg1, void* arg2, unsigned int flags)
 
 // Opens device index for the host: a fresh handle and empty queues. Called under the lock.
 unsigned int VirtualBus::OpenIndex(int index, void** handle) {
-  if (index < 0 || static_cast<std::size_t>(index) >= devices_.size())
-    return kavro::kFtDeviceNotFound;
+  if (index < 0) return kavro::kFtDeviceNotFound;
   Device& d = devices_[static_cast<std::size_t>(index)];
   if (d.open) return kavro::kFtDeviceNotOpened;  // one owner at a time, as with D2XX
   d.open = true;
@@ -191,25 +331,20 @@ unsigned int VirtualBus::OpenIndex(int index, void** handle) {
   return kavro::kFtOk;
 }
 
-unsigned int VirtualBus::Open(int index, void** handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const unsigned int status = Enter(Call::kOpen, index, static_cast<unsigned int>(index));
+unsigned int VirtualBus::Open(int position, void** handle) {
+  Lock lock = Hold();
+  const int index = position < 0 ? -1 : Listed(static_cast<std::size_t>(position));
+  const unsigned int status = Enter(Call::kOpen, index, static_cast<unsigned int>(position));
   if (status != kavro::kFtOk) return status;
   if (handle == nullptr) return kavro::kFtInvalidParameter;
   return OpenIndex(index, handle);
 }
 
 unsigned int VirtualBus::OpenEx(void* arg1, unsigned int flags, void** handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int index = -1;
-  if (arg1 != nullptr) {
-    const char* key = static_cast<const char*>(arg1);
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-      const std::string& name =
-          flags == kavro::kFtOpenByDescription ? devices_[i].description : devices_[i].serial;
-      if (name == key) index = static_cast<int>(i);
-    }
-  }
+  Lock lock = Hold();
+  const int index = arg1 == nullptr ? -1
+                                    : Named(static_cast<const char*>(arg1),
+                                            flags == kavro::kFtOpenByDescription, true);
   const unsigned int status = Enter(Call::kOpenEx, index, flags);
   if (status != kavro::kFtOk) return status;
   if (handle == nullptr || arg1 == nullptr) return kavro::kFtInvalidParameter;
@@ -249,15 +384,15 @@ unsigned int VirtualBus::Read(void* handle, void* buffer, unsigned int count,
 
 unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count,
                                unsigned int* written) {
+  const auto* frame = static_cast<const std::uint8_t*>(buffer);
   if (written != nullptr) *written = 0;
   return OnDevice(
       Call::kWrite, handle,
       [&](Device& d) -> unsigned int {
-        if (buffer == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
+        if (frame == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
         const std::uint64_t now = TimeNow();
         std::vector<Board::Reply> replies;
-        d.board.Receive(static_cast<const std::uint8_t*>(buffer), count,
-                        static_cast<double>(now) / 1e6, replies);
+        d.board.Receive(frame, count, static_cast<double>(now) / 1e6, replies);
         for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
         // Keep replies in the order they fall due (a held reply may be overtaken).
         for (std::size_t i = d.pending.size(); i > 1; --i) {
@@ -274,9 +409,9 @@ unsigned int VirtualBus::GetDeviceInfo(void* handle, unsigned int* device, unsig
                                        char* serial, char* description, void*) {
   return OnDevice(Call::kGetDeviceInfo, handle, [&](Device& d) -> unsigned int {
     if (device != nullptr) *device = d.ft_type;
-    if (id != nullptr) *id = (vid_ << 16) | pid_;
-    if (serial != nullptr) CopyText(serial, 16, d.serial);
-    if (description != nullptr) CopyText(description, 64, d.description);
+    if (id != nullptr) *id = kavro::FtDeviceId(vid_, pid_);
+    if (serial != nullptr) FillD2xxText(serial, kavro::kSerialNumberSize, d.serial);
+    if (description != nullptr) FillD2xxText(description, kavro::kDescriptionSize, d.description);
     return kavro::kFtOk;
   });
 }
@@ -358,20 +493,21 @@ unsigned int VirtualBus::Purge(void* handle, unsigned int mask) {
 }
 
 unsigned int VirtualBus::CreateDeviceInfoList(unsigned int* count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   unsigned int status = Enter(Call::kCreateDeviceInfoList, -1);
   if (status != kavro::kFtOk) return status;
   if (count == nullptr) return kavro::kFtInvalidParameter;
   snapshot_.clear();
   for (std::size_t i = 0; i < devices_.size(); ++i) {
     const Device& d = devices_[i];
+    if (!d.present) continue;
     kavro::FT_DEVICE_LIST_INFO_NODE node{};
-    node.Flags = d.open ? 1u : 0u;
+    node.Flags = d.open ? kavro::kFtFlagsOpened : 0u;
     node.Type = d.ft_type;
-    node.ID = (vid_ << 16) | pid_;
-    node.LocId = static_cast<unsigned int>(i + 1);
-    CopyText(node.SerialNumber, sizeof(node.SerialNumber), d.serial);
-    CopyText(node.Description, sizeof(node.Description), d.description);
+    node.ID = kavro::FtDeviceId(vid_, pid_);
+    node.LocId = static_cast<unsigned int>(i + 1);  // the port: the same after a replug
+    FillD2xxText(node.SerialNumber, sizeof(node.SerialNumber), d.serial);
+    FillD2xxText(node.Description, sizeof(node.Description), d.description);
     node.ftHandle = d.open ? d.handle : nullptr;
     snapshot_.push_back(node);
   }
@@ -381,17 +517,18 @@ unsigned int VirtualBus::CreateDeviceInfoList(unsigned int* count) {
 
 unsigned int VirtualBus::GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
                                            unsigned int* count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   unsigned int status = Enter(Call::kGetDeviceInfoList, -1);
   if (status != kavro::kFtOk) return status;
   if (list == nullptr || count == nullptr) return kavro::kFtInvalidParameter;
-  for (std::size_t i = 0; i < snapshot_.size(); ++i) list[i] = snapshot_[i];
-  *count = static_cast<unsigned int>(snapshot_.size());
+  const std::size_t n = *count < snapshot_.size() ? *count : snapshot_.size();
+  std::copy_n(snapshot_.begin(), n, list);
+  *count = static_cast<unsigned int>(n);
   return kavro::kFtOk;
 }
 
 unsigned int VirtualBus::SetVIDPID(unsigned int vid, unsigned int pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   unsigned int status = Enter(Call::kSetVIDPID, -1, vid, pid);
   if (status != kavro::kFtOk) return status;
   vid_ = vid;
@@ -400,7 +537,7 @@ unsigned int VirtualBus::SetVIDPID(unsigned int vid, unsigned int pid) {
 }
 
 unsigned int VirtualBus::GetVIDPID(unsigned int* vid, unsigned int* pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Lock lock = Hold();
   unsigned int status = Enter(Call::kGetVIDPID, -1);
   if (status != kavro::kFtOk) return status;
   if (vid == nullptr || pid == nullptr) return kavro::kFtInvalidParameter;

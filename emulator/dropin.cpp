@@ -1,6 +1,8 @@
 // The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
-// virtual bus, plus a small C control API to put boards on it and inject faults. Lets any
-// D2XX program, and the library's default vendor path, run without hardware.
+// virtual bus, plus a small C control API to put boards on it, unplug them and inject faults.
+// Lets any D2XX program, and the library's default vendor path, run without hardware. The
+// control functions may be called from any thread, while other threads make D2XX calls.
+#include <climits>
 #include <cstring>
 
 #include "kavro_emulator.h"
@@ -69,8 +71,11 @@ KAVRO_EXPORT unsigned int FT_Purge(void* h, unsigned int mask) {
 KAVRO_EXPORT unsigned int FT_CreateDeviceInfoList(unsigned int* n) {
   return Bus().CreateDeviceInfoList(n);
 }
+// As D2XX's own, it writes the whole snapshot: the caller's array must hold as many nodes as
+// FT_CreateDeviceInfoList counted.
 KAVRO_EXPORT unsigned int FT_GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
                                                unsigned int* n) {
+  if (n != nullptr) *n = UINT_MAX;
   return Bus().GetDeviceInfoList(list, n);
 }
 KAVRO_EXPORT unsigned int FT_SetVIDPID(unsigned int vid, unsigned int pid) {
@@ -83,17 +88,18 @@ KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
 // Control API.
 
 // Puts a board of board_type with channels channels on the bus behind a bridge with serial
-// number serial. Returns the device's index, or -1 for a missing or over-long serial number.
+// number serial. Returns the device's index in the device list, or -1 for a missing or
+// over-long serial number.
 KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
                                     unsigned int channels) {
-  if (serial == nullptr || std::strlen(serial) > 15) return -1;
+  if (serial == nullptr || std::strlen(serial) >= kavro::kSerialNumberSize) return -1;
   Board board(board_type, channels);
   board.keep_transcript = false;
-  Bus().AddDevice(serial, std::move(board));
-  return static_cast<int>(Bus().device_count() - 1);
+  return Bus().ListIndex(Bus().AddDevice(serial, std::move(board)));
 }
 
-// Removes the device with serial number serial from the bus, as if unplugged.
+// Unplugs the device with serial number serial: it leaves the device list, and its open handle
+// fails with FT_IO_ERROR until closed.
 KAVRO_EXPORT void kavroemu_unplug(const char* serial) {
   if (serial != nullptr) Bus().Unplug(serial);
 }

@@ -16,7 +16,7 @@ namespace {
 using kavro::emu::VirtualBus;
 
 // Passes everything to the bus and keeps the bytes every read returned.
-class Recorder final : public kavro::emu::ForwardingLink {
+class Recorder final : public kavro::ForwardingLink {
  public:
   using ForwardingLink::ForwardingLink;
   std::string received;

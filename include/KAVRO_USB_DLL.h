@@ -6,8 +6,9 @@
 // it in the public fields below. Nothing is ever thrown.
 //
 // The board is reached through an FTDI USB-serial bridge. Every D2XX call goes through the
-// link wrapper KAVRO_FTD2XX, which hands it to a replaceable kavro::LinkProvider: the vendor
-// library loaded at run time (the default), the libftdi1 provider, or the board emulator.
+// link wrapper KAVRO_FTD2XX, which hands it to a replaceable kavro::LinkProvider (declared in
+// kavro/link.h): the vendor library loaded at run time (the default), the libftdi1 provider, or
+// the board emulator.
 #ifndef KAVRO_USB_DLL_H
 #define KAVRO_USB_DLL_H
 
@@ -15,101 +16,9 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#define KAVRO_API __declspec(dllexport)
-#else
-#define KAVRO_API __attribute__((visibility("default")))
-#endif
-
-namespace kavro {
-
-// D2XX status codes (FT_STATUS) the library reports in ErrorStatus.
-enum FtStatus : unsigned int {
-  kFtOk = 0,
-  kFtInvalidHandle = 1,
-  kFtDeviceNotFound = 2,
-  kFtDeviceNotOpened = 3,
-  kFtIoError = 4,
-  kFtInsufficientResources = 5,
-  kFtInvalidParameter = 6,
-  kFtInvalidBaudRate = 7,
-  kFtInvalidArgs = 16,
-  kFtNotSupported = 17,
-  kFtOtherError = 18,
-  kFtDeviceListNotReady = 19,
-};
-
-// D2XX flag values used by the wrapper.
-constexpr unsigned int kFtListNumberOnly = 0x80000000u;
-constexpr unsigned int kFtListByIndex = 0x40000000u;
-constexpr unsigned int kFtOpenBySerialNumber = 1u;
-constexpr unsigned int kFtOpenByDescription = 2u;
-constexpr unsigned int kFtPurgeRx = 1u;
-constexpr unsigned int kFtPurgeTx = 2u;
-
-// Same layout as D2XX's FT_DEVICE_LIST_INFO_NODE (104 bytes on LP64).
-struct FT_DEVICE_LIST_INFO_NODE {
-  unsigned int Flags;
-  unsigned int Type;
-  unsigned int ID;
-  unsigned int LocId;
-  char SerialNumber[16];
-  char Description[64];
-  void* ftHandle;
-};
-
-// One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
-// plus the clock that reply budgets run on. Implementations: the vendor library
-// (VendorLink), libftdi1 (MakeLibftdiLink) and the board emulator (kavro::emu::VirtualBus).
-// A provider may be shared by several instances; the library never deletes one.
-class LinkProvider {
- public:
-  virtual ~LinkProvider() = default;
-
-  virtual unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) = 0;
-  virtual unsigned int Open(int index, void** handle) = 0;
-  virtual unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) = 0;
-  virtual unsigned int Close(void* handle) = 0;
-  virtual unsigned int Read(void* handle, void* buffer, unsigned int count,
-                            unsigned int* returned) = 0;
-  virtual unsigned int Write(void* handle, void* buffer, unsigned int count,
-                             unsigned int* written) = 0;
-  virtual unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
-                                     char* serial, char* description, void* dummy) = 0;
-  virtual unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                                 unsigned int* event) = 0;
-  virtual unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) = 0;
-  virtual unsigned int SetUSBParameters(void* handle, unsigned int in_size,
-                                        unsigned int out_size) = 0;
-  virtual unsigned int SetLatencyTimer(void* handle, unsigned char ms) = 0;
-  virtual unsigned int GetLatencyTimer(void* handle, unsigned char* ms) = 0;
-  virtual unsigned int Purge(void* handle, unsigned int mask) = 0;
-  virtual unsigned int CreateDeviceInfoList(unsigned int* count) = 0;
-  virtual unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) = 0;
-  virtual unsigned int SetVIDPID(unsigned int vid, unsigned int pid) = 0;
-  virtual unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) = 0;
-
-  // Monotonic time in microseconds. Reply budgets are measured on it.
-  virtual std::uint64_t NowMicroseconds() = 0;
-
-  // Why the provider cannot work (the vendor library did not load), or what its back end said
-  // about the last failure (libftdi1's message); "" when there is nothing to say.
-  virtual std::string Diagnostic() const { return ""; }
-};
-
-// The vendor D2XX library, loaded on first use with dlopen by its standard names
-// (libftd2xx.so / libftd2xx.dylib through the loader's normal search). When it cannot be
-// loaded every call answers FT_OTHER_ERROR and Diagnostic() names the files tried.
-KAVRO_API LinkProvider& VendorLink();
-
-// True when the library was built with the libftdi1 provider.
-KAVRO_API bool LibftdiLinkAvailable();
-
-// A new libftdi1 provider, or nullptr when the library was built without libftdi1.
-// The caller owns it and must keep it alive while instances use it.
-KAVRO_API LinkProvider* NewLibftdiLink();
-
-}  // namespace kavro
+#include "kavro/export.h"
+#include "kavro/link.h"
+#include "kavro/protocol.h"
 
 // The link block: the only code that calls D2XX. Each KAVRO_FT_ method makes one D2XX call
 // with arguments taken from the fields below, stores the status in ftStatus and returns
@@ -121,8 +30,8 @@ class KAVRO_FTD2XX {
   unsigned int ftStatus = 0;
   kavro::FT_DEVICE_LIST_INFO_NODE* devInfo = nullptr;
   unsigned int numDevs = 0;
-  char SerialNumber[16] = {};
-  char Description[64] = {};
+  char SerialNumber[kavro::kSerialNumberSize] = {};
+  char Description[kavro::kDescriptionSize] = {};
   unsigned char RxBuffer[1024] = {};
   unsigned char TxBuffer[1024] = {};
   unsigned int VID = 0;

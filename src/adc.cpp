@@ -1,7 +1,9 @@
 // Converter configuration (the sampling-rate code and the upper configuration field) and the
 // conversion of a converter reading's four bytes into text.
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "board_types.h"
+#include "packet.h"
+#include "result.h"
 
 using namespace kavro::detail;
 
@@ -9,8 +11,6 @@ namespace {
 
 constexpr unsigned char kMaxRateCode = 15;
 constexpr unsigned char kType12MaxRateCode = 11;
-constexpr unsigned char kType0ConfigRegister = 0x7A;
-constexpr unsigned char kConfigRegister = 0x64;
 
 unsigned char UpperField(unsigned char config) {
   return (config & 0x70) >> 4;
@@ -23,30 +23,27 @@ unsigned char RateField(unsigned char config) {
 // otherwise. True when the board acknowledged it.
 bool WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char config,
                         unsigned char channel) {
-  const Command& c =
-      d.BoardType == kBoardType9 ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
+  const Command& c = HasChannelRegisters(d) ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
   return Exchange(d, handle, c, channel, &config, 1);
 }
 
-}  // namespace
-
-namespace kavro::detail {
-
+// Reads the converter configuration byte at address through handle (the channel's register on
+// board type 9) into AdcConfigUpper and AdcSamplingRate.
 bool ReadAdcConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
                           unsigned char channel) {
   // Type 9 keeps its configuration in the channel's own register, like its calibration data.
-  if (d.BoardType == kBoardType9) {
+  if (HasChannelRegisters(d)) {
     d.Read_Channel_Register(handle, channel, address);
   } else {
     d.Read_EEPROM_Register(handle, address);
   }
-  if (!Finished(d.WriteStatus) || !Finished(d.ReadStatus)) return false;
+  if (!ExchangeSucceeded(d)) return false;
   d.AdcConfigUpper = UpperField(d.PacketData[2]);
   d.AdcSamplingRate = RateField(d.PacketData[2]);
   return true;
 }
 
-}  // namespace kavro::detail
+}  // namespace
 
 std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sampling_rate,
                                                  unsigned char channel) {
@@ -64,12 +61,11 @@ std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sam
   const BoardTypeInfo type = LookupBoardType(BoardType);
   if (type.caps_rate_at_11 && sampling_rate > kType12MaxRateCode)
     sampling_rate = kType12MaxRateCode;
-  switch (type.family) {
-    case BoardFamily::kType0: RegisterAddress = kType0ConfigRegister; break;
-    case BoardFamily::kCommon:
-    case BoardFamily::kChannelRegisters: RegisterAddress = kConfigRegister; break;
-    case BoardFamily::kUnsupported: SetErrorText(*this, kInvalidTypeOfBoard); return kError;
+  if (type.family == BoardFamily::kUnsupported) {
+    SetErrorText(*this, kInvalidTypeOfBoard);
+    return kError;
   }
+  RegisterAddress = kavro::ConfigRegisterAddress(BoardType);
 
   // Read the current byte to keep its upper field, then write it back with the new rate,
   // both through the handle the caller named.
@@ -104,10 +100,10 @@ std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned
   if (Simulating(*this)) {
     AdcConfigUpper = static_cast<unsigned char>(SimAdcConfigUpper);
     AdcSamplingRate = static_cast<unsigned char>(SimAdcSamplingRate);
-    return "Finished";
+    return kFinished;
   }
   // No handle argument: the board opened last on this instance is asked.
-  return ReadAdcConfiguration(*this, DeviceHandle, address, channel) ? "Finished" : kError;
+  return ReadAdcConfiguration(*this, DeviceHandle, address, channel) ? kFinished : kError;
 }
 
 std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,

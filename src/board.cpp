@@ -1,6 +1,7 @@
 // Board management: activity inquiry, version request and its decoding, reset.
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "packet.h"
+#include "result.h"
 
 using namespace kavro::detail;
 
@@ -44,7 +45,7 @@ void KAVRO_USB_DLL::Get_Version_of_Board(void* handle) {
   BoardType = 0;
 
   Version_of_Board(handle);
-  if (Finished(WriteStatus) && Finished(ReadStatus)) {
+  if (ExchangeSucceeded(*this)) {
     SetCharField(VersionField1, PacketData[0]);
     SetCharField(VersionField2, PacketData[1]);
     SetCharField(VersionField3, PacketData[2]);

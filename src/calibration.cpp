@@ -1,7 +1,9 @@
-// Register reads, and the calibration values stored in them: offset load, full-scale load,
-// unit code and decimal point of a channel.
+// The calibration values stored in the board's registers: offset load, full-scale load, unit
+// code and decimal point of a channel.
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "board_types.h"
+#include "packet.h"
+#include "result.h"
 
 using namespace kavro::detail;
 
@@ -22,12 +24,12 @@ constexpr CalibrationValue kFullscaleLoad{true, 0x76, 0x5E, 0x5E, true};
 constexpr CalibrationValue kUnitCode{true, 0x7E, 0x6A, 0x6A, false};
 constexpr CalibrationValue kDecimalPoint{false, 0, 0x72, 0x72, false};
 
-bool ReadOk(const KAVRO_USB_DLL& d) {
-  return Finished(d.WriteStatus) && Finished(d.ReadStatus);
-}
-
-std::string ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                            const CalibrationValue& v) {
+// The calibration query of every value: the simulated value as text in simulation mode, else
+// the value read from the board's registers.
+std::string QueryCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                             const CalibrationValue& v, int simulated) {
+  ClearErrorText(d);
+  if (Simulating(d)) return Decimal(simulated);
   if (!RefreshBoardType(d, handle)) return kError;
   const BoardFamily family = LookupBoardType(d.BoardType).family;
   if (family == BoardFamily::kUnsupported) {
@@ -40,20 +42,20 @@ std::string ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channe
     d.RegisterAddress = v.channel_address;
     if (!v.sixteen_bit) {
       d.Read_Channel_Register(handle, channel, d.RegisterAddress);
-      return ReadOk(d) ? Decimal(d.PacketData[2]) : kError;
+      return ExchangeSucceeded(d) ? Decimal(d.PacketData[2]) : kError;
     }
     // High byte first, then low byte.
     d.Read_Channel_Register(handle, channel, static_cast<unsigned char>(d.RegisterAddress + 1));
-    if (!ReadOk(d)) return kError;
+    if (!ExchangeSucceeded(d)) return kError;
     d.RegisterHigh = d.PacketData[2];
     d.Read_Channel_Register(handle, channel, d.RegisterAddress);
-    if (!ReadOk(d)) return kError;
+    if (!ExchangeSucceeded(d)) return kError;
     d.RegisterLow = d.PacketData[2];
   } else {
     // EEPROM: the same address for every channel, so the channel is not sent.
     d.RegisterAddress = family == BoardFamily::kType0 ? v.type0_address : v.common_address;
     d.Read_EEPROM_Register(handle, d.RegisterAddress);
-    if (!ReadOk(d)) return kError;
+    if (!ExchangeSucceeded(d)) return kError;
     if (!v.sixteen_bit) return Decimal(d.PacketData[2]);
     d.RegisterHigh = d.PacketData[1];
     d.RegisterLow = d.PacketData[2];
@@ -63,45 +65,18 @@ std::string ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channe
 
 }  // namespace
 
-std::string KAVRO_USB_DLL::Read_EEPROM_Register(void* handle, unsigned char address) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return "0";
-  if (!Exchange(*this, handle, cmd::kReadEeprom, 0, &address, 1)) return kError;
-  EepromData1 = PacketData[1];
-  EepromData2 = PacketData[2];
-  const char bytes[] = {static_cast<char>(PacketData[1]), static_cast<char>(PacketData[2])};
-  return std::string(bytes, sizeof(bytes));
-}
-
-std::string KAVRO_USB_DLL::Read_Channel_Register(void* handle, unsigned char channel,
-                                                 unsigned char address) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return "0";
-  const unsigned char data[] = {channel, address};
-  if (!Exchange(*this, handle, cmd::kReadChannelRegister, 0, data, sizeof(data))) return kError;
-  return std::string(1, static_cast<char>(PacketData[2]));
-}
-
 std::string KAVRO_USB_DLL::Get_Offset_Load(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimOffsetLoad);
-  return ReadCalibration(*this, handle, channel, kOffsetLoad);
+  return QueryCalibration(*this, handle, channel, kOffsetLoad, SimOffsetLoad);
 }
 
 std::string KAVRO_USB_DLL::Get_Fullscale_Load(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimFullscaleLoad);
-  return ReadCalibration(*this, handle, channel, kFullscaleLoad);
+  return QueryCalibration(*this, handle, channel, kFullscaleLoad, SimFullscaleLoad);
 }
 
 std::string KAVRO_USB_DLL::Get_Unit_Code(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimUnitCode);
-  return ReadCalibration(*this, handle, channel, kUnitCode);
+  return QueryCalibration(*this, handle, channel, kUnitCode, SimUnitCode);
 }
 
 std::string KAVRO_USB_DLL::Get_Decimal_Point(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimDecimalPoint);
-  return ReadCalibration(*this, handle, channel, kDecimalPoint);
+  return QueryCalibration(*this, handle, channel, kDecimalPoint, SimDecimalPoint);
 }

@@ -2,7 +2,8 @@
 #include <cstring>
 
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "result.h"
+#include "text.h"
 
 using namespace kavro::detail;
 
@@ -24,10 +25,7 @@ std::string KAVRO_USB_DLL::Get_Device_Count() {
   ClearErrorText(*this);
   if (Simulating(*this)) return "1";
   KAVRO_FT_GetDeviceCount();
-  if (ftStatus != kavro::kFtOk) {
-    RecordLinkFailure(*this);
-    return kError;
-  }
+  if (LinkFailed(*this)) return kError;
   return Decimal(static_cast<int>(numDevs));
 }
 
@@ -35,10 +33,7 @@ std::string KAVRO_USB_DLL::Get_Device_Serial_Number(void* index) {
   ClearErrorText(*this);
   if (Simulating(*this)) return Decimal(SimSerialNumber);
   KAVRO_FT_GetDeviceSerialNumber(index);
-  if (ftStatus != kavro::kFtOk) {
-    RecordLinkFailure(*this);
-    return kError;
-  }
+  if (LinkFailed(*this)) return kError;
   return std::string(SerialNumber);
 }
 
@@ -60,7 +55,7 @@ void KAVRO_USB_DLL::Open_Device_Connection(char* serial_number) {
     GetErrorDescription(ErrorStatus);
     return;
   }
-  std::strcpy(SerialNumber, serial_number);
+  CopyText(SerialNumber, serial_number);
 
   KAVRO_FT_OpenExBySerialNumber();
   if (ftStatus != kavro::kFtOk) {

@@ -1,5 +1,5 @@
 // Built when libftdi1 was not found: the libftdi1 provider is not available.
-#include "KAVRO_USB_DLL.h"
+#include "kavro/link.h"
 
 namespace kavro {
 

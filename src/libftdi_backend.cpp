@@ -2,7 +2,6 @@
 #include <libftdi1/ftdi.h>
 #include <libusb.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "libftdi_provider.h"
@@ -10,20 +9,6 @@
 namespace kavro::ftdi {
 
 namespace {
-
-unsigned int FtTypeFromChip(ftdi_chip_type type) {
-  switch (type) {
-    case TYPE_BM: return 0;
-    case TYPE_AM: return 1;
-    case TYPE_2232C: return 4;
-    case TYPE_R: return 5;
-    case TYPE_2232H: return 6;
-    case TYPE_4232H: return 7;
-    case TYPE_232H: return 8;
-    case TYPE_230X: return 9;
-  }
-  return 3;
-}
 
 class LibftdiBackend final : public FtdiBackend {
  public:
@@ -36,7 +21,7 @@ class LibftdiBackend final : public FtdiBackend {
 
   int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* out) override {
     ftdi_context* ctx = ftdi_new();
-    if (ctx == nullptr) return -3;
+    if (ctx == nullptr) return kFindOutOfMemory;
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ctx, &list, vid, pid);
     if (count < 0) {
@@ -61,7 +46,7 @@ class LibftdiBackend final : public FtdiBackend {
         libusb_free_config_descriptor(config);
       }
       d.high_speed = libusb_get_device_speed(item->dev) >= LIBUSB_SPEED_HIGH;
-      char description[64] = {}, serial[16] = {};
+      char description[kDescriptionSize] = {}, serial[kSerialNumberSize] = {};
       // get_strings2 leaves an open device alone (get_strings would close it).
       if (ftdi_usb_get_strings2(ctx, item->dev, nullptr, 0, description, sizeof(description),
                                 serial, sizeof(serial)) == 0) {
@@ -77,10 +62,12 @@ class LibftdiBackend final : public FtdiBackend {
     return count;
   }
 
-  void* Open(void* device, int interface, int* error, unsigned int* ft_type) override {
+  // The FT device type the provider knows from bcdDevice is the one libftdi1 detects too, so
+  // *ft_type is left as it is.
+  void* Open(void* device, int interface, int* error, unsigned int*) override {
     ftdi_context* ctx = ftdi_new();
     if (ctx == nullptr) {
-      *error = -100;
+      *error = kOpenNoContext;
       return nullptr;
     }
     // Like D2XX, never take the chip away from a kernel driver.
@@ -93,7 +80,6 @@ class LibftdiBackend final : public FtdiBackend {
       ftdi_free(ctx);
       return nullptr;
     }
-    *ft_type = FtTypeFromChip(ctx->type);
     return ctx;
   }
 
@@ -130,11 +116,7 @@ class LibftdiBackend final : public FtdiBackend {
   unsigned int MaxPacketSize(void* context) override {
     return static_cast<ftdi_context*>(context)->max_packet_size;
   }
-  std::uint64_t NowMicroseconds() override {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-  }
+  std::uint64_t NowMicroseconds() override { return SteadyMicroseconds(); }
 
   std::string LastError() const override { return last_error_; }
 

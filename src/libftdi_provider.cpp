@@ -1,9 +1,14 @@
 // D2XX's calls and semantics on top of libftdi1 (through the FtdiBackend seam): enumeration
 // with per-channel entries, open by serial number or description, a private receive buffer
 // that gives FT_GetStatus its queued-byte count, time-outs, purge and a registry of handles.
+//
+// Locking: the registry (open devices, the device-list snapshot, VID/PID, enumeration) has a
+// lock of its own, held only for the lookup or the enumeration. Each open device has its own
+// lock, held for the whole call on it: a read waiting out its time-out on one board holds up
+// no other board.
 #include "libftdi_provider.h"
 
-#include <cstring>
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -22,18 +27,18 @@ struct ErrorRow {
 
 // libftdi1's codes are per function and overlap libusb's, so they are mapped per operation.
 constexpr ErrorRow kErrorTable[] = {
-    {Operation::kFind, -3, kFtInsufficientResources},    // out of memory
-    {Operation::kFind, -5, kFtIoError},                  // libusb_get_device_list failed
-    {Operation::kFind, -6, kFtIoError},                  // libusb_get_device_descriptor failed
-    {Operation::kOpen, -3, kFtDeviceNotOpened},          // cannot set configuration
-    {Operation::kOpen, -4, kFtDeviceNotOpened},          // libusb_open failed (permissions)
-    {Operation::kOpen, -5, kFtDeviceNotOpened},          // claimed by a kernel driver or process
-    {Operation::kOpen, -6, kFtIoError},                  // reset failed
-    {Operation::kOpen, -7, kFtIoError},                  // baud-rate setup failed
-    {Operation::kOpen, -8, kFtDeviceNotOpened},          // EPERM detaching the kernel driver
-    {Operation::kOpen, -11, kFtDeviceNotOpened},         // detaching the kernel driver failed
-    {Operation::kOpen, -100, kFtInsufficientResources},  // no context could be allocated
-    {Operation::kClose, -1, kFtIoError},                 // releasing the interface failed
+    {Operation::kFind, kFindOutOfMemory, kFtInsufficientResources},
+    {Operation::kFind, -5, kFtIoError},           // libusb_get_device_list failed
+    {Operation::kFind, -6, kFtIoError},           // libusb_get_device_descriptor failed
+    {Operation::kOpen, -3, kFtDeviceNotOpened},   // cannot set configuration
+    {Operation::kOpen, -4, kFtDeviceNotOpened},   // libusb_open failed (permissions)
+    {Operation::kOpen, -5, kFtDeviceNotOpened},   // claimed by a kernel driver or process
+    {Operation::kOpen, -6, kFtIoError},           // reset failed
+    {Operation::kOpen, -7, kFtIoError},           // baud-rate setup failed
+    {Operation::kOpen, -8, kFtDeviceNotOpened},   // EPERM detaching the kernel driver
+    {Operation::kOpen, -11, kFtDeviceNotOpened},  // detaching the kernel driver failed
+    {Operation::kOpen, kOpenNoContext, kFtInsufficientResources},
+    {Operation::kClose, -1, kFtIoError},  // releasing the interface failed
     {Operation::kRead, -666, kFtDeviceNotOpened},
     {Operation::kWrite, -666, kFtDeviceNotOpened},
     {Operation::kWrite, -1, kFtIoError},
@@ -49,19 +54,20 @@ constexpr ErrorRow kErrorTable[] = {
 // FT device type from the chip's bcdDevice, as libftdi1 itself detects the chip.
 unsigned int TypeFromBcd(std::uint16_t bcd) {
   switch (bcd) {
-    case 0x0200: return 1;  // AM
-    case 0x0400: return 0;  // BM
-    case 0x0500: return 4;  // 2232C
-    case 0x0600: return 5;  // 232R
-    case 0x0700: return 6;  // 2232H
-    case 0x0800: return 7;  // 4232H
-    case 0x0900: return 8;  // 232H
-    case 0x1000: return 9;  // X series
-    default: return 3;      // unknown
+    case 0x0200: return kFtDeviceAM;
+    case 0x0400: return kFtDeviceBM;
+    case 0x0500: return kFtDevice2232C;
+    case 0x0600: return kFtDevice232R;
+    case 0x0700: return kFtDevice2232H;
+    case 0x0800: return kFtDevice4232H;
+    case 0x0900: return kFtDevice232H;
+    case 0x1000: return kFtDeviceXSeries;
+    default: return kFtDeviceUnknown;
   }
 }
 
 constexpr std::uint16_t kFtdiVid = 0x0403;
+constexpr unsigned int kFullSpeedPacketSize = 64;  // bytes of one USB bulk packet
 constexpr std::uint16_t kDefaultPids[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
 // One D2XX device: a chip, or one channel of a multi-channel chip.
@@ -69,21 +75,19 @@ struct Entry {
   UsbDevice usb;
   int interface = 0;
   std::string serial, description;
-  unsigned int type = 3;
+  unsigned int type = kFtDeviceUnknown;
 };
 
 struct OpenDevice {
+  std::mutex mutex;     // held by every call on this device
+  bool closed = false;  // a call that waited for the lock finds the device closed meanwhile
   void* context = nullptr;
-  Entry entry;
-  std::deque<std::uint8_t> rx;  // received bytes not yet read by the application
+  Entry entry;                         // fixed at the open
+  std::deque<std::uint8_t> rx;         // received bytes not yet read by the application
+  std::vector<std::uint8_t> transfer;  // one poll's USB transfer
   unsigned int read_timeout_ms = 0;
-  unsigned int chunk = 64;
+  unsigned int chunk = kFullSpeedPacketSize;
 };
-
-void CopyText(char* target, std::size_t size, const std::string& text) {
-  std::memset(target, 0, size);
-  std::memcpy(target, text.data(), text.size() < size ? text.size() : size);
-}
 
 class Provider final : public kavro::LinkProvider {
  public:
@@ -94,7 +98,7 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (flags == kFtListNumberOnly) {
       if (arg1 == nullptr) return kFtInvalidParameter;
       std::vector<Entry> list;
@@ -108,15 +112,15 @@ class Provider final : public kavro::LinkProvider {
     const std::uintptr_t index = reinterpret_cast<std::uintptr_t>(arg1);
     if (index >= list.size()) return kFtDeviceNotFound;
     if ((flags & kFtOpenByDescription) != 0) {
-      CopyText(static_cast<char*>(arg2), 64, list[index].description);
+      FillD2xxText(static_cast<char*>(arg2), kDescriptionSize, list[index].description);
     } else {
-      CopyText(static_cast<char*>(arg2), 16, list[index].serial);
+      FillD2xxText(static_cast<char*>(arg2), kSerialNumberSize, list[index].serial);
     }
     return kFtOk;
   }
 
   unsigned int Open(int index, void** handle) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (handle == nullptr) return kFtInvalidParameter;
     std::vector<Entry> list;
     if (unsigned int status = Enumerate(&list)) return status;
@@ -125,7 +129,7 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (arg1 == nullptr || handle == nullptr) return kFtInvalidParameter;
     if (flags != kFtOpenBySerialNumber && flags != kFtOpenByDescription) return kFtInvalidParameter;
     const std::string key(static_cast<const char*>(arg1));
@@ -141,7 +145,10 @@ class Provider final : public kavro::LinkProvider {
   unsigned int Close(void* handle) override {
     return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
       const int rc = backend_->Close(dev.context);
-      open_.erase(handle);  // the handle is gone whatever the close said
+      // The handle is gone whatever the close said; calls waiting for it find it closed.
+      dev.closed = true;
+      std::lock_guard<std::mutex> lock(registry_mutex_);
+      open_.erase(handle);
       return rc < 0 ? MapError(Operation::kClose, rc) : kFtOk;
     });
   }
@@ -186,10 +193,10 @@ class Provider final : public kavro::LinkProvider {
                              char* description, void*) override {
     return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
       if (device != nullptr) *device = dev.entry.type;
-      if (id != nullptr)
-        *id = (static_cast<unsigned int>(dev.entry.usb.vid) << 16) | dev.entry.usb.pid;
-      if (serial != nullptr) CopyText(serial, 16, dev.entry.serial);
-      if (description != nullptr) CopyText(description, 64, dev.entry.description);
+      if (id != nullptr) *id = FtDeviceId(dev.entry.usb.vid, dev.entry.usb.pid);
+      if (serial != nullptr) FillD2xxText(serial, kSerialNumberSize, dev.entry.serial);
+      if (description != nullptr)
+        FillD2xxText(description, kDescriptionSize, dev.entry.description);
       return kFtOk;
     });
   }
@@ -221,7 +228,7 @@ class Provider final : public kavro::LinkProvider {
       if (in_size < 1 || in_size > 65536) return kFtInvalidParameter;
       // Whole USB packets only: libftdi1 strips two status bytes from each packet it reads.
       unsigned int packet = backend_->MaxPacketSize(dev.context);
-      if (packet == 0) packet = 64;
+      if (packet == 0) packet = kFullSpeedPacketSize;
       const unsigned int size = (in_size + packet - 1) / packet * packet;
       const int rc = backend_->SetChunkSize(dev.context, size);
       if (rc < 0) return MapError(Operation::kChunkSize, rc);
@@ -258,7 +265,7 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int CreateDeviceInfoList(unsigned int* count) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (count == nullptr) return kFtInvalidParameter;
     std::vector<Entry> list;
     if (unsigned int status = Enumerate(&list)) return status;
@@ -267,12 +274,12 @@ class Provider final : public kavro::LinkProvider {
       const Entry& e = list[i];
       FT_DEVICE_LIST_INFO_NODE node{};
       void* ours = OwnHandle(e);
-      node.Flags = (ours ? 1u : 0u) | (e.usb.high_speed ? 2u : 0u);
+      node.Flags = (ours ? kFtFlagsOpened : 0u) | (e.usb.high_speed ? kFtFlagsHiSpeed : 0u);
       node.Type = e.type;
-      node.ID = (static_cast<unsigned int>(e.usb.vid) << 16) | e.usb.pid;
+      node.ID = FtDeviceId(e.usb.vid, e.usb.pid);
       node.LocId = static_cast<unsigned int>(i + 1);
-      CopyText(node.SerialNumber, sizeof(node.SerialNumber), e.serial);
-      CopyText(node.Description, sizeof(node.Description), e.description);
+      FillD2xxText(node.SerialNumber, sizeof(node.SerialNumber), e.serial);
+      FillD2xxText(node.Description, sizeof(node.Description), e.description);
       node.ftHandle = ours;
       snapshot_.push_back(node);
     }
@@ -281,15 +288,16 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (list == nullptr || count == nullptr) return kFtInvalidParameter;
-    for (std::size_t i = 0; i < snapshot_.size(); ++i) list[i] = snapshot_[i];
-    *count = static_cast<unsigned int>(snapshot_.size());
+    const std::size_t n = *count < snapshot_.size() ? *count : snapshot_.size();
+    std::copy_n(snapshot_.begin(), n, list);
+    *count = static_cast<unsigned int>(n);
     return kFtOk;
   }
 
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (vid > 0xFFFF || pid > 0xFFFF) return kFtInvalidParameter;
     vid_ = static_cast<std::uint16_t>(vid);
     pid_ = static_cast<std::uint16_t>(pid);
@@ -297,7 +305,7 @@ class Provider final : public kavro::LinkProvider {
   }
 
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     if (vid == nullptr || pid == nullptr) return kFtInvalidParameter;
     *vid = vid_;
     *pid = pid_;
@@ -309,7 +317,7 @@ class Provider final : public kavro::LinkProvider {
   // The last libftdi1 failure message: it often says why a board cannot be opened (a kernel
   // driver holds it, no permission).
   std::string Diagnostic() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(registry_mutex_);
     return backend_->LastError();
   }
 
@@ -342,8 +350,9 @@ class Provider final : public kavro::LinkProvider {
           e.serial += static_cast<char>('A' + i);
           e.description += std::string(" ") + static_cast<char>('A' + i);
         }
-        if (e.serial.size() > 15) e.serial.resize(15);
-        if (e.description.size() > 63) e.description.resize(63);
+        // Always room for the terminator, as in D2XX's own lists.
+        if (e.serial.size() >= kSerialNumberSize) e.serial.resize(kSerialNumberSize - 1);
+        if (e.description.size() >= kDescriptionSize) e.description.resize(kDescriptionSize - 1);
         list->push_back(std::move(e));
       }
     }
@@ -356,7 +365,7 @@ class Provider final : public kavro::LinkProvider {
     unsigned int type = e.type;
     void* context = backend_->Open(e.usb.device, e.interface, &error, &type);
     if (context == nullptr) return MapError(Operation::kOpen, error);
-    auto dev = std::make_unique<OpenDevice>();
+    auto dev = std::make_shared<OpenDevice>();
     dev->context = context;
     dev->entry = e;
     dev->entry.type = type;
@@ -374,38 +383,36 @@ class Provider final : public kavro::LinkProvider {
     return nullptr;
   }
 
-  // Runs body on the open device behind handle, under the lock; unknown or closed handles
-  // give FT_INVALID_HANDLE.
+  // Runs body on the open device behind handle, under that device's lock; unknown or closed
+  // handles give FT_INVALID_HANDLE. The registry lock is held only for the lookup.
   template <typename Body>
   unsigned int OnDevice(void* handle, Body body) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OpenDevice* dev = Find(handle);
-    if (dev == nullptr) return kFtInvalidHandle;
+    std::shared_ptr<OpenDevice> dev;
+    {
+      std::lock_guard<std::mutex> lock(registry_mutex_);
+      auto it = open_.find(handle);
+      if (it == open_.end()) return kFtInvalidHandle;
+      dev = it->second;  // keeps the device alive should a close on another thread win
+    }
+    std::lock_guard<std::mutex> lock(dev->mutex);
+    if (dev->closed) return kFtInvalidHandle;
     return body(*dev);
-  }
-
-  OpenDevice* Find(void* handle) {
-    auto it = open_.find(handle);
-    return it == open_.end() ? nullptr : it->second.get();
   }
 
   // One full-chunk read into the private buffer; 0 bytes is a status-only transfer.
   unsigned int Poll(OpenDevice& dev) {
-    buffer_.resize(dev.chunk);
-    const int rc = backend_->Read(dev.context, buffer_.data(), static_cast<int>(buffer_.size()));
-    if (rc < 0) {
-      const unsigned int mapped = MapError(Operation::kRead, rc);
-      return mapped;
-    }
-    dev.rx.insert(dev.rx.end(), buffer_.begin(), buffer_.begin() + rc);
+    dev.transfer.resize(dev.chunk);
+    const int rc =
+        backend_->Read(dev.context, dev.transfer.data(), static_cast<int>(dev.transfer.size()));
+    if (rc < 0) return MapError(Operation::kRead, rc);
+    dev.rx.insert(dev.rx.end(), dev.transfer.begin(), dev.transfer.begin() + rc);
     return kFtOk;
   }
 
   std::unique_ptr<FtdiBackend> backend_;
-  mutable std::mutex mutex_;
-  std::map<void*, std::unique_ptr<OpenDevice>> open_;
+  mutable std::mutex registry_mutex_;
+  std::map<void*, std::shared_ptr<OpenDevice>> open_;
   std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot_;
-  std::vector<std::uint8_t> buffer_;
   std::uint16_t vid_ = kFtdiVid, pid_ = 0x6001;
 };
 

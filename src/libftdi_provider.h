@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "KAVRO_USB_DLL.h"
+#include "kavro/link.h"
 
 namespace kavro::ftdi {
 
@@ -23,8 +23,18 @@ struct UsbDevice {
   std::string serial, description;
 };
 
+// Codes the backend returns itself when libftdi1 cannot even allocate a context; the error
+// table maps them like libftdi1's own.
+constexpr int kFindOutOfMemory = -3;  // libftdi1's own code for this in ftdi_usb_find_all
+constexpr int kOpenNoContext = -100;  // not a libftdi1 code: ftdi_new failed before the open
+
 // libftdi1 operations. Return values are libftdi1's: counts or 0 on success, negative codes on
 // failure. A context is the backend's per-open-device state (a ftdi_context*).
+//
+// Threads: the provider makes the enumeration calls (BeginEnumeration, FindAll, Open,
+// LastError) one at a time, and the calls on one context one at a time, but calls on
+// different contexts, and an enumeration, may run at the same time. NowMicroseconds may be
+// called from any thread.
 class FtdiBackend {
  public:
   virtual ~FtdiBackend() = default;
@@ -34,7 +44,8 @@ class FtdiBackend {
   // valid until the next BeginEnumeration (and while open).
   virtual int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* found) = 0;
   // Opens interface (0 = A) of device without detaching kernel drivers. On success returns a
-  // context and the FT device type; on failure nullptr and the libftdi1 code in *error.
+  // context; *ft_type holds the FT device type known from the device descriptor, which a
+  // backend that knows better may correct. On failure nullptr and the libftdi1 code in *error.
   virtual void* Open(void* device, int interface, int* error, unsigned int* ft_type) = 0;
   virtual int Close(void* context) = 0;  // closes and frees the context
   virtual int Read(void* context, std::uint8_t* buffer, int size) = 0;

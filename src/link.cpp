@@ -1,9 +1,10 @@
 // The link wrapper: one D2XX call per method, status into ftStatus. Also the D2XX status
 // descriptions and the choice of provider.
-#include <cstring>
-
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "result.h"
+#include "text.h"
+
+using kavro::detail::CopyText;
 
 namespace {
 
@@ -32,15 +33,6 @@ constexpr const char* kStatusText[] = {
 };
 constexpr unsigned int kStatusTextCount = sizeof(kStatusText) / sizeof(kStatusText[0]);
 
-// Copies a D2XX text of at most size bytes, which need not be NUL-terminated, into target.
-template <std::size_t N>
-void CopyDeviceText(char (&target)[N], const char* source, std::size_t size) {
-  std::size_t n = strnlen(source, size);
-  if (n >= N) n = N - 1;
-  std::memcpy(target, source, n);
-  target[n] = '\0';
-}
-
 }  // namespace
 
 kavro::LinkProvider& KAVRO_FTD2XX::Link() {
@@ -56,16 +48,16 @@ void KAVRO_FTD2XX::KAVRO_FT_GetDeviceCount() {
 }
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceSerialNumber(void* index) {
-  char buffer[16] = {};
+  char buffer[kavro::kSerialNumberSize] = {};
   ftStatus =
       Link().ListDevices(index, buffer, kavro::kFtListByIndex | kavro::kFtOpenBySerialNumber);
-  if (ftStatus == kavro::kFtOk) CopyDeviceText(SerialNumber, buffer, sizeof(buffer));
+  if (ftStatus == kavro::kFtOk) CopyText(SerialNumber, buffer, sizeof(buffer));
 }
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceDescription(void* index) {
-  char buffer[64] = {};
+  char buffer[kavro::kDescriptionSize] = {};
   ftStatus = Link().ListDevices(index, buffer, kavro::kFtListByIndex | kavro::kFtOpenByDescription);
-  if (ftStatus == kavro::kFtOk) CopyDeviceText(Description, buffer, sizeof(buffer));
+  if (ftStatus == kavro::kFtOk) CopyText(Description, buffer, sizeof(buffer));
 }
 
 void KAVRO_FTD2XX::KAVRO_FT_OpenByIndex(int index) {
@@ -82,8 +74,8 @@ void KAVRO_FTD2XX::KAVRO_FT_OpenExByDescription() {
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceInfo() {
   unsigned int id = 0;
-  char serial[16] = {};
-  char description[64] = {};
+  char serial[kavro::kSerialNumberSize] = {};
+  char description[kavro::kDescriptionSize] = {};
   ftStatus = Link().GetDeviceInfo(ftHandle, &ftDevice, &id, serial, description, nullptr);
 }
 
@@ -138,11 +130,13 @@ void KAVRO_FTD2XX::KAVRO_FT_CreateDeviceInfoList() {
 
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceInfoList() {
   ftStatus = Link().CreateDeviceInfoList(&numDevs);
-  if (numDevs == 0) return;
+  // A failed count leaves numDevs as it was: nothing to size a list by.
+  if (ftStatus != kavro::kFtOk || numDevs == 0) return;
   // One array per instance, resized and reused by each query instead of leaking a new one.
   devInfoStore_.assign(numDevs, kavro::FT_DEVICE_LIST_INFO_NODE{});
   devInfo = devInfoStore_.data();
-  // D2XX writes the snapshot taken by the Create call just above, which the array fits.
+  // The list may have grown since it was counted (another instance, a board plugged in): the
+  // provider writes no more nodes than the array holds and says how many it wrote.
   ftStatus = Link().GetDeviceInfoList(devInfo, &numDevs);
 }
 

@@ -4,7 +4,9 @@
 #include <limits>
 
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "board_types.h"
+#include "packet.h"
+#include "result.h"
 
 using namespace kavro::detail;
 
@@ -20,10 +22,14 @@ constexpr MeasurementCommand kNormal{cmd::kNormalData, cmd::kChannelNormalData};
 constexpr MeasurementCommand kOffset{cmd::kOffsetValue, cmd::kChannelOffsetValue};
 constexpr MeasurementCommand kFullscale{cmd::kFullscaleValue, cmd::kChannelFullscaleValue};
 
+// The measurement request of every kind: the simulated value as text in simulation mode, else
+// the board's reading.
 std::string Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                    const MeasurementCommand& m) {
+                    const MeasurementCommand& m, long long simulated) {
+  ClearErrorText(d);
+  if (Simulating(d)) return Decimal(simulated);
   if (!RefreshBoardType(d, handle)) return kError;
-  const bool type9 = d.BoardType == kBoardType9;
+  const bool type9 = HasChannelRegisters(d);
   if (!Exchange(d, handle, type9 ? m.channel : m.board, channel, nullptr, 0)) return kError;
   if (type9) {
     // Type 9 answers a plain 24-bit count; its first byte carries nothing.
@@ -52,19 +58,14 @@ long long SimulatedMidpoint(int offset, int fullscale) {
 }  // namespace
 
 std::string KAVRO_USB_DLL::Normal_Data_Request(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimulatedMidpoint(SimOffsetValue, SimFullscaleValue));
-  return Measure(*this, handle, channel, kNormal);
+  return Measure(*this, handle, channel, kNormal,
+                 SimulatedMidpoint(SimOffsetValue, SimFullscaleValue));
 }
 
 std::string KAVRO_USB_DLL::Get_Offset_Value(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimOffsetValue);
-  return Measure(*this, handle, channel, kOffset);
+  return Measure(*this, handle, channel, kOffset, SimOffsetValue);
 }
 
 std::string KAVRO_USB_DLL::Get_Fullscale_Value(void* handle, unsigned char channel) {
-  ClearErrorText(*this);
-  if (Simulating(*this)) return Decimal(SimFullscaleValue);
-  return Measure(*this, handle, channel, kFullscale);
+  return Measure(*this, handle, channel, kFullscale, SimFullscaleValue);
 }

@@ -1,9 +1,11 @@
 // The packet layer: numbering, framing and sending requests, waiting for and validating
 // replies, and the hexadecimal traces of both.
+#include "packet.h"
+
 #include <cstring>
 
 #include "KAVRO_USB_DLL.h"
-#include "internal.h"
+#include "result.h"
 
 using namespace kavro::detail;
 
@@ -46,6 +48,32 @@ const char* BoardErrorText(unsigned char code) {
 
 constexpr unsigned char kBoardErrorLength = 5;
 
+// The text for a reply code that is not the expected one: the board's error, or a wrong code.
+const char* WrongCodeText(unsigned char code) {
+  const char* board_error = BoardErrorText(code);
+  return board_error != nullptr ? board_error : "Command Number Error";
+}
+
+// Why a whole reply is not the one expected, or nullptr when it is. The checks run in this
+// order: packet number, board error reply, length, reply code, trailer.
+const char* ReplyError(const KAVRO_USB_DLL& d, const unsigned char* reply) {
+  if (reply[0] != d.RxPacketNumber) return "Packet Number Error";
+  if (reply[1] == kBoardErrorLength && BoardErrorText(reply[2]) != nullptr)
+    return BoardErrorText(reply[2]);
+  if (reply[1] != d.RxLength) return "Packet Size Error";
+  if (reply[2] != d.RxCommand) return WrongCodeText(reply[2]);
+  if (reply[d.RxLength - 1] != d.EndOfPacket) return "End Of Packet Error";
+  return nullptr;
+}
+
+// Why a short reply found when the budget ran out is not the one expected, or nullptr when its
+// number and code match (it is then a plain time-out). Its length is not judged.
+const char* ShortReplyError(const KAVRO_USB_DLL& d, const unsigned char* reply) {
+  if (reply[0] != d.RxPacketNumber) return "Packet Number Error";
+  if (reply[2] != d.RxCommand) return WrongCodeText(reply[2]);
+  return nullptr;
+}
+
 // Lowercase hexadecimal of bytes, two digits each. Reuses the target's storage.
 void RenderHex(std::string& target, const unsigned char* bytes, unsigned int count) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -84,10 +112,7 @@ void KAVRO_USB_DLL::WritePacket(signed char mode) {
   }
 
   KAVRO_FT_GetStatus();
-  if (ftStatus != kavro::kFtOk) {
-    RecordLinkFailure(*this);
-    return;
-  }
+  if (LinkFailed(*this)) return;
 
   if (mode == kPlainFrame || mode == kChannelFrame) {
     TxBuffer[0] = PacketNumber;
@@ -103,12 +128,9 @@ void KAVRO_USB_DLL::WritePacket(signed char mode) {
 
   GetPacketSent();  // traced before the write, so it stands even if the write fails
   KAVRO_FT_Write(TxLength);
-  if (ftStatus != kavro::kFtOk) {
-    RecordLinkFailure(*this);
-    return;
-  }
+  if (LinkFailed(*this)) return;
   ErrorStatus = kavro::kFtOk;
-  WriteStatus = "Finished";
+  WriteStatus = kFinished;
 }
 
 void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
@@ -132,28 +154,19 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     if (elapsed_ms > budget_ms) break;
 
     KAVRO_FT_GetStatus();
-    if (ftStatus != kavro::kFtOk) {
-      RecordLinkFailure(*this);
-      return;
-    }
+    if (LinkFailed(*this)) return;
     polled = true;
     if (have == 0) {
       if (RxBytes < RxLength) continue;
       KAVRO_FT_Read(RxBytes);
-      if (ftStatus != kavro::kFtOk) {
-        RecordLinkFailure(*this);
-        return;
-      }
+      if (LinkFailed(*this)) return;
       have = RxBytes < sizeof(RxBuffer) ? RxBytes : sizeof(RxBuffer);
     } else if (RxBytes > 0 && have < sizeof(RxBuffer)) {
       // The rest of a shifted reply: append it after the bytes already read.
       const unsigned int room = sizeof(RxBuffer) - have;
       const unsigned int count = RxBytes < room ? RxBytes : room;
       KAVRO_FT_Read(count, have);
-      if (ftStatus != kavro::kFtOk) {
-        RecordLinkFailure(*this);
-        return;
-      }
+      if (LinkFailed(*this)) return;
       have += count;
     }
 
@@ -162,25 +175,8 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     if (have < RxLength + shift) continue;
 
     const unsigned char* reply = RxBuffer + shift;
-    if (reply[0] != RxPacketNumber) {
-      SetErrorText(*this, "Packet Number Error");
-      return;
-    }
-    if (reply[1] == kBoardErrorLength && BoardErrorText(reply[2]) != nullptr) {
-      SetErrorText(*this, BoardErrorText(reply[2]));
-      return;
-    }
-    if (reply[1] != RxLength) {
-      SetErrorText(*this, "Packet Size Error");
-      return;
-    }
-    if (reply[2] != RxCommand) {
-      const char* board_error = BoardErrorText(reply[2]);
-      SetErrorText(*this, board_error ? board_error : "Command Number Error");
-      return;
-    }
-    if (reply[RxLength - 1] != EndOfPacket) {
-      SetErrorText(*this, "End Of Packet Error");
+    if (const char* why = ReplyError(*this, reply)) {
+      SetErrorText(*this, why);
       return;
     }
     std::memcpy(PacketData, reply + 3, ReplyDataCount(RxLength));
@@ -189,7 +185,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     const unsigned int accepted = RxLength + shift;
     RxLength = static_cast<unsigned char>(accepted);
     RenderHex(PacketReceived, RxBuffer, accepted);
-    ReadStatus = "Finished";
+    ReadStatus = kFinished;
     return;
   }
 
@@ -198,17 +194,9 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     // Something short arrived, typically a 5-byte board error reply where a longer reply
     // was expected: report what it says.
     KAVRO_FT_Read(RxBytes);
-    if (ftStatus != kavro::kFtOk) {
-      RecordLinkFailure(*this);
-      return;
-    }
-    if (RxBuffer[0] != RxPacketNumber) {
-      SetErrorText(*this, "Packet Number Error");
-      return;
-    }
-    if (RxBuffer[2] != RxCommand) {
-      const char* board_error = BoardErrorText(RxBuffer[2]);
-      SetErrorText(*this, board_error ? board_error : "Command Number Error");
+    if (LinkFailed(*this)) return;
+    if (const char* why = ShortReplyError(*this, RxBuffer)) {
+      SetErrorText(*this, why);
       return;
     }
   }

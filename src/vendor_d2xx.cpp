@@ -3,10 +3,12 @@
 // Diagnostic() says which files were tried and why they did not load.
 #include <dlfcn.h>
 
-#include <chrono>
+#include <algorithm>
+#include <mutex>
 #include <string>
+#include <vector>
 
-#include "KAVRO_USB_DLL.h"
+#include "kavro/link.h"
 
 namespace {
 
@@ -144,10 +146,28 @@ class VendorProvider final : public kavro::LinkProvider {
     return Ready() ? Table().Purge(h, mask) : kavro::kFtOtherError;
   }
   Status CreateDeviceInfoList(unsigned int* n) override {
-    return Ready() ? Table().CreateDeviceInfoList(n) : kavro::kFtOtherError;
+    if (!Ready()) return kavro::kFtOtherError;
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    return Table().CreateDeviceInfoList(n);
   }
+  // D2XX writes its whole snapshot whatever the caller's array holds. So a fresh snapshot is
+  // taken into an array sized for it, with no other list call in between, and at most *n
+  // nodes of it are copied out.
   Status GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list, unsigned int* n) override {
-    return Ready() ? Table().GetDeviceInfoList(list, n) : kavro::kFtOtherError;
+    if (!Ready()) return kavro::kFtOtherError;
+    if (list == nullptr || n == nullptr) return kavro::kFtInvalidParameter;
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    unsigned int count = 0;
+    Status status = Table().CreateDeviceInfoList(&count);
+    if (status != kavro::kFtOk) return status;
+    std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> snapshot(count);
+    if (count > 0) status = Table().GetDeviceInfoList(snapshot.data(), &count);
+    if (status != kavro::kFtOk) return status;
+    const unsigned int copied =
+        static_cast<unsigned int>(std::min<std::size_t>({*n, count, snapshot.size()}));
+    std::copy_n(snapshot.begin(), copied, list);
+    *n = copied;
+    return kavro::kFtOk;
   }
   Status SetVIDPID(unsigned int vid, unsigned int pid) override {
     if (!Ready()) return kavro::kFtOtherError;
@@ -157,15 +177,13 @@ class VendorProvider final : public kavro::LinkProvider {
     if (!Ready()) return kavro::kFtOtherError;
     return Table().GetVIDPID ? Table().GetVIDPID(vid, pid) : kavro::kFtNotSupported;
   }
-  std::uint64_t NowMicroseconds() override {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-  }
   std::string Diagnostic() const override { return Table().diagnostic; }
 
  private:
   static bool Ready() { return Table().loaded; }
+
+  // Keeps the list calls of several instances from interleaving.
+  std::mutex list_mutex_;
 };
 
 }  // namespace
@@ -173,7 +191,9 @@ class VendorProvider final : public kavro::LinkProvider {
 namespace kavro {
 
 LinkProvider& VendorLink() {
-  static VendorProvider provider;  // stateless; the loaded table is the only shared data
+  // Process-wide like the vendor library it stands for: the loaded table and the lock that
+  // serialises the device-list calls are its only state.
+  static VendorProvider provider;
   return provider;
 }
 

@@ -140,7 +140,7 @@ std::string IsoTime(std::chrono::system_clock::time_point t) {
 // ---- links --------------------------------------------------------------------------------
 
 // Prints every frame written to and read from the board, in the trace texts' hex form.
-class TracingLink final : public kavro::emu::ForwardingLink {
+class TracingLink final : public kavro::ForwardingLink {
  public:
   using ForwardingLink::ForwardingLink;
   unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override {
@@ -172,7 +172,7 @@ std::unique_ptr<kavro::emu::VirtualBus> MakeEmulator(const std::string& fault) {
   common.channels[0].fullscale_reading = 2001200;  // 2,000,000 counts span 500.0 kg
   common.channels[0].signal = {Signal::kSine, 801200, 400000, 5.0};
   common.SetCalibration(0, 0, 5000, 2, 1);
-  common.SetConfigByte(0, 0x15);
+  common.SetPowerOnConfigByte(0, 0x15);
 
   Board multi = Board::Type9();
   for (unsigned int ch = 0; ch < multi.channels.size(); ++ch) {
@@ -182,7 +182,7 @@ std::unique_ptr<kavro::emu::VirtualBus> MakeEmulator(const std::string& fault) {
     c.signal = {ch % 2 ? Signal::kRamp : Signal::kNoise, c.offset_reading + 1000000.0 * (ch + 1),
                 ch % 2 ? 200000.0 : 2000.0, 10.0};
     multi.SetCalibration(ch, 0, static_cast<std::uint16_t>(10000 * (ch + 1)), 1, 2);
-    multi.SetConfigByte(ch, 0x24);
+    multi.SetPowerOnConfigByte(ch, 0x24);
   }
 
   for (Board* b : {&common, &multi}) {
@@ -285,8 +285,9 @@ int OpenBoard(Session& s) {
     const std::string detail = s.dll.CurrentLink().Diagnostic();
     if (!detail.empty()) why += " (" + detail + ")";
     if (s.dll.ErrorStatus == kavro::kFtDeviceNotOpened) {
-      why += "; the board may be held by the kernel's serial driver (ftdi_sio, AppleUSBFTDI) or "
-             "another program, or you may lack permission: see the README, Using real hardware";
+      why +=
+          "; the board may be held by the kernel's serial driver (ftdi_sio, AppleUSBFTDI) or "
+          "another program, or you may lack permission: see the README, Using real hardware";
     }
     return s.Fail(why);
   }
@@ -305,7 +306,11 @@ unsigned int FieldValue(const std::string& field) {
 }
 
 unsigned char ConfigAddress(const KAVRO_USB_DLL& dll) {
-  return dll.BoardType == 0 ? 0x7A : 0x64;
+  return kavro::ConfigRegisterAddress(dll.BoardType);
+}
+
+bool PerChannel(const KAVRO_USB_DLL& dll) {
+  return dll.BoardType == kavro::kBoardTypeChannelRegisters;
 }
 
 // ---- subcommands --------------------------------------------------------------------------
@@ -339,7 +344,7 @@ int InfoOne(Session& s) {
               FieldValue(d.VersionField2), FieldValue(d.VersionField3), FieldValue(d.VersionField4),
               FieldValue(d.VersionField5));
 
-  const bool per_channel = d.BoardType == 9;
+  const bool per_channel = PerChannel(d);
   int failures = 0;
   auto value = [&](const std::string& text, const char* what) {
     if (text == "Error" && d.ErrorText[0]) {
@@ -605,7 +610,7 @@ int CmdConfig(Session& s) {
   if (d.Get_ADC_Configuration(ConfigAddress(d), ch) != "Finished")
     return s.Fail("cannot read the converter configuration: " + s.Why());
   std::printf("board %s%s: rate code %u, upper field %u (byte 0x%02x)\n", s.opt.serial.c_str(),
-              d.BoardType == 9 ? (", channel " + std::to_string(s.opt.channel)).c_str() : "",
+              PerChannel(d) ? (", channel " + std::to_string(s.opt.channel)).c_str() : "",
               d.AdcSamplingRate, d.AdcConfigUpper, d.AdcConfigUpper * 16 + d.AdcSamplingRate);
   CloseBoard(s);
   return kExitOk;

@@ -7,13 +7,17 @@
 #define KAVRO_EMULATOR_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "KAVRO_USB_DLL.h"
+#include "kavro/link.h"
+#include "kavro/protocol.h"
 
 namespace kavro::emu {
 
@@ -91,6 +95,7 @@ struct Channel {
   std::int32_t offset_reading = 0;
   std::int32_t fullscale_reading = 0;
   Signal signal;
+  std::uint8_t power_on_config = 0;  // type 9: the channel's configuration byte after power-on
 };
 
 // One board: its version, EEPROM, channels and how it answers.
@@ -100,11 +105,10 @@ class Board {
   explicit Board(unsigned int board_type = 3, unsigned int channel_count = 1);
 
   // Ready-made boards.
-  static Board Common();       // type 3, one channel
-  static Board Type0();        // type 0, one channel
-  static Board Type9();        // type 9, four channels
-  static Board Type12();       // type 12, one channel
-  static Board Unsupported();  // type 5
+  static Board Common();  // type 3, one channel
+  static Board Type0();   // type 0, one channel
+  static Board Type9();   // type 9, four channels
+  static Board Type12();  // type 12, one channel
 
   unsigned int type() const { return version[0]; }
   // Stores calibration data at the addresses the board's type keeps it at.
@@ -113,7 +117,14 @@ class Board {
   // The converter configuration byte as the board holds it (per channel on type 9).
   std::uint8_t ConfigByte(unsigned int channel) const;
   void SetConfigByte(unsigned int channel, std::uint8_t value);
-  std::uint8_t ConfigRegister() const { return type() == 0 ? 0x7A : 0x64; }
+  std::uint8_t ConfigRegister() const { return kavro::ConfigRegisterAddress(type()); }
+  // The configuration byte the board has after power-on (per channel on type 9): the value it
+  // was constructed with (0) unless set here. Setting it sets the current byte as well.
+  void SetPowerOnConfigByte(unsigned int channel, std::uint8_t value);
+  // Powers the board on again: the configuration bytes go back to their power-on values, so a
+  // host that changed them must apply them again. The stored calibration (the EEPROM and the
+  // other channel registers) is kept.
+  void PowerOn();
 
   // The four reply bytes of a reading, in the board's form: converter code on every type but
   // 9 (status byte 2 or 1 and a 24-bit magnitude, overflow markers outside the range), a
@@ -143,63 +154,17 @@ class Board {
  private:
   void Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply>& replies);
   std::uint32_t noise_state_ = 12345;
-};
-
-// A provider that hands every call to another one. Derive from it to watch or alter a few
-// calls (tracing, recording) and leave the rest as they are.
-class ForwardingLink : public kavro::LinkProvider {
- public:
-  explicit ForwardingLink(kavro::LinkProvider& inner) : inner_(inner) {}
-  unsigned int ListDevices(void* a, void* b, unsigned int f) override {
-    return inner_.ListDevices(a, b, f);
-  }
-  unsigned int Open(int i, void** h) override { return inner_.Open(i, h); }
-  unsigned int OpenEx(void* a, unsigned int f, void** h) override { return inner_.OpenEx(a, f, h); }
-  unsigned int Close(void* h) override { return inner_.Close(h); }
-  unsigned int Read(void* h, void* b, unsigned int n, unsigned int* got) override {
-    return inner_.Read(h, b, n, got);
-  }
-  unsigned int Write(void* h, void* b, unsigned int n, unsigned int* put) override {
-    return inner_.Write(h, b, n, put);
-  }
-  unsigned int GetDeviceInfo(void* h, unsigned int* d, unsigned int* id, char* s, char* desc,
-                             void* x) override {
-    return inner_.GetDeviceInfo(h, d, id, s, desc, x);
-  }
-  unsigned int GetStatus(void* h, unsigned int* rx, unsigned int* tx, unsigned int* ev) override {
-    return inner_.GetStatus(h, rx, tx, ev);
-  }
-  unsigned int SetTimeouts(void* h, unsigned int r, unsigned int w) override {
-    return inner_.SetTimeouts(h, r, w);
-  }
-  unsigned int SetUSBParameters(void* h, unsigned int i, unsigned int o) override {
-    return inner_.SetUSBParameters(h, i, o);
-  }
-  unsigned int SetLatencyTimer(void* h, unsigned char ms) override {
-    return inner_.SetLatencyTimer(h, ms);
-  }
-  unsigned int GetLatencyTimer(void* h, unsigned char* ms) override {
-    return inner_.GetLatencyTimer(h, ms);
-  }
-  unsigned int Purge(void* h, unsigned int m) override { return inner_.Purge(h, m); }
-  unsigned int CreateDeviceInfoList(unsigned int* n) override {
-    return inner_.CreateDeviceInfoList(n);
-  }
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* l, unsigned int* n) override {
-    return inner_.GetDeviceInfoList(l, n);
-  }
-  unsigned int SetVIDPID(unsigned int v, unsigned int p) override { return inner_.SetVIDPID(v, p); }
-  unsigned int GetVIDPID(unsigned int* v, unsigned int* p) override {
-    return inner_.GetVIDPID(v, p);
-  }
-  std::uint64_t NowMicroseconds() override { return inner_.NowMicroseconds(); }
-  std::string Diagnostic() const override { return inner_.Diagnostic(); }
-
- private:
-  kavro::LinkProvider& inner_;
+  std::uint8_t power_on_config_ = 0;  // the board-wide byte after power-on (types but 9)
 };
 
 // A virtual USB bus with FTDI bridges on it, usable as the library's link provider.
+//
+// Threads: every member function takes the bus's one lock, so several threads may use the bus
+// at once (instances on their own threads, and a thread that plugs boards in and out and
+// injects faults). A Device& from AddDevice or device() stays valid while the bus lives, but
+// reading or changing a device through it is not locked: do that only while no other thread
+// uses the bus (while setting up, or once the threads have joined), and use WithDevice while
+// they run. logging and poll_step_us may be set from any thread at any time.
 class VirtualBus : public kavro::LinkProvider {
  public:
   enum class Clock { kVirtual, kReal };
@@ -208,32 +173,54 @@ class VirtualBus : public kavro::LinkProvider {
   struct Device {
     std::string serial;
     std::string description;
-    unsigned int ft_type = 5;  // FT232R
+    unsigned int ft_type = kavro::kFtDevice232R;
     Board board;
-    // Bridge state.
+    bool present = true;  // false while unplugged
+    // Bridge state; a device plugged in again starts from these values.
     bool open = false;
     void* handle = nullptr;
     unsigned int read_timeout_ms = 0, write_timeout_ms = 0;
     unsigned int in_transfer_size = 4096, out_transfer_size = 4096;
     unsigned char latency_ms = 16;
-    unsigned int chunk_bytes = 64;  // bytes a status poll can bring in at most
-    std::deque<std::uint8_t> rx;    // received bytes the host can read
+    std::deque<std::uint8_t> rx;  // received bytes the host can read
     struct Pending {
       std::uint64_t due_us;
       Bytes bytes;
     };
     std::deque<Pending> pending;  // replies on their way
+    // What the tests set and count.
+    unsigned int chunk_bytes = 64;  // bytes a status poll can bring in at most
     unsigned int purges = 0;
   };
 
-  // Adds a device; references stay valid while the bus lives.
+  // Adds a device at the end of the device list. The device, and the reference, stay while the
+  // bus lives: unplugging only marks it absent.
   Device& AddDevice(const std::string& serial, Board board = Board::Common(),
                     const std::string& description = "KAVRO USB Interface");
-  Device& device(std::size_t index) { return devices_[index]; }
-  const Device& device(std::size_t index) const { return devices_[index]; }
-  std::size_t device_count() const { return devices_.size(); }
-  // Unplugs a device: it leaves the list and its handle becomes invalid.
-  void Unplug(const std::string& serial);
+  // Devices in the order they were added, unplugged ones included.
+  Device& device(std::size_t index);
+  const Device& device(std::size_t index) const;
+  std::size_t device_count() const;
+  // Where the device stands in the device list now (list-by-index, open by index); -1 while it
+  // is unplugged.
+  int ListIndex(const Device& device) const;
+  // Runs fn on the first device with that serial number under the bus's lock; false when there
+  // is none. The way to look at or change a device while other threads use the bus.
+  bool WithDevice(const std::string& serial, const std::function<void(Device&)>& fn);
+
+  // Unplugs the device with that serial number: it leaves the device list, and calls on a
+  // handle that was open on it fail with FT_IO_ERROR until the handle is closed (once, with
+  // FT_OK). False when no such device is plugged in.
+  bool Unplug(const std::string& serial);
+  // Plugs an unplugged device in again, freshly powered: back in the device list, bridge
+  // settings at their defaults, queues empty, replies on their way dropped, the board's
+  // configuration at its power-on values (Board::PowerOn). Handles from before stay dead; a new
+  // open works whether or not they were closed. False when no such device is unplugged.
+  bool Replug(const std::string& serial);
+  // Unplugs the device at the first call the bus takes once after_us have passed on the bus
+  // clock (virtual or real) from now, and plugs it in again for_us later. The bus checks its
+  // schedule on every call, a host polling for a reply included.
+  void ScheduleUnplug(const std::string& serial, std::uint64_t after_us, std::uint64_t for_us);
 
   // Makes the nth next call of a D2XX function fail with status (nth = 1: the next one).
   void FailCall(Call call, unsigned int status, unsigned int nth = 1);
@@ -241,21 +228,18 @@ class VirtualBus : public kavro::LinkProvider {
   void FailEveryCall(Call call, unsigned int status);
   void ClearFaults();
 
-  const std::vector<CallRecord>& log() const { return log_; }
+  // A copy of the call log.
+  std::vector<CallRecord> log() const;
   // Forgets the log and the call counts.
-  void ClearLog() {
-    log_.clear();
-    counts_.fill(0);
-  }
+  void ClearLog();
   // Calls of a function since the bus was made or the log cleared (counted even with
   // logging off).
-  std::size_t CountCalls(Call call) const { return counts_[static_cast<std::size_t>(call)]; }
-  bool logging = true;
+  std::size_t CountCalls(Call call) const;
+  std::atomic<bool> logging{true};
 
-  // Virtual time.
-  std::uint64_t now_us() const { return now_us_; }
-  void Advance(std::uint64_t us) { now_us_ += us; }
-  std::uint64_t poll_step_us = 20;  // virtual time one status poll takes
+  // The bus clock: virtual time, or real time since the bus was made.
+  std::uint64_t now_us() const;
+  std::atomic<std::uint64_t> poll_step_us{20};  // virtual time one status poll takes
 
   // LinkProvider.
   unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
@@ -288,20 +272,44 @@ class VirtualBus : public kavro::LinkProvider {
     unsigned int status = 0;
     bool every = false;
   };
+  struct ScheduledUnplug {
+    std::string serial;
+    std::uint64_t unplug_at_us, replug_at_us;
+    bool unplugged = false;
+  };
+  using Lock = std::unique_lock<std::mutex>;
+
+  // Takes the lock and carries out the scheduled unplugs that are due: every call into the
+  // bus starts here.
+  Lock Hold();
   // Records the call and decides its injected outcome; kFtOk means "run it".
   unsigned int Enter(Call call, int device, unsigned int a1 = 0, unsigned int a2 = 0);
+  // The open device behind handle, or nullptr; *index is its index, also for a handle whose
+  // device was unplugged while it was open (-1 for an unknown handle).
   Device* FromHandle(void* handle, int* index);
+  // The index of the present device at list position, or of the first present device whose
+  // serial number (or description) is key; -1 when there is none.
+  int Listed(std::size_t position) const;
+  int Named(const std::string& key, bool by_description, bool present) const;
   unsigned int OpenIndex(int index, void** handle);
   // Runs body on the device behind handle, under the lock, after the call is recorded and its
-  // injected failure (if any) decided; unknown handles give FT_INVALID_HANDLE.
+  // injected failure (if any) decided; unknown handles give FT_INVALID_HANDLE, handles whose
+  // device was unplugged FT_IO_ERROR (a close releases them).
   template <typename Body>
   unsigned int OnDevice(Call call, void* handle, Body body, unsigned int a1 = 0,
                         unsigned int a2 = 0);
+  // Unplugs (in false) or plugs in again the first device with that serial number that is
+  // plugged in (or not); false when there is none. Called under the lock.
+  bool Plug(const std::string& serial, bool in);
+  void UnplugDevice(Device& d, int index);
+  void ReplugDevice(Device& d);
   void Deliver(Device& d);
-  std::uint64_t TimeNow();
+  std::uint64_t TimeNow() const;
 
-  std::mutex mutex_;
-  std::deque<Device> devices_;
+  mutable std::mutex mutex_;
+  std::deque<Device> devices_;         // never erased from: references stay valid
+  std::map<void*, int> dead_handles_;  // handles open when their device was unplugged
+  std::vector<ScheduledUnplug> schedule_;
   std::array<CallFault, static_cast<std::size_t>(Call::kCount)> faults_{};
   std::vector<CallRecord> log_;
   std::array<std::size_t, static_cast<std::size_t>(Call::kCount)> counts_{};

@@ -1,0 +1,188 @@
+// The D2XX provider interface: the seam below the library's link wrapper. Every D2XX call the
+// library makes goes to a kavro::LinkProvider: the vendor library (VendorLink), libftdi1
+// (NewLibftdiLink) or the board emulator (kavro::emu::VirtualBus). Also the D2XX constants and
+// types the providers share, and ForwardingLink, the base for providers that watch or record
+// the calls of another one.
+#ifndef KAVRO_LINK_H
+#define KAVRO_LINK_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "kavro/export.h"
+
+namespace kavro {
+
+// D2XX status codes (FT_STATUS) the library reports in ErrorStatus.
+enum FtStatus : unsigned int {
+  kFtOk = 0,
+  kFtInvalidHandle = 1,
+  kFtDeviceNotFound = 2,
+  kFtDeviceNotOpened = 3,
+  kFtIoError = 4,
+  kFtInsufficientResources = 5,
+  kFtInvalidParameter = 6,
+  kFtInvalidBaudRate = 7,
+  kFtInvalidArgs = 16,
+  kFtNotSupported = 17,
+  kFtOtherError = 18,
+  kFtDeviceListNotReady = 19,
+};
+
+// D2XX flag values used by the wrapper.
+constexpr unsigned int kFtListNumberOnly = 0x80000000u;
+constexpr unsigned int kFtListByIndex = 0x40000000u;
+constexpr unsigned int kFtOpenBySerialNumber = 1u;
+constexpr unsigned int kFtOpenByDescription = 2u;
+constexpr unsigned int kFtPurgeRx = 1u;
+constexpr unsigned int kFtPurgeTx = 2u;
+// Flags of a device-list node.
+constexpr unsigned int kFtFlagsOpened = 1u;
+constexpr unsigned int kFtFlagsHiSpeed = 2u;
+
+// D2XX device types (FT_DEVICE) of the bridge chips the providers report.
+enum FtDevice : unsigned int {
+  kFtDeviceBM = 0,
+  kFtDeviceAM = 1,
+  kFtDevice100AX = 2,
+  kFtDeviceUnknown = 3,
+  kFtDevice2232C = 4,
+  kFtDevice232R = 5,
+  kFtDevice2232H = 6,
+  kFtDevice4232H = 7,
+  kFtDevice232H = 8,
+  kFtDeviceXSeries = 9,
+};
+
+// D2XX's device ID: the USB vendor ID in the high half, the product ID in the low half.
+constexpr unsigned int FtDeviceId(unsigned int vid, unsigned int pid) {
+  return (vid << 16) | pid;
+}
+
+// Sizes of D2XX's serial-number and description buffers, terminator included.
+constexpr std::size_t kSerialNumberSize = 16;
+constexpr std::size_t kDescriptionSize = 64;
+
+// Same layout as D2XX's FT_DEVICE_LIST_INFO_NODE (104 bytes on LP64).
+struct FT_DEVICE_LIST_INFO_NODE {
+  unsigned int Flags;
+  unsigned int Type;
+  unsigned int ID;
+  unsigned int LocId;
+  char SerialNumber[kSerialNumberSize];
+  char Description[kDescriptionSize];
+  void* ftHandle;
+};
+
+// Microseconds on the steady (monotonic) clock.
+inline std::uint64_t SteadyMicroseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// Writes text into a D2XX string buffer of size bytes as D2XX fills one: zero-filled and cut
+// at size, so a text of size bytes or more has no terminator (readers use strnlen).
+inline void FillD2xxText(char* target, std::size_t size, const std::string& text) {
+  std::memset(target, 0, size);
+  std::memcpy(target, text.data(), text.size() < size ? text.size() : size);
+}
+
+// One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
+// plus the clock that reply budgets run on.
+//
+// A provider may be shared by several instances on several threads: every provider of this
+// library takes calls from several threads at once. The library never deletes a provider.
+class KAVRO_API LinkProvider {
+ public:
+  virtual ~LinkProvider() = default;
+
+  virtual unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) = 0;
+  virtual unsigned int Open(int index, void** handle) = 0;
+  virtual unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) = 0;
+  virtual unsigned int Close(void* handle) = 0;
+  virtual unsigned int Read(void* handle, void* buffer, unsigned int count,
+                            unsigned int* returned) = 0;
+  virtual unsigned int Write(void* handle, void* buffer, unsigned int count,
+                             unsigned int* written) = 0;
+  virtual unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
+                                     char* serial, char* description, void* dummy) = 0;
+  virtual unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                                 unsigned int* event) = 0;
+  virtual unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) = 0;
+  virtual unsigned int SetUSBParameters(void* handle, unsigned int in_size,
+                                        unsigned int out_size) = 0;
+  virtual unsigned int SetLatencyTimer(void* handle, unsigned char ms) = 0;
+  virtual unsigned int GetLatencyTimer(void* handle, unsigned char* ms) = 0;
+  virtual unsigned int Purge(void* handle, unsigned int mask) = 0;
+  // Takes a snapshot of the attached devices and stores their number in *count.
+  virtual unsigned int CreateDeviceInfoList(unsigned int* count) = 0;
+  // Copies the device information into list. Unlike D2XX's call it is bounded by the caller:
+  // on entry *count is the number of nodes list holds, on return the number written, never
+  // more than that (the list may have grown since the caller counted it).
+  virtual unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) = 0;
+  virtual unsigned int SetVIDPID(unsigned int vid, unsigned int pid) = 0;
+  virtual unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) = 0;
+
+  // Monotonic time in microseconds. Reply budgets are measured on it. The steady clock unless
+  // the provider keeps time of its own (the emulator's virtual time).
+  virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
+
+  // Why the provider cannot work (the vendor library did not load), or what its back end said
+  // about the last failure (libftdi1's message); "" when there is nothing to say.
+  virtual std::string Diagnostic() const { return ""; }
+};
+
+// A provider that hands every call to another one. Derive from it to watch or alter a few
+// calls (tracing, recording) and leave the rest as they are. The inner provider must outlive it.
+class KAVRO_API ForwardingLink : public LinkProvider {
+ public:
+  explicit ForwardingLink(LinkProvider& inner);
+
+  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
+  unsigned int Open(int index, void** handle) override;
+  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
+  unsigned int Close(void* handle) override;
+  unsigned int Read(void* handle, void* buffer, unsigned int count,
+                    unsigned int* returned) override;
+  unsigned int Write(void* handle, void* buffer, unsigned int count,
+                     unsigned int* written) override;
+  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
+                             char* description, void* dummy) override;
+  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                         unsigned int* event) override;
+  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
+  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
+  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
+  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
+  unsigned int Purge(void* handle, unsigned int mask) override;
+  unsigned int CreateDeviceInfoList(unsigned int* count) override;
+  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
+  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
+  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  std::uint64_t NowMicroseconds() override;
+  std::string Diagnostic() const override;
+
+ private:
+  LinkProvider& inner_;
+};
+
+// The vendor D2XX library, loaded on first use with dlopen by its standard names
+// (libftd2xx.so / libftd2xx.dylib through the loader's normal search). When it cannot be
+// loaded every call answers FT_OTHER_ERROR and Diagnostic() names the files tried.
+KAVRO_API LinkProvider& VendorLink();
+
+// True when the library was built with the libftdi1 provider.
+KAVRO_API bool LibftdiLinkAvailable();
+
+// A new libftdi1 provider, or nullptr when the library was built without libftdi1.
+// The caller owns it and must keep it alive while instances use it. Calls on different open
+// devices run side by side; a slow read on one board does not hold up another.
+KAVRO_API LinkProvider* NewLibftdiLink();
+
+}  // namespace kavro
+
+#endif  // KAVRO_LINK_H
