@@ -37,7 +37,6 @@ class ScriptedFtdi final : public FtdiBackend {
   }
   int find_error = 0;
   std::uint64_t now = 0;
-  int reads = 0;
 
   int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* out) override {
     if (find_error) return find_error;
@@ -70,7 +69,6 @@ class ScriptedFtdi final : public FtdiBackend {
   }
   int Read(void* ctx, std::uint8_t* buffer, int size) override {
     Chip& c = *static_cast<Chip*>(ctx);
-    ++reads;
     now += 100;
     if (!c.read_errors.empty()) {
       const int e = c.read_errors.front();

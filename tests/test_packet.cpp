@@ -259,8 +259,9 @@ TEST_F(Packet, ShiftedRepliesWholeAndSplit) {
   EXPECT_EQ(dll.RxLength, 5);
   EXPECT_EQ(dll.PacketReceived, "ff070401aa");
 
-  // Only RxLength bytes have arrived when the wait ends; the trailer comes later. The reply
-  // is judged only once it is whole, whatever stale byte sits in the buffer meanwhile.
+  // The reply comes in two parts 3 ms apart, the first one byte short of RxLength: the wait
+  // goes on until the second part is queued too, and the reply is read and judged whole,
+  // whatever stale byte sits in the buffer.
   for (std::uint8_t stale : {0x00, 0xAA}) {
     dll.RxBuffer[4] = stale;
     Expect(9, 8, 0x44);
