@@ -27,21 +27,27 @@ unsigned int FtTypeFromChip(ftdi_chip_type type) {
 
 class LibftdiBackend final : public FtdiBackend {
  public:
-  ~LibftdiBackend() override { BeginEnumeration(); }
+  ~LibftdiBackend() override {
+    BeginEnumeration();
+    if (list_ != nullptr) ftdi_free(list_);
+  }
 
   void BeginEnumeration() override {
     for (libusb_device* d : found_) libusb_unref_device(d);
     found_.clear();
   }
 
+  // One libusb context for every enumeration, kept while the backend lives: a device found
+  // belongs to the context that found it and is opened in it, so the context must outlive
+  // every open handle, and the same chip stays the same device from one enumeration to the
+  // next (which tells the provider a chip is already open).
   int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* out) override {
-    ftdi_context* ctx = ftdi_new();
-    if (ctx == nullptr) return -3;
+    if (list_ == nullptr && (list_ = ftdi_new()) == nullptr) return -3;
+    ftdi_context* ctx = list_;
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ctx, &list, vid, pid);
     if (count < 0) {
       Remember(ctx);
-      ftdi_free(ctx);
       return count;
     }
     for (ftdi_device_list* item = list; item != nullptr; item = item->next) {
@@ -73,7 +79,6 @@ class LibftdiBackend final : public FtdiBackend {
       out->push_back(d);
     }
     ftdi_list_free(&list);
-    ftdi_free(ctx);
     return count;
   }
 
@@ -145,6 +150,7 @@ class LibftdiBackend final : public FtdiBackend {
     last_error_ = text != nullptr ? text : "";
   }
 
+  ftdi_context* list_ = nullptr;  // the enumeration context
   std::vector<libusb_device*> found_;
   std::string last_error_;
 };
