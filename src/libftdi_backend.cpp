@@ -88,8 +88,9 @@ class LibftdiBackend final : public FtdiBackend {
       *error = -100;
       return nullptr;
     }
-    // Like D2XX, never take the chip away from a kernel driver.
-    ctx->module_detach_mode = DONT_DETACH_SIO_MODULE;
+    // The kernel's serial driver gives up this chip's interface while it is open and gets it
+    // back on close; other USB-serial adapters keep theirs, so nobody needs rmmod.
+    ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     int rc = ftdi_set_interface(ctx, static_cast<ftdi_interface>(INTERFACE_A + interface));
     if (rc == 0) rc = ftdi_usb_open_dev(ctx, static_cast<libusb_device*>(device));
     if (rc < 0) {
