@@ -22,10 +22,11 @@ constexpr int kPacket = 64;  // full-speed bulk packet
 constexpr std::uint8_t kModemStatus[2] = {0x01, 0x60};
 
 // Device, configuration, interface and the two bulk endpoints (0x81 IN, 0x02 OUT).
-std::vector<std::uint8_t> Descriptors(std::uint16_t bcd) {
+std::vector<std::uint8_t> Descriptors(std::uint16_t pid, std::uint16_t bcd) {
   const std::uint8_t lo = std::uint8_t(bcd), hi = std::uint8_t(bcd >> 8);
   // clang-format off
-  return {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x03, 0x04, 0x01, 0x60, lo, hi, 1, 2, 3, 1,
+  return {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x03, 0x04, std::uint8_t(pid), std::uint8_t(pid >> 8),
+          lo, hi, 1, 2, 3, 1,
           9, 2, 32, 0, 1, 1, 0, 0xA0, 45,
           9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
           7, 5, 0x81, 2, kPacket, 0, 0,
@@ -73,12 +74,13 @@ std::uint64_t FtdiTestbed::NowUs() const {
 }
 
 Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::Board board, std::uint16_t bcd_device,
-                       const std::string& description) {
+                       std::uint16_t pid, const std::string& description) {
   Chip& c = chips_.emplace_back();
   c.serial = serial;
   c.description = description;
   c.board = std::move(board);
   c.bcd_device = bcd_device;
+  c.pid = pid;
   c.driver = c.kernel_driver;
   c.bed = this;
   const unsigned int n = static_cast<unsigned int>(chips_.size());
@@ -86,7 +88,7 @@ Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::Board board, std::
   std::snprintf(node, sizeof(node), "bus/usb/001/%03u", n + 1);
   c.syspath = "/sys/devices/usb1/1-" + std::to_string(n);
   std::string hex;
-  for (std::uint8_t b : Descriptors(bcd_device)) {
+  for (std::uint8_t b : Descriptors(pid, bcd_device)) {
     char two[3];
     std::snprintf(two, sizeof(two), "%02X", b);
     hex += two;
@@ -195,6 +197,7 @@ long FtdiTestbed::Ioctl(Chip& c, UMockdevIoctlClient* client, int* error,
       return 0;
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
+      if (!c.disconnect_claim) return fail(ENOTTY);
       auto* d = static_cast<usbdevfs_disconnect_claim*>(at(sizeof(usbdevfs_disconnect_claim)));
       const bool named = c.driver == d->driver;
       if (!c.driver.empty() && c.owner != client) {
@@ -284,7 +287,7 @@ void FtdiTestbed::Control(Chip& c, unsigned char* setup, int* length, int* statu
   std::vector<std::uint8_t> in;
   bool ok = true;
   if (setup[0] == 0x80 && request == 6) {  // GET_DESCRIPTOR
-    const std::vector<std::uint8_t> all = Descriptors(c.bcd_device);
+    const std::vector<std::uint8_t> all = Descriptors(c.pid, c.bcd_device);
     switch (value >> 8) {
       case 1: in.assign(all.begin(), all.begin() + 18); break;
       case 2: in.assign(all.begin() + 18, all.end()); break;

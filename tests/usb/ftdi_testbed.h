@@ -27,7 +27,9 @@ class FtdiTestbed;
 struct Chip {
   std::string serial, description;
   kavro::emu::Board board;
-  std::uint16_t bcd_device = 0x0600;       // the chip generation: 0x0600 is an FT232R
+  std::uint16_t bcd_device = 0x0600;  // the chip generation: 0x0600 is an FT232R
+  std::uint16_t pid = 0x6001;
+  bool disconnect_claim = true;            // false: a kernel without USBDEVFS_DISCONNECT_CLAIM
   std::string kernel_driver = "ftdi_sio";  // what the kernel binds to the interface ("": none)
   std::string driver;                      // bound now: kernel_driver, "usbfs" (a program) or ""
   unsigned int unplug_after_frames = 0;    // > 0: the chip is gone right after that many frames
@@ -67,7 +69,7 @@ class FtdiTestbed {
   bool Ready(std::string* why) const;
   // Plugs in a chip; references stay valid while the testbed lives.
   Chip& Add(const std::string& serial, kavro::emu::Board board = kavro::emu::Board::Common(),
-            std::uint16_t bcd_device = 0x0600,
+            std::uint16_t bcd_device = 0x0600, std::uint16_t pid = 0x6001,
             const std::string& description = "KAVRO USB Interface");
   // Pulls a chip out: its transfers end with an error and it leaves the bus.
   void Unplug(Chip& chip);

@@ -79,6 +79,14 @@ TEST_F(UsbLink, OpenConfiguresTheChipAndBorrowsItFromTheSerialDriver) {
   dll.Close_Device_Connection(handle);
   EXPECT_EQ(dll.ErrorStatus, 0u);
   EXPECT_EQ(chip->driver, "ftdi_sio");
+  // A kernel without the one-step detach-and-claim: the driver is asked for, detached, then
+  // the interface claimed.
+  chip->disconnect_claim = false;
+  handle = Open(dll);
+  ASSERT_NE(handle, nullptr) << dll.ErrorText;
+  EXPECT_EQ(chip->driver, "usbfs");
+  dll.Close_Device_Connection(handle);
+  EXPECT_EQ(chip->driver, "ftdi_sio");
   // A machine without the serial driver: nothing to detach, nothing to give back.
   other.kernel_driver = other.driver = "";
   handle = Open(dll, "KV0002");
@@ -139,6 +147,13 @@ TEST_F(UsbLink, AChipUnpluggedMidCommandGivesAnIoError) {
   EXPECT_STREQ(dll.ErrorText, "IO Error");
   bed.Unplug(*chip);
   EXPECT_EQ(dll.Get_Device_Count(), "0");
+  unsigned char latency = 0, byte = 0;
+  unsigned int n = 0, rx, tx, ev;
+  EXPECT_EQ(link->SetLatencyTimer(handle, 5), kavro::kFtIoError);
+  EXPECT_EQ(link->GetLatencyTimer(handle, &latency), kavro::kFtIoError);
+  EXPECT_EQ(link->Purge(handle, 3), kavro::kFtIoError);
+  EXPECT_EQ(link->Write(handle, &byte, 1, &n), kavro::kFtIoError);
+  EXPECT_EQ(link->GetStatus(handle, &rx, &tx, &ev), kavro::kFtIoError);
   dll.Close_Device_Connection(handle);  // the handle is given up even though the chip is gone
   dll.Close_Device_Connection(handle);
   EXPECT_EQ(dll.ErrorStatus, kavro::kFtInvalidHandle);
@@ -176,6 +191,8 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(p.GetDeviceInfoList(&node, &count), kavro::kFtOk);
   EXPECT_EQ(node.Flags, 1u);  // open, full speed
   EXPECT_EQ(node.Type, 5u);
+  EXPECT_EQ(node.LocId, 1u);
+  EXPECT_STREQ(node.SerialNumber, "KV0001");
   EXPECT_EQ(node.ftHandle, h);
   unsigned char latency = 0;
   EXPECT_EQ(p.SetLatencyTimer(h, 7), kavro::kFtOk);
@@ -183,10 +200,12 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(latency, 7);
   EXPECT_EQ(chip->latency_ms, 7);
   EXPECT_EQ(p.SetLatencyTimer(h, 1), kavro::kFtInvalidParameter);
-  EXPECT_EQ(p.SetUSBParameters(h, 100, 100), kavro::kFtOk);
+  EXPECT_EQ(p.SetUSBParameters(h, 128, 128), kavro::kFtOk);
   EXPECT_EQ(p.SetTimeouts(h, 30, 30), kavro::kFtOk);
   // A raw version frame and its reply, counted by the status query before it is read.
   std::uint8_t frame[] = {1, 4, 0x44, 0xAA}, reply[16] = {};
+  EXPECT_EQ(p.Write(h, frame, 0, &got), kavro::kFtOk);
+  EXPECT_EQ(got, 0u);
   EXPECT_EQ(p.Write(h, frame, 4, &got), kavro::kFtOk);
   EXPECT_EQ(got, 4u);
   for (int i = 0; i < 100 && rx < 8; ++i) p.GetStatus(h, &rx, &tx, &event);
@@ -206,16 +225,34 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(p.Close(h), kavro::kFtOk);
   EXPECT_EQ(p.Close(h), kavro::kFtInvalidHandle);
   EXPECT_EQ(p.Open(0, &h), kavro::kFtOk);
-  EXPECT_EQ(p.Open(1, &h), kavro::kFtDeviceNotFound);
+  for (int index : {-1, 1}) EXPECT_EQ(p.Open(index, &h), kavro::kFtDeviceNotFound);
+  unsigned int vid = 0, pid = 0;
+  EXPECT_EQ(p.GetVIDPID(&vid, &pid), kavro::kFtOk);
+  EXPECT_EQ(vid << 16 | pid, 0x04036001u);
+  EXPECT_EQ(p.SetVIDPID(0x1234, 0x5678), kavro::kFtOk);  // searched besides FTDI's own
+  EXPECT_EQ(p.CreateDeviceInfoList(&count), kavro::kFtOk);
+  EXPECT_EQ(count, 1u);
+  // Missing out-arguments are refused.
+  const unsigned int refused[] = {p.Write(h, nullptr, 1, &got),
+                                  p.Read(h, nullptr, 1, &got),
+                                  p.GetStatus(h, nullptr, &tx, &event),
+                                  p.GetLatencyTimer(h, nullptr),
+                                  p.CreateDeviceInfoList(nullptr),
+                                  p.GetDeviceInfoList(nullptr, &count),
+                                  p.GetVIDPID(&vid, nullptr),
+                                  p.Open(0, nullptr),
+                                  p.ListDevices(nullptr, nullptr, 0x80000000)};
+  for (unsigned int status : refused) EXPECT_EQ(status, kavro::kFtInvalidParameter);
 }
 
 TEST_F(UsbLink, TheDeviceTypeComesFromTheChipGeneration) {
   const struct {
-    std::uint16_t bcd;
-    unsigned int type;
-  } chips[] = {{0x0400, 0}, {0x0200, 1}, {0x0500, 4}, {0x0700, 6},
-               {0x0800, 7}, {0x0900, 8}, {0x1000, 9}, {0x2000, 3}};
-  for (const auto& c : chips) bed.Add("T" + std::to_string(c.bcd), Board::Common(), c.bcd);
+    std::uint16_t bcd, pid;
+    unsigned int type, opened;  // as listed, as libftdi1 finds it on open
+  } chips[] = {{0x0400, 0x6001, 0, 0}, {0x0200, 0x6001, 1, 1}, {0x0500, 0x6010, 4, 4},
+               {0x0700, 0x6010, 6, 6}, {0x0800, 0x6011, 7, 7}, {0x0900, 0x6014, 8, 8},
+               {0x1000, 0x6015, 9, 9}, {0x2000, 0x6001, 3, 0}};  // unknown: libftdi1 says BM
+  for (const auto& c : chips) bed.Add("T" + std::to_string(c.bcd), Board::Common(), c.bcd, c.pid);
   unsigned int count = 0;
   ASSERT_EQ(link->CreateDeviceInfoList(&count), kavro::kFtOk);
   ASSERT_EQ(count, 9u);
@@ -230,9 +267,7 @@ TEST_F(UsbLink, TheDeviceTypeComesFromTheChipGeneration) {
     }
     void* h = Open(dll, serial.c_str());
     ASSERT_NE(h, nullptr) << dll.ErrorText;
-    if (c.type != 3) {
-      EXPECT_EQ(dll.ftDevice, c.type) << serial;
-    }
+    EXPECT_EQ(dll.ftDevice, c.opened) << serial;
     dll.Close_Device_Connection(h);
   }
 }
