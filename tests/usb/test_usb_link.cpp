@@ -50,16 +50,19 @@ class UsbLink : public ::testing::Test {
 };
 
 TEST_F(UsbLink, CountsTheChipsAndReadsTheirSerials) {
-  bed.Add("KV0002");
+  bed.Add("KV0002-LONG-SERIAL", Board::Common(), 0x0600, 0x6001, std::string(70, 'D'));
   EXPECT_EQ(dll.Get_Device_Count(), "2");
-  std::set<std::string> serials;  // in the bus's order, which is not the order of plugging
-  for (std::uintptr_t i : {0, 1}) serials.insert(dll.Get_Device_Serial_Number((void*)i));
-  EXPECT_EQ(serials, (std::set<std::string>{"KV0001", "KV0002"}));
+  std::set<std::string> found;  // in the bus's order, which is not the order of plugging
+  for (std::uintptr_t i : {0, 1}) {
+    char description[64] = {};
+    EXPECT_EQ(link->ListDevices((void*)i, description, 0x40000002), kavro::kFtOk);
+    found.insert(dll.Get_Device_Serial_Number((void*)i) + "/" + description);
+  }
+  // Strings are cut to what D2XX's 16- and 64-byte buffers hold.
+  EXPECT_EQ(found, (std::set<std::string>{"KV0001/KAVRO USB Interface",
+                                          "KV0002-LONG-SER/" + std::string(63, 'D')}));
   EXPECT_EQ(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(2)), "Error");
   EXPECT_EQ(dll.ErrorStatus, kavro::kFtDeviceNotFound);
-  char description[64] = {};
-  EXPECT_EQ(link->ListDevices(nullptr, description, 0x40000002), kavro::kFtOk);
-  EXPECT_STREQ(description, "KAVRO USB Interface");
 }
 
 // The library's link settings reach the chip, nothing else is set on it, and the kernel's serial
@@ -188,7 +191,9 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   ASSERT_EQ(p.CreateDeviceInfoList(&count), kavro::kFtOk);
   ASSERT_EQ(count, 1u);
   kavro::FT_DEVICE_LIST_INFO_NODE node{};
+  count = 0;
   EXPECT_EQ(p.GetDeviceInfoList(&node, &count), kavro::kFtOk);
+  EXPECT_EQ(count, 1u);
   EXPECT_EQ(node.Flags, 1u);  // open, full speed
   EXPECT_EQ(node.Type, 5u);
   EXPECT_EQ(node.LocId, 1u);
