@@ -12,21 +12,27 @@ namespace {
 
 class LibftdiBackend final : public FtdiBackend {
  public:
-  ~LibftdiBackend() override { BeginEnumeration(); }
+  ~LibftdiBackend() override {
+    BeginEnumeration();
+    if (list_ != nullptr) ftdi_free(list_);
+  }
 
   void BeginEnumeration() override {
     for (libusb_device* d : found_) libusb_unref_device(d);
     found_.clear();
   }
 
+  // One libusb context for every enumeration, kept while the backend lives: a device found
+  // belongs to the context that found it and is opened in it, so the context must outlive
+  // every open handle, and the same chip stays the same device from one enumeration to the
+  // next (which tells the provider a chip is already open).
   int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* out) override {
-    ftdi_context* ctx = ftdi_new();
-    if (ctx == nullptr) return kFindOutOfMemory;
+    if (list_ == nullptr && (list_ = ftdi_new()) == nullptr) return kFindOutOfMemory;
+    ftdi_context* ctx = list_;
     ftdi_device_list* list = nullptr;
     const int count = ftdi_usb_find_all(ctx, &list, vid, pid);
     if (count < 0) {
       Remember(ctx);
-      ftdi_free(ctx);
       return count;
     }
     for (ftdi_device_list* item = list; item != nullptr; item = item->next) {
@@ -58,7 +64,6 @@ class LibftdiBackend final : public FtdiBackend {
       out->push_back(d);
     }
     ftdi_list_free(&list);
-    ftdi_free(ctx);
     return count;
   }
 
@@ -70,8 +75,9 @@ class LibftdiBackend final : public FtdiBackend {
       *error = kOpenNoContext;
       return nullptr;
     }
-    // Like D2XX, never take the chip away from a kernel driver.
-    ctx->module_detach_mode = DONT_DETACH_SIO_MODULE;
+    // The kernel's serial driver gives up this chip's interface while it is open and gets it
+    // back on close; other USB-serial adapters keep theirs, so nobody needs rmmod.
+    ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     int rc = ftdi_set_interface(ctx, static_cast<ftdi_interface>(INTERFACE_A + interface));
     if (rc == 0) rc = ftdi_usb_open_dev(ctx, static_cast<libusb_device*>(device));
     if (rc < 0) {
@@ -127,6 +133,7 @@ class LibftdiBackend final : public FtdiBackend {
     last_error_ = text != nullptr ? text : "";
   }
 
+  ftdi_context* list_ = nullptr;  // the enumeration context
   std::vector<libusb_device*> found_;
   std::string last_error_;
 };

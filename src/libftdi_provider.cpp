@@ -249,8 +249,10 @@ class Provider final : public kavro::LinkProvider {
   unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override {
     return OnDevice(handle, [&](OpenDevice& dev) -> unsigned int {
       if (ms == nullptr) return kFtInvalidParameter;
+      // ftdi_get_latency_timer answers -1 when the USB read failed, -2 with no device open.
       const int rc = backend_->GetLatency(dev.context, ms);
-      return rc < 0 ? MapError(Operation::kLatency, rc) : kFtOk;
+      if (rc == -2) return kFtDeviceNotOpened;
+      return rc < 0 ? kFtIoError : kFtOk;
     });
   }
 

@@ -43,9 +43,10 @@ class FtdiBackend {
   // Appends the chips with this VID/PID; returns how many or a negative code. The devices stay
   // valid until the next BeginEnumeration (and while open).
   virtual int FindAll(std::uint16_t vid, std::uint16_t pid, std::vector<UsbDevice>* found) = 0;
-  // Opens interface (0 = A) of device without detaching kernel drivers. On success returns a
-  // context; *ft_type holds the FT device type known from the device descriptor, which a
-  // backend that knows better may correct. On failure nullptr and the libftdi1 code in *error.
+  // Opens interface (0 = A) of device, borrowing it from a kernel driver that holds it until
+  // Close. On success returns a context; *ft_type holds the FT device type known from the device
+  // descriptor, which a backend that knows better may correct. On failure nullptr and the
+  // libftdi1 code in *error.
   virtual void* Open(void* device, int interface, int* error, unsigned int* ft_type) = 0;
   virtual int Close(void* context) = 0;  // closes and frees the context
   virtual int Read(void* context, std::uint8_t* buffer, int size) = 0;
