@@ -7,12 +7,14 @@
 //
 // The board is reached through an FTDI USB-serial bridge. Every D2XX call goes through the
 // link wrapper KAVRO_FTD2XX, which hands it to a replaceable kavro::LinkProvider (declared in
-// kavro/link.h): the vendor library loaded at run time (the default), the libftdi1 provider, or
-// the board emulator.
+// kavro/link.h): the vendor library loaded at run time, the libftdi1 provider, or the board
+// emulator. By default the vendor library when it loads, else libftdi1 when the library was
+// built with it.
 #ifndef KAVRO_USB_DLL_H
 #define KAVRO_USB_DLL_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,8 +69,13 @@ class KAVRO_FTD2XX {
  protected:
   kavro::LinkProvider& Link();
 
-  // nullptr means the vendor library.
+  // nullptr means the default link.
   kavro::LinkProvider* link_ = nullptr;
+  // The default link, chosen at its first use: the vendor library when it loads, else a
+  // libftdi1 provider of this instance's own when the library has one, else the vendor library
+  // (whose calls then fail and whose Diagnostic() says why). Copies of the instance share it,
+  // so it is released once, with the last of them.
+  std::shared_ptr<kavro::LinkProvider> defaultLink_;
   // Storage behind devInfo, reused by every device-list query.
   std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> devInfoStore_;
 };
@@ -121,7 +128,8 @@ class KAVRO_API KAVRO_USB_DLL : public KAVRO_FTD2XX {
   unsigned char RegisterHigh = 0;
   unsigned char RegisterLow = 0;
 
-  // Chooses the D2XX provider for this instance; nullptr goes back to the vendor library.
+  // Chooses the D2XX provider for this instance; nullptr goes back to the default link (the
+  // vendor library when it loads, else libftdi1 when built).
   void UseLink(kavro::LinkProvider* provider);
   // The provider this instance uses now.
   kavro::LinkProvider& CurrentLink();

@@ -69,5 +69,11 @@ std::uint64_t ForwardingLink::NowMicroseconds() {
 std::string ForwardingLink::Diagnostic() const {
   return inner_.Diagnostic();
 }
+bool ForwardingLink::Available() const {
+  return inner_.Available();
+}
+std::string ForwardingLink::Name() const {
+  return inner_.Name();
+}
 
 }  // namespace kavro

@@ -323,6 +323,8 @@ class Provider final : public kavro::LinkProvider {
     return backend_->LastError();
   }
 
+  std::string Name() const override { return "libftdi1"; }
+
  private:
   // Lists the FTDI chips with the default VID/PIDs and the one set by SetVIDPID, one entry
   // per channel, with D2XX's channel suffixes.

@@ -33,10 +33,24 @@ constexpr const char* kStatusText[] = {
 };
 constexpr unsigned int kStatusTextCount = sizeof(kStatusText) / sizeof(kStatusText[0]);
 
+// The link an instance uses when none was chosen: the vendor library when it loads, else a new
+// libftdi1 provider (owned), else the vendor library, whose failing calls say what is missing.
+std::shared_ptr<kavro::LinkProvider> NewDefaultLink() {
+  kavro::LinkProvider& vendor = kavro::VendorLink();
+  if (!vendor.Available() && kavro::LibftdiLinkAvailable()) {
+    if (kavro::LinkProvider* libftdi = kavro::NewLibftdiLink())
+      return std::shared_ptr<kavro::LinkProvider>(libftdi);
+  }
+  // Not owned: the vendor provider lives as long as the process.
+  return std::shared_ptr<kavro::LinkProvider>(std::shared_ptr<kavro::LinkProvider>(), &vendor);
+}
+
 }  // namespace
 
 kavro::LinkProvider& KAVRO_FTD2XX::Link() {
-  return link_ ? *link_ : kavro::VendorLink();
+  if (link_ != nullptr) return *link_;
+  if (!defaultLink_) defaultLink_ = NewDefaultLink();
+  return *defaultLink_;
 }
 
 std::uint64_t KAVRO_FTD2XX::KAVRO_FT_Now() {

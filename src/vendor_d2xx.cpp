@@ -178,6 +178,8 @@ class VendorProvider final : public kavro::LinkProvider {
     return Table().GetVIDPID ? Table().GetVIDPID(vid, pid) : kavro::kFtNotSupported;
   }
   std::string Diagnostic() const override { return Table().diagnostic; }
+  bool Available() const override { return Ready(); }
+  std::string Name() const override { return "vendor D2XX library"; }
 
  private:
   static bool Ready() { return Table().loaded; }

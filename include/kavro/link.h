@@ -134,6 +134,14 @@ class KAVRO_API LinkProvider {
   // Why the provider cannot work (the vendor library did not load), or what its back end said
   // about the last failure (libftdi1's message); "" when there is nothing to say.
   virtual std::string Diagnostic() const { return ""; }
+
+  // False when the provider cannot work at all (the vendor library did not load): every call
+  // then fails with FT_OTHER_ERROR and Diagnostic() says why.
+  virtual bool Available() const { return true; }
+
+  // A short name for messages ("vendor D2XX library", "libftdi1", "board emulator"); "" when
+  // the provider has none.
+  virtual std::string Name() const { return ""; }
 };
 
 // A provider that hands every call to another one. Derive from it to watch or alter a few
@@ -165,6 +173,8 @@ class KAVRO_API ForwardingLink : public LinkProvider {
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
   std::string Diagnostic() const override;
+  bool Available() const override;
+  std::string Name() const override;
 
  private:
   LinkProvider& inner_;
