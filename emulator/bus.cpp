@@ -1,6 +1,8 @@
 // The virtual USB bus: FTDI bridges with D2XX's semantics, plugging and unplugging, fault
 // injection, a call log and the clock the library's reply budgets run on.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "kavro_emulator.h"
 
@@ -230,6 +232,20 @@ std::uint64_t VirtualBus::TimeNow() const {
 std::uint64_t VirtualBus::NowMicroseconds() {
   Lock lock = Hold();
   return TimeNow();
+}
+
+void VirtualBus::AdvanceTo(std::uint64_t deadline_us) {
+  if (clock_ == Clock::kReal) {
+    const std::uint64_t now = now_us();
+    if (now < deadline_us)
+      std::this_thread::sleep_for(std::chrono::microseconds(deadline_us - now));
+    return;
+  }
+  {
+    Lock lock(mutex_);
+    if (now_us_ < deadline_us) now_us_ = deadline_us;
+  }
+  Hold();  // the scheduled unplugs and replugs now due
 }
 
 unsigned int VirtualBus::Enter(Call call, int device, unsigned int a1, unsigned int a2) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
 
@@ -240,6 +241,11 @@ class VirtualBus : public kavro::LinkProvider {
   // The bus clock: virtual time, or real time since the bus was made.
   std::uint64_t now_us() const;
   std::atomic<std::uint64_t> poll_step_us{20};  // virtual time one status poll takes
+  // The bus clock for the typed API (kavro::Board, kavro::Record). On virtual time SleepUntil
+  // moves the clock on to the deadline, carrying out the scheduled unplugs and replugs that
+  // fall due on the way, so a recording that waits for its next reading lets them happen; on
+  // real time it sleeps.
+  kavro::Clock& clock() { return bus_clock_; }
 
   // LinkProvider.
   unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
@@ -265,8 +271,19 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
+  std::string Name() const override { return "board emulator"; }
 
  private:
+  class BusClock final : public kavro::Clock {
+   public:
+    explicit BusClock(VirtualBus& bus) : bus_(bus) {}
+    std::uint64_t NowMicroseconds() override { return bus_.NowMicroseconds(); }
+    void SleepUntil(std::uint64_t deadline_us) override { bus_.AdvanceTo(deadline_us); }
+
+   private:
+    VirtualBus& bus_;
+  };
+
   struct CallFault {
     unsigned int countdown = 0;  // fails when it reaches 0 from 1
     unsigned int status = 0;
@@ -305,6 +322,7 @@ class VirtualBus : public kavro::LinkProvider {
   void ReplugDevice(Device& d);
   void Deliver(Device& d);
   std::uint64_t TimeNow() const;
+  void AdvanceTo(std::uint64_t deadline_us);
 
   mutable std::mutex mutex_;
   std::deque<Device> devices_;         // never erased from: references stay valid
@@ -319,6 +337,7 @@ class VirtualBus : public kavro::LinkProvider {
   std::uint64_t real_start_us_ = 0;
   std::uintptr_t next_handle_ = 0x1000;
   unsigned int vid_ = 0x0403, pid_ = 0x6001;
+  BusClock bus_clock_{*this};
 };
 
 }  // namespace kavro::emu
