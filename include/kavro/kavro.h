@@ -1,0 +1,12 @@
+// The typed API in one include: results and errors, the clock, boards and recordings.
+#ifndef KAVRO_KAVRO_H
+#define KAVRO_KAVRO_H
+
+#include "kavro/board.h"
+#include "kavro/clock.h"
+#include "kavro/link.h"
+#include "kavro/protocol.h"
+#include "kavro/recording.h"
+#include "kavro/result.h"
+
+#endif  // KAVRO_KAVRO_H

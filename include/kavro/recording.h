@@ -1,0 +1,60 @@
+// The recording loop: readings of one or more channels of a board at a fixed interval on the
+// board's monotonic clock, each handed to a sink as it is taken.
+#ifndef KAVRO_RECORDING_H
+#define KAVRO_RECORDING_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kavro/board.h"
+#include "kavro/export.h"
+#include "kavro/result.h"
+
+namespace kavro {
+
+struct RecordOptions {
+  std::vector<unsigned int> channels{0};  // each due time reads every channel, in order
+  std::uint64_t interval_us = 100'000;    // 0: as fast as the board answers
+  std::uint64_t count = 0;                // due times to take; 0: until duration or stop
+  std::uint64_t duration_us = 0;          // 0: until count or stop
+  // Polled before each due time and at least every 20 ms while waiting; true ends the
+  // recording. Must not throw.
+  std::function<bool()> should_stop;
+};
+
+struct Sample {
+  std::string serial;
+  std::uint64_t index = 0;   // k: due at start + k * interval
+  std::uint64_t due_us = 0;  // that due time, on the board's clock
+  Result<Reading> reading;   // one per channel (reading.value().channel)
+};
+
+struct KAVRO_API RecordSummary {
+  std::uint64_t due_times = 0;  // due times taken
+  std::uint64_t readings = 0;   // successful readings
+  std::uint64_t errors = 0;     // failed readings
+  // Due times skipped because they had passed (a stall), counted instead of fired as a burst.
+  std::uint64_t missed = 0;
+  // Disconnects during the recording and the time the board was gone in it.
+  std::uint64_t gaps = 0, gap_us = 0;
+  std::uint64_t elapsed_us = 0;
+  bool stopped = false;       // ended by should_stop
+  bool sink_stopped = false;  // ended because the sink returned false
+  bool gave_up = false;       // ended because reconnecting gave up
+  double rate() const;        // successful readings per second over elapsed_us
+};
+
+// Takes readings on the board's clock: the k-th due time is start + k * interval, whatever
+// each reading costs, so nothing drifts over hours. A due time that has already passed when
+// the previous one is done is skipped and counted in `missed` (the latest passed one is still
+// taken, late). The sink returns false to stop (e.g. the output can no longer be written); it
+// must not throw. Connection events reach the board's on_event as they happen.
+// kInvalidArgument for no channels or a channel the board does not have.
+KAVRO_API Result<RecordSummary> Record(Board& board, const RecordOptions& options,
+                                       const std::function<bool(const Sample&)>& sink);
+
+}  // namespace kavro
+
+#endif  // KAVRO_RECORDING_H

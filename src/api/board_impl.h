@@ -1,0 +1,103 @@
+// The inside of a kavro::Board, shared by the board's methods and the recording loop.
+#ifndef KAVRO_API_BOARD_IMPL_H
+#define KAVRO_API_BOARD_IMPL_H
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KAVRO_USB_DLL.h"
+#include "errors.h"
+#include "kavro/board.h"
+
+namespace kavro {
+
+struct Board::Impl {
+  Impl(const std::string& serial, OpenOptions opened_with);
+  ~Impl();
+
+  // What the board remembers per channel. Configuration set through the board sits at the
+  // channel it applies to: the channel on type 9, channel 0 for a board-wide byte.
+  struct ChannelState {
+    std::optional<Calibration> calibration;
+    std::optional<Error> calibration_failed;  // a failure that reading again does not mend
+    std::optional<double> tare;
+    std::optional<std::uint8_t> config_byte;  // SetConverterByte, then
+    std::optional<std::uint8_t> config_rate;  // SetSamplingRate on top of it
+  };
+
+  // How much the board was gone up to a moment, for a recording's gap count.
+  struct Tally {
+    std::uint64_t disconnects = 0;
+    std::uint64_t gone_us = 0;
+    bool disconnected = false;
+    bool gave_up = false;
+  };
+
+  // Opens the serial number and learns type, version and channels.
+  Status Open();
+  // Runs one command of the class on the board's handle (ErrorStatus cleared first). A failure
+  // comes back classified; Run also closes the handle when the link is gone and notes the loss.
+  template <typename Command>
+  Result<std::string> Attempt(Command command);
+  template <typename Command>
+  Result<std::string> Run(Command command);
+
+  // Makes sure the board is open: reopens it after a loss when the backoff allows.
+  Status Ready();
+  Status Reopen();
+  void LinkLost(const Error& error);
+  void GiveUp(std::uint64_t now);
+  Error GaveUpError() const;
+  void Emit(BoardEventKind kind, std::uint64_t now, std::uint64_t gap, const Error& error);
+
+  Status CheckChannel(unsigned int channel) const;
+  unsigned int ConfigChannel(unsigned int channel) const;
+  Result<Calibration> Calibrated(unsigned int channel);
+  Result<Calibration> FetchCalibration(unsigned int channel);
+  // A reading without the tare; calibrated when the channel's calibration is at hand.
+  Result<Reading> Measure(unsigned int channel);
+  std::chrono::system_clock::time_point Wall(std::uint64_t monotonic_us) const;
+  Tally Count(std::uint64_t now) const;  // under the lock
+  bool Reconnects() const { return options.reconnect.enabled && !gave_up; }
+
+  KAVRO_USB_DLL dll;
+  OpenOptions options;
+  Clock* clock;
+  BoardInfo info;
+  std::vector<ChannelState> channels;
+  void* handle = nullptr;  // nullptr while the link is gone
+  std::chrono::system_clock::time_point wall_at_open;
+  std::uint64_t monotonic_at_open = 0;
+
+  // Link loss and reconnection.
+  bool gave_up = false;
+  std::uint64_t lost_at = 0, next_attempt_at = 0, delay = 0;
+  unsigned int attempts = 0;
+  Error last_error;
+  std::uint64_t disconnects = 0, closed_gaps_us = 0;
+
+  mutable std::mutex mutex;        // serialises every call on the board
+  std::vector<BoardEvent> events;  // noticed under the lock, delivered after it
+};
+
+namespace detail {
+
+// The way in for the recording loop and the board's helpers (Board::Impl is private).
+struct BoardAccess {
+  using Impl = Board::Impl;
+  static Impl* Of(Board& board) { return board.impl_.get(); }
+};
+using BoardImpl = BoardAccess::Impl;
+
+// The error of a Board that holds no board (default-constructed or moved from).
+Error NoBoard();
+// kInvalidArgument for a channel the board does not have, naming the ones it has.
+Error NoSuchChannel(const BoardInfo& info, unsigned int channel);
+
+}  // namespace detail
+
+}  // namespace kavro
+
+#endif  // KAVRO_API_BOARD_IMPL_H

@@ -1,0 +1,88 @@
+// The recording loop: due times on the board's clock, missed ones skipped and counted, gaps
+// from disconnects taken from the board's own tally.
+#include "kavro/recording.h"
+
+#include <algorithm>
+
+#include "board_impl.h"
+
+namespace kavro {
+
+namespace {
+
+constexpr std::uint64_t kStopPollUs = 20'000;  // how often a waiting recording asks should_stop
+
+}  // namespace
+
+double RecordSummary::rate() const {
+  return elapsed_us == 0 ? 0.0 : static_cast<double>(readings) * 1e6 / elapsed_us;
+}
+
+Result<RecordSummary> Record(Board& board, const RecordOptions& options,
+                             const std::function<bool(const Sample&)>& sink) {
+  detail::BoardImpl* impl = detail::BoardAccess::Of(board);
+  if (impl == nullptr) return detail::NoBoard();
+  if (options.channels.empty())
+    return detail::OwnError(ErrorKind::kInvalidArgument, "nothing to record: no channels given");
+  for (unsigned int channel : options.channels) {
+    if (channel >= board.info().channels) return detail::NoSuchChannel(board.info(), channel);
+  }
+  auto tally = [impl](std::uint64_t now) {
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->Count(now);
+  };
+  Clock& clock = *impl->clock;
+  const std::uint64_t interval = options.interval_us;
+  const std::uint64_t start = clock.NowMicroseconds();
+  const detail::BoardImpl::Tally before = tally(start);
+  RecordSummary summary;
+  for (std::uint64_t k = 0;;) {
+    if (options.count != 0 && summary.due_times >= options.count) break;
+    const std::uint64_t due = start + k * interval;
+    const std::uint64_t offset = interval != 0 ? k * interval : clock.NowMicroseconds() - start;
+    if (options.duration_us != 0 && offset >= options.duration_us) break;
+    for (;;) {
+      if (options.should_stop && options.should_stop()) {
+        summary.stopped = true;
+        break;
+      }
+      const std::uint64_t now = clock.NowMicroseconds();
+      if (now >= due) break;
+      clock.SleepUntil(std::min(due, now + kStopPollUs));
+    }
+    if (summary.stopped) break;
+
+    ++summary.due_times;
+    for (unsigned int channel : options.channels) {
+      const Sample sample{impl->info.serial, k, due, board.Read(channel)};
+      ++(sample.reading ? summary.readings : summary.errors);
+      if (!sink(sample)) {
+        summary.sink_stopped = true;
+        break;
+      }
+    }
+    if (summary.sink_stopped) break;
+    if (tally(clock.NowMicroseconds()).gave_up) {
+      summary.gave_up = true;
+      break;
+    }
+    if (interval == 0) {
+      ++k;
+      continue;
+    }
+    // The next due time is the one after k, or the latest that has already passed if the
+    // readings overran: those in between are missed, not fired in a burst.
+    const std::uint64_t latest = (clock.NowMicroseconds() - start) / interval;
+    const std::uint64_t next = std::max(k + 1, latest);
+    summary.missed += next - (k + 1);
+    k = next;
+  }
+  const std::uint64_t end = clock.NowMicroseconds();
+  const detail::BoardImpl::Tally after = tally(end);
+  summary.elapsed_us = end - start;
+  summary.gaps = after.disconnects - before.disconnects + (before.disconnected ? 1 : 0);
+  summary.gap_us = after.gone_us - before.gone_us;
+  return summary;
+}
+
+}  // namespace kavro

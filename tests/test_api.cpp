@@ -1,0 +1,369 @@
+// The typed API (kavro::Board, kavro::Record) on emulated boards, on the bus's virtual clock.
+#include <atomic>
+#include <thread>
+
+#include "fixture.h"
+#include "kavro/kavro.h"
+
+namespace {
+
+using kavro::ErrorKind;
+
+template <typename R>
+kavro::Error ErrorOf(const R& result) {
+  EXPECT_FALSE(result.ok());
+  return result.error();
+}
+
+class Api : public ::testing::Test {
+ public:
+  kavro::OpenOptions Options() {
+    kavro::OpenOptions o;
+    o.link = &bus;
+    o.clock = &bus.clock();
+    o.on_event = [this](const kavro::BoardEvent& e) { events.push_back(e); };
+    return o;
+  }
+  kavro::Board Open(const char* serial = "KV0001") { return Open(serial, Options()); }
+  kavro::Board Open(const char* serial, kavro::OpenOptions options) {
+    auto board = kavro::Board::Open(serial, std::move(options));
+    EXPECT_TRUE(board.ok()) << board.error().Describe();
+    return std::move(board.value());
+  }
+
+  VirtualBus bus;
+  std::vector<kavro::BoardEvent> events;
+};
+
+// ---- results and error kinds ----------------------------------------------------------------
+
+struct ErrorRow {
+  const char* what;
+  std::function<kavro::Error(Api&, kavro::Board&)> run;
+  ErrorKind kind;
+  unsigned int status;
+  std::string text;
+  std::string hint;  // a part of it; "" when there is none
+};
+
+void PrintTo(const ErrorRow& row, std::ostream* os) {
+  *os << row.what;
+}
+
+void Queue(VirtualBus& bus, ReplyFault fault) {
+  bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { d.board.faults.push_back(fault); });
+}
+
+class ApiErrors : public Api, public ::testing::WithParamInterface<ErrorRow> {};
+
+TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
+  bus.AddDevice("KV0001");
+  bus.AddDevice("KV0005", Board(5, 1));
+  kavro::Board board = Open();
+  const ErrorRow& row = GetParam();
+  const kavro::Error e = row.run(*this, board);
+  EXPECT_EQ(e.kind, row.kind) << e.Describe();
+  EXPECT_EQ(e.status, row.status);
+  EXPECT_EQ(e.text, row.text);
+  if (row.hint.empty()) {
+    EXPECT_EQ(e.hint, "");
+  } else {
+    EXPECT_NE(e.hint.find(row.hint), std::string::npos) << e.hint;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ApiErrors,
+    ::testing::Values(
+        ErrorRow{"I/O error",
+                 [](Api& t, kavro::Board& b) {
+                   t.bus.FailCall(Call::kWrite, 4);
+                   return ErrorOf(b.Read());
+                 },
+                 ErrorKind::kDisconnected, 4, "IO Error", "reconnects automatically"},
+        ErrorRow{"another D2XX status",
+                 [](Api& t, kavro::Board& b) {
+                   t.bus.FailCall(Call::kGetStatus, 17);
+                   return ErrorOf(b.Ping());
+                 },
+                 ErrorKind::kProtocol, 17, "Not Supported", ""},
+        ErrorRow{"board error reply",
+                 [](Api& t, kavro::Board& b) {
+                   Queue(t.bus, ErrorReply('L'));
+                   return ErrorOf(b.Ping());
+                 },
+                 ErrorKind::kBoardRefused, 0, "TEDS Error", "transducer"},
+        ErrorRow{"no reply",
+                 [](Api& t, kavro::Board& b) {
+                   Queue(t.bus, Fault(ReplyFault::kDrop));
+                   return ErrorOf(b.ReadEepromRegister(0x40));
+                 },
+                 ErrorKind::kTimedOut, 0, "Timeout Error", "Reset()"},
+        ErrorRow{"reply out of sequence",
+                 [](Api& t, kavro::Board& b) {
+                   Queue(t.bus, Fault(ReplyFault::kCorruptNumber));
+                   return ErrorOf(b.Ping());
+                 },
+                 ErrorKind::kProtocol, 0, "Packet Number Error", ""},
+        ErrorRow{"board type 5",
+                 [](Api& t, kavro::Board&) { return ErrorOf(t.Open("KV0005").GetCalibration()); },
+                 ErrorKind::kNotSupported, 0, "Invalid Type of Board", ""},
+        ErrorRow{"rate code 16",
+                 [](Api&, kavro::Board& b) { return ErrorOf(b.SetSamplingRate(16)); },
+                 ErrorKind::kInvalidArgument, 0, "Invalid Sampling Rate", ""},
+        ErrorRow{"channel the board lacks",
+                 [](Api&, kavro::Board& b) { return ErrorOf(b.Read(1)); },
+                 ErrorKind::kInvalidArgument, 0, "channel 1: KV0001 has channel 0 only", ""},
+        ErrorRow{"unknown serial number",
+                 [](Api& t, kavro::Board&) {
+                   return ErrorOf(kavro::Board::Open("KV9999", t.Options()));
+                 },
+                 ErrorKind::kNotFound, 2, "Device Not Found", "Board::List()"},
+        ErrorRow{"bridge held by another program",
+                 [](Api& t, kavro::Board&) {
+                   return ErrorOf(kavro::Board::Open("KV0001", t.Options()));
+                 },
+                 ErrorKind::kCannotOpen, 3, "Device Not Opened", "ftdi_sio"},
+        ErrorRow{"several boards, none named",
+                 [](Api& t, kavro::Board&) { return ErrorOf(kavro::Board::OpenOnly(t.Options())); },
+                 ErrorKind::kInvalidArgument, 0,
+                 "2 boards attached (KV0001, KV0005): open one by its serial number", ""}));
+
+TEST_F(Api, ABoardNamesItsTypeVersionChannelsAndLink) {
+  bus.AddDevice("KV0009", Board::Type9());
+  kavro::Board board = Open("KV0009");
+  EXPECT_EQ(board.info().type, 9u);
+  EXPECT_EQ(board.info().version, (std::array<std::uint8_t, 5>{9, 1, 2, 3, 4}));
+  EXPECT_EQ(board.info().channels, 4u);
+  EXPECT_EQ(board.link_description(), "board emulator");
+  EXPECT_EQ(ErrorOf(board.Read(4)).text, "channel 4: KV0009 has channels 0-3");
+  kavro::Board moved = std::move(board);
+  EXPECT_EQ(ErrorOf(board.Ping()).kind, ErrorKind::kInvalidArgument);  // NOLINT: moved from
+  EXPECT_TRUE(moved.Ping().ok());
+  EXPECT_EQ(kavro::Board::List(&bus).value(), std::vector<std::string>{"KV0009"});
+  EXPECT_EQ(kavro::Board::OpenOnly(Options()).error().kind, ErrorKind::kCannotOpen);
+}
+
+// ---- calibration and tare -------------------------------------------------------------------
+
+struct CalibrationRow {
+  Board board;
+  unsigned int channel;
+  kavro::Calibration stored;  // what the board keeps
+  double counts;              // the channel's reading
+  std::optional<double> load;
+};
+
+TEST_F(Api, ReadingsComeWithTheirLoadByTheStoredTwoPointCalibration) {
+  const CalibrationRow rows[] = {
+      {Board::Common(), 0, {1200, 2001200, 0, 5000, 2, 1}, 801200, 200.0},
+      {Board::Type0(), 0, {-500, 999500, 0, 1000, 4, 0}, 499500, 500.0},  // no decimal point
+      {Board::Type9(), 2, {8390000, 10390000, 1000, 11000, 3, 3}, 9390000, 6.0},
+      {Board::Common(), 0, {5000, 5000, 0, 5000, 2, 1}, 6000, std::nullopt},  // degenerate
+  };
+  int serial = 0;
+  for (CalibrationRow row : rows) {
+    const kavro::Calibration& c = row.stored;
+    row.board.channels[row.channel].offset_reading = static_cast<std::int32_t>(c.offset_reading);
+    row.board.channels[row.channel].fullscale_reading =
+        static_cast<std::int32_t>(c.fullscale_reading);
+    row.board.channels[row.channel].signal.level = row.counts;
+    row.board.SetCalibration(row.channel, static_cast<std::uint16_t>(c.offset_load),
+                             static_cast<std::uint16_t>(c.fullscale_load),
+                             static_cast<std::uint8_t>(c.unit_code),
+                             static_cast<std::uint8_t>(c.decimal_point));
+    const std::string name = "KV000" + std::to_string(++serial);
+    bus.AddDevice(name, row.board);
+    kavro::Board board = Open(name.c_str());
+    auto read = board.GetCalibration(row.channel);
+    ASSERT_TRUE(read.ok()) << read.error().Describe();
+    EXPECT_EQ(std::tie(read->offset_reading, read->fullscale_reading, read->offset_load,
+                       read->fullscale_load, read->unit_code, read->decimal_point),
+              std::tie(c.offset_reading, c.fullscale_reading, c.offset_load, c.fullscale_load,
+                       c.unit_code, c.decimal_point))
+        << name;
+    auto reading = board.Read(row.channel);
+    ASSERT_TRUE(reading.ok()) << reading.error().Describe();
+    EXPECT_EQ(reading->counts, static_cast<std::int64_t>(row.counts));
+    EXPECT_EQ(reading->load, row.load) << name;
+    if (!row.load) {
+      EXPECT_EQ(ErrorOf(read->ToLoad(6000)).kind, ErrorKind::kBadCalibration);
+      EXPECT_EQ(ErrorOf(board.Tare()).kind, ErrorKind::kBadCalibration);
+    }
+  }
+  const kavro::Calibration negative{-1000, 999000, 100, 10100, 0, 2};
+  EXPECT_EQ(negative.ToLoad(499000).value(), 51.0);
+}
+
+// Common board: counts 1000 + 400000 per 100.0 (offset 1000, full scale 2001000 = 500.0).
+TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
+  VirtualBus::Device& dev = bus.AddDevice("KV0001");
+  kavro::Board board = Open();
+  ASSERT_TRUE(board.GetCalibration().ok());  // before the forced readings, which it would take
+  for (double counts : {401000, 441000, 361000, 401000, 481000, 481000})
+    dev.board.forced_readings.push_back(dev.board.Encode(counts));
+  EXPECT_EQ(board.Tare(0, 4).value(), 100.0);
+  EXPECT_EQ(board.tare(), 100.0);
+  EXPECT_EQ(board.Read()->load, 20.0);
+  board.ClearTare();
+  EXPECT_EQ(board.tare(), std::nullopt);
+  EXPECT_EQ(board.Read()->load, 120.0);
+  EXPECT_EQ(ErrorOf(board.Tare(0, 0)).kind, ErrorKind::kInvalidArgument);
+  dev.board.forced_readings.push_back({3, 0, 0, 0});  // positive overflow
+  EXPECT_EQ(ErrorOf(board.Tare(0, 1)).kind, ErrorKind::kProtocol);
+  EXPECT_EQ(board.tare(), std::nullopt);
+}
+
+// ---- threads --------------------------------------------------------------------------------
+
+TEST(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
+  VirtualBus bus;
+  bus.logging = false;
+  VirtualBus::Device& shared = bus.AddDevice("KV0001");
+  bus.AddDevice("KV0009", Board::Type9());
+  kavro::OpenOptions options;
+  options.link = &bus;
+  options.clock = &bus.clock();
+  auto one = kavro::Board::Open("KV0001", options);
+  auto other = kavro::Board::Open("KV0009", options);
+  ASSERT_TRUE(one.ok() && other.ok());
+  std::atomic<int> failures{0};
+  auto work = [&failures](kavro::Board* board, unsigned int channel) {
+    for (int i = 0; i < 100; ++i) {
+      failures += board->Read(channel).ok() ? 0 : 1;
+      if (i % 10 == 0) failures += board->SetSamplingRate(5, channel).ok() ? 0 : 1;
+    }
+  };
+  std::thread a(work, &one.value(), 0), b(work, &one.value(), 0), c(work, &other.value(), 3);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(failures, 0);
+  int measurements = 0;
+  for (const Bytes& frame : shared.board.transcript) measurements += frame[2] == 0x42 ? 1 : 0;
+  EXPECT_EQ(measurements, 200);
+}
+
+// ---- recording ------------------------------------------------------------------------------
+
+// A reading stalled by a lost reply (100 ms for the version request) overruns nine due times:
+// they are skipped, and every reading still falls on start + k * 10 ms.
+TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
+  bus.AddDevice("KV0001");
+  kavro::Board board = Open();
+  std::vector<kavro::Sample> samples;
+  kavro::RecordOptions options;
+  options.interval_us = 10000;
+  options.count = 300;
+  auto summary = kavro::Record(board, options, [&](const kavro::Sample& s) {
+    if (s.index == 100) Queue(bus, Fault(ReplyFault::kDrop));
+    samples.push_back(s);
+    return true;
+  });
+  ASSERT_TRUE(summary.ok());
+  EXPECT_EQ(summary->due_times, 300u);
+  EXPECT_EQ(summary->readings, 299u);
+  EXPECT_EQ(summary->errors, 1u);
+  EXPECT_EQ(summary->missed, 9u);
+  EXPECT_EQ(summary->gaps, 0u);
+  ASSERT_EQ(samples.size(), 300u);
+  EXPECT_EQ(samples[101].reading.error().kind, ErrorKind::kTimedOut);
+  EXPECT_EQ(samples[102].index, 111u);
+  EXPECT_EQ(samples.back().index, 308u);
+  EXPECT_EQ(samples.back().due_us - samples.front().due_us, 3080000u);
+  for (const kavro::Sample& s : samples) {
+    if (s.reading) {
+      EXPECT_LT(s.reading->monotonic_us - s.due_us, 1000u) << s.index;
+    }
+  }
+  EXPECT_GE(summary->elapsed_us, 3080000u);
+  EXPECT_LT(summary->elapsed_us, 3081000u);
+}
+
+// Unplugged at 1.005 s for 0.5 s: the reading due at 1.010 s finds the link gone; reopening is
+// tried 100, 300 and 700 ms later, and the third finds the board back.
+TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
+  Board powered = Board::Common();
+  powered.SetPowerOnConfigByte(0, 0x24);
+  bus.AddDevice("KV0001", powered);
+  kavro::Board board = Open();
+  ASSERT_TRUE(board.SetSamplingRate(7).ok());
+  const std::uint64_t start = bus.now_us();
+  bus.ScheduleUnplug("KV0001", 1005000, 500000);
+  std::vector<std::uint64_t> failed;
+  kavro::RecordOptions options;
+  options.interval_us = 10000;
+  options.count = 200;
+  auto summary = kavro::Record(board, options, [&](const kavro::Sample& s) {
+    if (!s.reading) {
+      failed.push_back(s.index);
+      EXPECT_EQ(s.reading.error().kind, ErrorKind::kDisconnected);
+    }
+    return true;
+  });
+  ASSERT_TRUE(summary.ok());
+  EXPECT_EQ(summary->readings, 130u);
+  EXPECT_EQ(summary->errors, 70u);
+  EXPECT_EQ(summary->gaps, 1u);
+  EXPECT_EQ(summary->gap_us, 700000u);
+  ASSERT_EQ(failed.size(), 70u);
+  EXPECT_EQ(failed.front(), 101u);
+  EXPECT_EQ(failed.back(), 170u);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, kavro::BoardEventKind::kDisconnected);
+  EXPECT_EQ(events[0].monotonic_us - start, 1010000u);
+  EXPECT_EQ(events[0].error.text, "IO Error");
+  EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kReconnected);
+  EXPECT_EQ(events[1].monotonic_us - start, 1710000u);
+  EXPECT_EQ(events[1].gap_us, 700000u);
+  EXPECT_EQ(events[1].attempts, 3u);
+  std::uint8_t config = 0;
+  bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { config = d.board.ConfigByte(0); });
+  EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
+}
+
+// Unplugged for good at 0.505 s; the link loss shows at 0.510 s.
+TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
+  struct Row {
+    kavro::ReconnectOptions reconnect;
+    std::uint64_t due_times, gave_up_at, gap_us;
+    unsigned int attempts;
+  };
+  kavro::ReconnectOptions two_attempts, quarter_second, off;
+  two_attempts.max_attempts = 2;             // tried at 0.610 and 0.810 s
+  quarter_second.give_up_after_us = 250000;  // tried at 0.610 s, given up at 0.760 s
+  off.enabled = false;
+  for (const Row& row : {Row{two_attempts, 82, 810000, 300000, 2},
+                         Row{quarter_second, 77, 760000, 250000, 1}, Row{off, 52, 510000, 0, 0}}) {
+    VirtualBus fresh;
+    events.clear();
+    fresh.AddDevice("KV0001");
+    kavro::OpenOptions options = Options();
+    options.link = &fresh;
+    options.clock = &fresh.clock();
+    options.reconnect = row.reconnect;
+    kavro::Board board = Open("KV0001", options);
+    const std::uint64_t start = fresh.now_us();
+    fresh.ScheduleUnplug("KV0001", 505000, 3600000000);
+    kavro::RecordOptions record;
+    record.interval_us = 10000;
+    record.count = 100;
+    auto summary = kavro::Record(board, record, [](const kavro::Sample&) { return true; });
+    EXPECT_TRUE(summary->gave_up);
+    EXPECT_EQ(summary->due_times, row.due_times);
+    EXPECT_EQ(summary->readings, 51u);
+    EXPECT_EQ(summary->gap_us, row.gap_us);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kGaveUp);
+    EXPECT_EQ(events[1].monotonic_us - start, row.gave_up_at);
+    EXPECT_EQ(events[1].gap_us, row.gap_us);
+    EXPECT_EQ(events[1].attempts, row.attempts);
+    const std::size_t opens = fresh.CountCalls(Call::kOpenEx);
+    const kavro::Error e = ErrorOf(board.Read());
+    EXPECT_EQ(e.kind, ErrorKind::kDisconnected);
+    EXPECT_EQ(fresh.CountCalls(Call::kOpenEx), opens);  // not tried again
+    EXPECT_FALSE(board.connected());
+  }
+}
+
+}  // namespace
