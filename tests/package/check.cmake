@@ -1,5 +1,5 @@
 # Installs the library into a scratch prefix, then builds a tiny outside program against it
-# twice: with find_package(KAVRO_USB_DLL) and with pkg-config.
+# twice: with find_package(KAVRO_USB_DLL) and with pkg-config, and the README's examples.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix}
@@ -35,6 +35,32 @@ execute_process(COMMAND c++ -std=c++17 ${SOURCE_DIR}/tests/package/consumer/main
 if(rc)
   message(FATAL_ERROR "building the pkg-config consumer failed")
 endif()
+# The README's examples, as they stand there, build against the installed package too. The
+# code's ; [ ] would split or group CMake list items, so they travel as placeholders.
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REPLACE ";" "@SEMI@" readme "${readme}")
+string(REPLACE "[" "@OPEN@" readme "${readme}")
+string(REPLACE "]" "@CLOSE@" readme "${readme}")
+string(REGEX MATCHALL "```cpp\n[^`]*```" examples "${readme}")
+list(LENGTH examples count)
+if(count LESS 2)
+  message(FATAL_ERROR "the README's two C++ examples were not found")
+endif()
+set(n 0)
+foreach(example IN LISTS examples)
+  math(EXPR n "${n} + 1")
+  string(REGEX REPLACE "^```cpp\n(.*)```$" "\\1" code "${example}")
+  string(REPLACE "@SEMI@" ";" code "${code}")
+  string(REPLACE "@OPEN@" "[" code "${code}")
+  string(REPLACE "@CLOSE@" "]" code "${code}")
+  file(WRITE ${WORK_DIR}/readme_example_${n}.cpp "${code}")
+  execute_process(COMMAND c++ -std=c++17 -Wall -Werror ${WORK_DIR}/readme_example_${n}.cpp
+                  ${flags} -o ${WORK_DIR}/readme_example_${n} RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "README example ${n} does not build against the installed package")
+  endif()
+endforeach()
+
 string(REPLACE ";" ":" libpath "${pcdirs}")
 get_filename_component(libdir "${libpath}" DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
@@ -42,4 +68,4 @@ execute_process(COMMAND ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc OUTPUT_VARIAB
 if(rc OR NOT out MATCHES "Get_Decimal_Point=-3")
   message(FATAL_ERROR "the pkg-config consumer did not run: ${out}")
 endif()
-message(STATUS "both consumers built and ran")
+message(STATUS "both consumers built and ran; the README's ${count} examples built")
