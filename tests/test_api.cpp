@@ -31,6 +31,17 @@ class Api : public ::testing::Test {
     return std::move(board.value());
   }
 
+  // Due times, readings, errors, missed due times, gaps and their length.
+  static std::vector<std::uint64_t> Counts(const kavro::RecordSummary& s) {
+    return {s.due_times, s.readings, s.errors, s.missed, s.gaps, s.gap_us};
+  }
+  static kavro::RecordOptions Every10ms(std::uint64_t count) {
+    kavro::RecordOptions o;
+    o.interval_us = 10000;
+    o.count = count;
+    return o;
+  }
+
   VirtualBus bus;
   std::vector<kavro::BoardEvent> events;
 };
@@ -252,20 +263,13 @@ TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
   bus.AddDevice("KV0001");
   kavro::Board board = Open();
   std::vector<kavro::Sample> samples;
-  kavro::RecordOptions options;
-  options.interval_us = 10000;
-  options.count = 300;
-  auto summary = kavro::Record(board, options, [&](const kavro::Sample& s) {
+  auto summary = kavro::Record(board, Every10ms(300), [&](const kavro::Sample& s) {
     if (s.index == 100) Queue(bus, Fault(ReplyFault::kDrop));
     samples.push_back(s);
     return true;
   });
   ASSERT_TRUE(summary.ok());
-  EXPECT_EQ(summary->due_times, 300u);
-  EXPECT_EQ(summary->readings, 299u);
-  EXPECT_EQ(summary->errors, 1u);
-  EXPECT_EQ(summary->missed, 9u);
-  EXPECT_EQ(summary->gaps, 0u);
+  EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{300, 299, 1, 9, 0, 0}));
   ASSERT_EQ(samples.size(), 300u);
   EXPECT_EQ(samples[101].reading.error().kind, ErrorKind::kTimedOut);
   EXPECT_EQ(samples[102].index, 111u);
@@ -291,10 +295,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   const std::uint64_t start = bus.now_us();
   bus.ScheduleUnplug("KV0001", 1005000, 500000);
   std::vector<std::uint64_t> failed;
-  kavro::RecordOptions options;
-  options.interval_us = 10000;
-  options.count = 200;
-  auto summary = kavro::Record(board, options, [&](const kavro::Sample& s) {
+  auto summary = kavro::Record(board, Every10ms(200), [&](const kavro::Sample& s) {
     if (!s.reading) {
       failed.push_back(s.index);
       EXPECT_EQ(s.reading.error().kind, ErrorKind::kDisconnected);
@@ -302,10 +303,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
     return true;
   });
   ASSERT_TRUE(summary.ok());
-  EXPECT_EQ(summary->readings, 130u);
-  EXPECT_EQ(summary->errors, 70u);
-  EXPECT_EQ(summary->gaps, 1u);
-  EXPECT_EQ(summary->gap_us, 700000u);
+  EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{200, 130, 70, 0, 1, 700000}));
   ASSERT_EQ(failed.size(), 70u);
   EXPECT_EQ(failed.front(), 101u);
   EXPECT_EQ(failed.back(), 170u);
@@ -345,14 +343,10 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
     kavro::Board board = Open("KV0001", options);
     const std::uint64_t start = fresh.now_us();
     fresh.ScheduleUnplug("KV0001", 505000, 3600000000);
-    kavro::RecordOptions record;
-    record.interval_us = 10000;
-    record.count = 100;
-    auto summary = kavro::Record(board, record, [](const kavro::Sample&) { return true; });
+    auto summary = kavro::Record(board, Every10ms(100), [](const kavro::Sample&) { return true; });
     EXPECT_TRUE(summary->gave_up);
-    EXPECT_EQ(summary->due_times, row.due_times);
-    EXPECT_EQ(summary->readings, 51u);
-    EXPECT_EQ(summary->gap_us, row.gap_us);
+    EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{row.due_times, 51, row.due_times - 51,
+                                                            0, 1, row.gap_us}));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kGaveUp);
     EXPECT_EQ(events[1].monotonic_us - start, row.gave_up_at);

@@ -58,6 +58,8 @@ class Result {
   explicit operator bool() const { return ok_; }
   const T& value() const { return value_; }
   T& value() { return value_; }
+  const T& operator*() const { return value_; }
+  T& operator*() { return value_; }
   const T* operator->() const { return &value_; }
   T* operator->() { return &value_; }
   const Error& error() const { return error_; }

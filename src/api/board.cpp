@@ -65,6 +65,20 @@ auto Locked(detail::BoardImpl& impl, F&& f) -> decltype(f()) {
   return result;
 }
 
+// Runs body under the board's lock once the channel, when one is given, is found to be one of
+// the board's and the board is open (reopened if need be).
+template <typename R, typename F>
+R OnBoard(detail::BoardImpl* impl, std::optional<unsigned int> channel, F body) {
+  if (impl == nullptr) return detail::NoBoard();
+  return Locked(*impl, [&]() -> R {
+    if (channel) {
+      if (Status s = impl->CheckChannel(*channel); !s) return s.error();
+    }
+    if (Status s = impl->Ready(); !s) return s.error();
+    return body(*impl);
+  });
+}
+
 }  // namespace
 
 namespace detail {
@@ -128,20 +142,27 @@ Result<std::string> Board::Impl::Run(Command command) {
   return r;
 }
 
-Status Board::Impl::Open() {
+Status Board::Impl::OpenHandle(detail::Stage stage) {
   std::vector<char> serial(info.serial.begin(), info.serial.end());
   serial.push_back('\0');
   dll.ErrorStatus = kFtOk;
   dll.Open_Device_Connection(serial.data());
   if (dll.DeviceHandle == nullptr) {
-    return detail::Classify({"Error", dll.ErrorText, dll.ErrorStatus}, detail::Stage::kOpening,
-                            dll.CurrentLink(), false);
+    return detail::Classify({"Error", dll.ErrorText, dll.ErrorStatus}, stage, dll.CurrentLink(),
+                            stage == detail::Stage::kOpen);
   }
   handle = dll.DeviceHandle;
-  auto version = Attempt([&](void* h) {
-    dll.Get_Version_of_Board(h);
-    return Finished(dll.WriteStatus) && Finished(dll.ReadStatus) ? "0" : "Error";
-  });
+  return {};
+}
+
+std::string Board::Impl::Version(void* h) {
+  dll.Get_Version_of_Board(h);
+  return Finished(dll.WriteStatus) && Finished(dll.ReadStatus) ? "0" : "Error";
+}
+
+Status Board::Impl::Open() {
+  if (Status opened = OpenHandle(detail::Stage::kOpening); !opened) return opened;
+  auto version = Attempt([this](void* h) { return Version(h); });
   if (!version) return version.error();
   info.type = dll.BoardType;
   info.version = {static_cast<std::uint8_t>(FieldValue(dll.VersionField1)),
@@ -214,15 +235,7 @@ Error Board::Impl::GaveUpError() const {
 }
 
 Status Board::Impl::Reopen() {
-  std::vector<char> serial(info.serial.begin(), info.serial.end());
-  serial.push_back('\0');
-  dll.ErrorStatus = kFtOk;
-  dll.Open_Device_Connection(serial.data());
-  if (dll.DeviceHandle == nullptr) {
-    return detail::Classify({"Error", dll.ErrorText, dll.ErrorStatus}, detail::Stage::kOpen,
-                            dll.CurrentLink(), true);
-  }
-  handle = dll.DeviceHandle;
+  if (Status opened = OpenHandle(detail::Stage::kOpen); !opened) return opened;
   // The board may have been powered off: apply the configuration made through it again.
   for (std::size_t ch = 0; ch < channels.size(); ++ch) {
     const auto c = static_cast<unsigned char>(ch);
@@ -344,6 +357,13 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
   return r;
 }
 
+template <typename Command>
+Result<std::array<std::uint8_t, 3>> Board::Impl::Register(Command read) {
+  auto r = Run(read);
+  if (!r) return r.error();
+  return std::array<std::uint8_t, 3>{dll.PacketData[0], dll.PacketData[1], dll.PacketData[2]};
+}
+
 Board::Impl::Tally Board::Impl::Count(std::uint64_t now) const {
   Tally t;
   t.disconnects = disconnects;
@@ -420,82 +440,57 @@ std::string Board::link_description() const {
 }
 
 Result<Reading> Board::Read(unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<Reading> {
-    if (Status s = impl_->CheckChannel(channel); !s) return s.error();
-    if (Status s = impl_->Ready(); !s) return s.error();
-    Result<Reading> r = impl_->Measure(channel);
-    const std::optional<double>& tare = impl_->channels[channel].tare;
+  return OnBoard<Result<Reading>>(impl_.get(), channel, [&](Impl& b) {
+    Result<Reading> r = b.Measure(channel);
+    const std::optional<double>& tare = b.channels[channel].tare;
     if (r && r->load && tare) *r->load -= *tare;
     return r;
   });
 }
 
 Result<Calibration> Board::GetCalibration(unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<Calibration> {
-    if (Status s = impl_->CheckChannel(channel); !s) return s.error();
-    if (Status s = impl_->Ready(); !s) return s.error();
-    return impl_->Calibrated(channel);
-  });
+  return OnBoard<Result<Calibration>>(impl_.get(), channel,
+                                      [&](Impl& b) { return b.Calibrated(channel); });
 }
 
 Status Board::RefreshCalibration(unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Status {
-    if (Status s = impl_->CheckChannel(channel); !s) return s;
-    if (Status s = impl_->Ready(); !s) return s;
-    impl_->channels[channel].calibration.reset();
-    Result<Calibration> c = impl_->Calibrated(channel);
+  return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
+    b.channels[channel].calibration.reset();
+    Result<Calibration> c = b.Calibrated(channel);
     return c ? Status() : Status(c.error());
   });
 }
 
 Result<ConverterConfig> Board::GetConverterConfig(unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<ConverterConfig> {
-    if (Status s = impl_->CheckChannel(channel); !s) return s.error();
-    if (Status s = impl_->Ready(); !s) return s.error();
-    KAVRO_USB_DLL& dll = impl_->dll;
-    // The read goes by the board type of the last version request: ask for it first.
-    auto text = impl_->Run([&](void* h) {
-      dll.Get_Version_of_Board(h);
-      if (!Finished(dll.WriteStatus) || !Finished(dll.ReadStatus)) return std::string("Error");
-      return dll.Get_ADC_Configuration(ConfigRegisterAddress(dll.BoardType),
-                                       static_cast<unsigned char>(channel));
-    });
-    if (!text) return text.error();
-    ConverterConfig c;
-    c.rate = dll.AdcSamplingRate;
-    c.upper = dll.AdcConfigUpper;
-    return c;
-  });
+  return OnBoard<Result<ConverterConfig>>(
+      impl_.get(), channel, [&](Impl& b) -> Result<ConverterConfig> {
+        // The read goes by the board type of the last version request: ask for it first.
+        auto text = b.Run([&](void* h) {
+          if (b.Version(h) != "0") return std::string("Error");
+          return b.dll.Get_ADC_Configuration(ConfigRegisterAddress(b.dll.BoardType), channel);
+        });
+        if (!text) return text.error();
+        ConverterConfig c;
+        c.rate = b.dll.AdcSamplingRate;
+        c.upper = b.dll.AdcConfigUpper;
+        return c;
+      });
 }
 
 Status Board::SetSamplingRate(std::uint8_t rate, unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Status {
-    if (Status s = impl_->CheckChannel(channel); !s) return s;
-    if (Status s = impl_->Ready(); !s) return s;
-    auto r = impl_->Run([&](void* h) {
-      return impl_->dll.Set_ADC_Configuration(h, rate, static_cast<unsigned char>(channel));
-    });
+  return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
+    auto r = b.Run([&](void* h) { return b.dll.Set_ADC_Configuration(h, rate, channel); });
     if (!r) return r.error();
-    impl_->channels[impl_->ConfigChannel(channel)].config_rate = rate;
+    b.channels[b.ConfigChannel(channel)].config_rate = rate;
     return {};
   });
 }
 
 Status Board::SetConverterByte(std::uint8_t byte, unsigned int channel) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Status {
-    if (Status s = impl_->CheckChannel(channel); !s) return s;
-    if (Status s = impl_->Ready(); !s) return s;
-    auto r = impl_->Run([&](void* h) {
-      return impl_->dll.Set_ADC_Configuration2(h, byte, static_cast<unsigned char>(channel));
-    });
+  return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
+    auto r = b.Run([&](void* h) { return b.dll.Set_ADC_Configuration2(h, byte, channel); });
     if (!r) return r.error();
-    auto& s = impl_->channels[impl_->ConfigChannel(channel)];
+    auto& s = b.channels[b.ConfigChannel(channel)];
     s.config_byte = byte;
     s.config_rate.reset();  // the whole byte replaces an earlier rate
     return {};
@@ -503,61 +498,41 @@ Status Board::SetConverterByte(std::uint8_t byte, unsigned int channel) {
 }
 
 Result<std::array<std::uint8_t, 3>> Board::ReadEepromRegister(std::uint8_t address) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<std::array<std::uint8_t, 3>> {
-    if (Status s = impl_->Ready(); !s) return s.error();
-    KAVRO_USB_DLL& dll = impl_->dll;
-    auto r = impl_->Run([&](void* h) { return dll.Read_EEPROM_Register(h, address); });
-    if (!r) return r.error();
-    return std::array<std::uint8_t, 3>{dll.PacketData[0], dll.PacketData[1], dll.PacketData[2]};
+  return OnBoard<Result<std::array<std::uint8_t, 3>>>(impl_.get(), std::nullopt, [&](Impl& b) {
+    return b.Register([&](void* h) { return b.dll.Read_EEPROM_Register(h, address); });
   });
 }
 
 Result<std::array<std::uint8_t, 3>> Board::ReadChannelRegister(unsigned int channel,
                                                                std::uint8_t address) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<std::array<std::uint8_t, 3>> {
-    if (Status s = impl_->CheckChannel(channel); !s) return s.error();
-    if (Status s = impl_->Ready(); !s) return s.error();
-    KAVRO_USB_DLL& dll = impl_->dll;
-    auto r = impl_->Run([&](void* h) {
-      return dll.Read_Channel_Register(h, static_cast<unsigned char>(channel), address);
-    });
-    if (!r) return r.error();
-    return std::array<std::uint8_t, 3>{dll.PacketData[0], dll.PacketData[1], dll.PacketData[2]};
+  return OnBoard<Result<std::array<std::uint8_t, 3>>>(impl_.get(), channel, [&](Impl& b) {
+    return b.Register([&](void* h) { return b.dll.Read_Channel_Register(h, channel, address); });
   });
 }
 
 Status Board::Reset() {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Status {
-    if (Status s = impl_->Ready(); !s) return s;
-    auto r = impl_->Run([&](void* h) { return impl_->dll.Reset_Board(h); });
+  return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
+    auto r = b.Run([&](void* h) { return b.dll.Reset_Board(h); });
     return r ? Status() : Status(r.error());
   });
 }
 
 Status Board::Ping() {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Status {
-    if (Status s = impl_->Ready(); !s) return s;
-    auto r = impl_->Run([&](void* h) { return impl_->dll.Slave_Activity_Inquiry(h); });
+  return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
+    auto r = b.Run([&](void* h) { return b.dll.Slave_Activity_Inquiry(h); });
     return r ? Status() : Status(r.error());
   });
 }
 
 Result<double> Board::Tare(unsigned int channel, unsigned int samples) {
-  if (!impl_) return detail::NoBoard();
-  return Locked(*impl_, [&]() -> Result<double> {
-    if (Status s = impl_->CheckChannel(channel); !s) return s.error();
-    if (samples == 0)
-      return OwnError(ErrorKind::kInvalidArgument, "a tare needs 1 reading or more");
-    if (Status s = impl_->Ready(); !s) return s.error();
-    Result<Calibration> calibration = impl_->Calibrated(channel);
+  if (impl_ && samples == 0)
+    return OwnError(ErrorKind::kInvalidArgument, "a tare needs 1 reading or more");
+  return OnBoard<Result<double>>(impl_.get(), channel, [&](Impl& b) -> Result<double> {
+    Result<Calibration> calibration = b.Calibrated(channel);
     if (!calibration) return calibration.error();
     double sum = 0;
     for (unsigned int i = 0; i < samples; ++i) {
-      Result<Reading> r = impl_->Measure(channel);
+      Result<Reading> r = b.Measure(channel);
       if (!r) return r.error();
       if (r->state != ReadingState::kOk) {
         return OwnError(ErrorKind::kProtocol,
@@ -568,9 +543,8 @@ Result<double> Board::Tare(unsigned int channel, unsigned int samples) {
       if (!load) return load.error();
       sum += load.value();
     }
-    const double tare = sum / samples;
-    impl_->channels[channel].tare = tare;
-    return tare;
+    b.channels[channel].tare = sum / samples;
+    return sum / samples;
   });
 }
 

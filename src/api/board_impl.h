@@ -37,12 +37,19 @@ struct Board::Impl {
 
   // Opens the serial number and learns type, version and channels.
   Status Open();
+  // Opens the serial number: the first open, or a reopen after a loss (stage kOpen).
+  Status OpenHandle(detail::Stage stage);
+  // The version exchange, which refreshes the class's BoardType: "0" or "Error".
+  std::string Version(void* handle);
   // Runs one command of the class on the board's handle (ErrorStatus cleared first). A failure
   // comes back classified; Run also closes the handle when the link is gone and notes the loss.
   template <typename Command>
   Result<std::string> Attempt(Command command);
   template <typename Command>
   Result<std::string> Run(Command command);
+  // A register read's three reply bytes.
+  template <typename Command>
+  Result<std::array<std::uint8_t, 3>> Register(Command read);
 
   // Makes sure the board is open: reopens it after a loss when the backoff allows.
   Status Ready();
