@@ -35,6 +35,10 @@ class Api : public ::testing::Test {
   static std::vector<std::uint64_t> Counts(const kavro::RecordSummary& s) {
     return {s.due_times, s.readings, s.errors, s.missed, s.gaps, s.gap_us};
   }
+  // Kind, time since start, gap and reopen attempts of an event.
+  static auto Facts(const kavro::BoardEvent& e, std::uint64_t start) {
+    return std::make_tuple(e.kind, e.monotonic_us - start, e.gap_us, e.attempts);
+  }
   static kavro::RecordOptions Every10ms(std::uint64_t count) {
     kavro::RecordOptions o;
     o.interval_us = 10000;
@@ -48,8 +52,24 @@ class Api : public ::testing::Test {
 
 // ---- results and error kinds ----------------------------------------------------------------
 
+void Queue(VirtualBus& bus, ReplyFault fault) {
+  bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { d.board.faults.push_back(fault); });
+}
+
+using Setup = std::function<void(VirtualBus&)>;
+Setup FailNext(Call call, unsigned int status) {
+  return [=](VirtualBus& bus) { bus.FailCall(call, status); };
+}
+Setup Answer(ReplyFault fault) {
+  return [=](VirtualBus& bus) { Queue(bus, fault); };
+}
+kavro::Error Ping(Api&, kavro::Board& b) {
+  return ErrorOf(b.Ping());
+}
+
 struct ErrorRow {
   const char* what;
+  Setup setup;
   std::function<kavro::Error(Api&, kavro::Board&)> run;
   ErrorKind kind;
   unsigned int status;
@@ -61,10 +81,6 @@ void PrintTo(const ErrorRow& row, std::ostream* os) {
   *os << row.what;
 }
 
-void Queue(VirtualBus& bus, ReplyFault fault) {
-  bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { d.board.faults.push_back(fault); });
-}
-
 class ApiErrors : public Api, public ::testing::WithParamInterface<ErrorRow> {};
 
 TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
@@ -72,6 +88,7 @@ TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
   bus.AddDevice("KV0005", Board(5, 1));
   kavro::Board board = Open();
   const ErrorRow& row = GetParam();
+  if (row.setup) row.setup(bus);
   const kavro::Error e = row.run(*this, board);
   EXPECT_EQ(e.kind, row.kind) << e.Describe();
   EXPECT_EQ(e.status, row.status);
@@ -86,63 +103,50 @@ TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ApiErrors,
     ::testing::Values(
-        ErrorRow{"I/O error",
-                 [](Api& t, kavro::Board& b) {
-                   t.bus.FailCall(Call::kWrite, 4);
-                   return ErrorOf(b.Read());
-                 },
-                 ErrorKind::kDisconnected, 4, "IO Error", "reconnects automatically"},
-        ErrorRow{"another D2XX status",
-                 [](Api& t, kavro::Board& b) {
-                   t.bus.FailCall(Call::kGetStatus, 17);
-                   return ErrorOf(b.Ping());
-                 },
-                 ErrorKind::kProtocol, 17, "Not Supported", ""},
-        ErrorRow{"board error reply",
-                 [](Api& t, kavro::Board& b) {
-                   Queue(t.bus, ErrorReply('L'));
-                   return ErrorOf(b.Ping());
-                 },
-                 ErrorKind::kBoardRefused, 0, "TEDS Error", "transducer"},
-        ErrorRow{"no reply",
-                 [](Api& t, kavro::Board& b) {
-                   Queue(t.bus, Fault(ReplyFault::kDrop));
-                   return ErrorOf(b.ReadEepromRegister(0x40));
-                 },
-                 ErrorKind::kTimedOut, 0, "Timeout Error", "Reset()"},
-        ErrorRow{"reply out of sequence",
-                 [](Api& t, kavro::Board& b) {
-                   Queue(t.bus, Fault(ReplyFault::kCorruptNumber));
-                   return ErrorOf(b.Ping());
-                 },
+        ErrorRow{"I/O error", FailNext(Call::kWrite, 4), Ping, ErrorKind::kDisconnected, 4,
+                 "IO Error", "reconnects automatically"},
+        ErrorRow{"another D2XX status", FailNext(Call::kGetStatus, 17), Ping, ErrorKind::kProtocol,
+                 17, "Not Supported", ""},
+        ErrorRow{"board error reply", Answer(ErrorReply('L')), Ping, ErrorKind::kBoardRefused, 0,
+                 "TEDS Error", "transducer"},
+        ErrorRow{"no reply", Answer(Fault(ReplyFault::kDrop)), Ping, ErrorKind::kTimedOut, 0,
+                 "Timeout Error", "Reset()"},
+        ErrorRow{"reply out of sequence", Answer(Fault(ReplyFault::kCorruptNumber)), Ping,
                  ErrorKind::kProtocol, 0, "Packet Number Error", ""},
-        ErrorRow{"board type 5",
+        ErrorRow{"board type 5", nullptr,
                  [](Api& t, kavro::Board&) { return ErrorOf(t.Open("KV0005").GetCalibration()); },
                  ErrorKind::kNotSupported, 0, "Invalid Type of Board", ""},
-        ErrorRow{"rate code 16",
+        ErrorRow{"rate code 16", nullptr,
                  [](Api&, kavro::Board& b) { return ErrorOf(b.SetSamplingRate(16)); },
                  ErrorKind::kInvalidArgument, 0, "Invalid Sampling Rate", ""},
-        ErrorRow{"channel the board lacks",
+        ErrorRow{"channel the board lacks", nullptr,
                  [](Api&, kavro::Board& b) { return ErrorOf(b.Read(1)); },
                  ErrorKind::kInvalidArgument, 0, "channel 1: KV0001 has channel 0 only", ""},
-        ErrorRow{"unknown serial number",
+        ErrorRow{"unknown serial number", nullptr,
                  [](Api& t, kavro::Board&) {
                    return ErrorOf(kavro::Board::Open("KV9999", t.Options()));
                  },
                  ErrorKind::kNotFound, 2, "Device Not Found", "Board::List()"},
-        ErrorRow{"bridge held by another program",
+        ErrorRow{"bridge held by another program", nullptr,
                  [](Api& t, kavro::Board&) {
                    return ErrorOf(kavro::Board::Open("KV0001", t.Options()));
                  },
                  ErrorKind::kCannotOpen, 3, "Device Not Opened", "ftdi_sio"},
-        ErrorRow{"several boards, none named",
+        ErrorRow{"several boards, none named", nullptr,
                  [](Api& t, kavro::Board&) { return ErrorOf(kavro::Board::OpenOnly(t.Options())); },
                  ErrorKind::kInvalidArgument, 0,
                  "2 boards attached (KV0001, KV0005): open one by its serial number", ""}));
 
-TEST_F(Api, ABoardNamesItsTypeVersionChannelsAndLink) {
-  bus.AddDevice("KV0009", Board::Type9());
+TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
+  Board type9 = Board::Type9();
+  type9.eeprom[0x10] = {0x12, 0x03, 0xE8};
+  bus.AddDevice("KV0009", type9);
   kavro::Board board = Open("KV0009");
+  ASSERT_TRUE(board.SetConverterByte(0x37, 1).ok());
+  EXPECT_EQ(board.GetConverterConfig(1)->Byte(), 0x37);
+  EXPECT_EQ(board.GetConverterConfig(2)->Byte(), 0x00);
+  EXPECT_EQ(board.ReadChannelRegister(1, 0x64).value(), (std::array<std::uint8_t, 3>{0, 0, 0x37}));
+  EXPECT_EQ(board.ReadEepromRegister(0x10).value(), (std::array<std::uint8_t, 3>{0x12, 3, 0xE8}));
   EXPECT_EQ(board.info().type, 9u);
   EXPECT_EQ(board.info().version, (std::array<std::uint8_t, 5>{9, 1, 2, 3, 4}));
   EXPECT_EQ(board.info().channels, 4u);
@@ -175,14 +179,11 @@ TEST_F(Api, ReadingsComeWithTheirLoadByTheStoredTwoPointCalibration) {
   int serial = 0;
   for (CalibrationRow row : rows) {
     const kavro::Calibration& c = row.stored;
-    row.board.channels[row.channel].offset_reading = static_cast<std::int32_t>(c.offset_reading);
-    row.board.channels[row.channel].fullscale_reading =
-        static_cast<std::int32_t>(c.fullscale_reading);
-    row.board.channels[row.channel].signal.level = row.counts;
-    row.board.SetCalibration(row.channel, static_cast<std::uint16_t>(c.offset_load),
-                             static_cast<std::uint16_t>(c.fullscale_load),
-                             static_cast<std::uint8_t>(c.unit_code),
-                             static_cast<std::uint8_t>(c.decimal_point));
+    kavro::emu::Channel& channel = row.board.channels[row.channel];
+    std::tie(channel.offset_reading, channel.fullscale_reading, channel.signal.level) =
+        std::make_tuple(c.offset_reading, c.fullscale_reading, row.counts);
+    row.board.SetCalibration(row.channel, c.offset_load, c.fullscale_load, c.unit_code,
+                             c.decimal_point);
     const std::string name = "KV000" + std::to_string(++serial);
     bus.AddDevice(name, row.board);
     kavro::Board board = Open(name.c_str());
@@ -206,6 +207,35 @@ TEST_F(Api, ReadingsComeWithTheirLoadByTheStoredTwoPointCalibration) {
   EXPECT_EQ(negative.ToLoad(499000).value(), 51.0);
 }
 
+// The converter's condition words are states of a reading, with no load; a board type whose
+// calibration cannot be read (5) is not asked for it again at every reading.
+TEST_F(Api, ConverterConditionsAreReadingStatesWithoutALoad) {
+  VirtualBus::Device& dev = bus.AddDevice("KV0001");
+  VirtualBus::Device& type5 = bus.AddDevice("KV0005", Board(5, 1));
+  kavro::Board board = Open();
+  ASSERT_TRUE(board.GetCalibration().ok());
+  using State = kavro::ReadingState;
+  const std::tuple<std::array<std::uint8_t, 4>, State, std::string> rows[] = {
+      {{3, 0, 0, 0}, State::kPositiveOverflow, "Positive Overflow"},
+      {{0, 0xFF, 0xFF, 0xFF}, State::kNegativeOverflow, "Negative Overflow"},
+      {{0, 0, 0, 0}, State::kConverterFault, "Error"},
+      {{0xFF, 0xFF, 0xFF, 0xFF}, State::kUnassigned, "Unassigned"},
+      {{'A', 'B', 'C', 'D'}, State::kUnrecognised, "Data A, B, C, D"}};
+  for (const auto& [data, state, raw] : rows) {
+    dev.board.forced_readings.push_back(data);
+    auto r = board.Read();
+    ASSERT_TRUE(r.ok()) << r.error().Describe();
+    EXPECT_EQ(std::tie(r->state, r->raw, r->counts), std::make_tuple(state, raw, std::int64_t{0}))
+        << raw;
+    EXPECT_EQ(r->load, std::nullopt) << raw;
+  }
+  kavro::Board unsupported = Open("KV0005");
+  EXPECT_EQ(unsupported.Read()->load, std::nullopt);
+  const std::size_t frames = type5.board.transcript.size();
+  EXPECT_TRUE(unsupported.Read().ok());
+  EXPECT_EQ(type5.board.transcript.size(), frames + 2);  // version and measurement only
+}
+
 // Common board: counts 1000 + 400000 per 100.0 (offset 1000, full scale 2001000 = 500.0).
 TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
   VirtualBus::Device& dev = bus.AddDevice("KV0001");
@@ -227,17 +257,13 @@ TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
 
 // ---- threads --------------------------------------------------------------------------------
 
-TEST(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
-  VirtualBus bus;
+class BoardThreads : public Api {};
+
+TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   bus.logging = false;
   VirtualBus::Device& shared = bus.AddDevice("KV0001");
   bus.AddDevice("KV0009", Board::Type9());
-  kavro::OpenOptions options;
-  options.link = &bus;
-  options.clock = &bus.clock();
-  auto one = kavro::Board::Open("KV0001", options);
-  auto other = kavro::Board::Open("KV0009", options);
-  ASSERT_TRUE(one.ok() && other.ok());
+  kavro::Board one = Open(), other = Open("KV0009");
   std::atomic<int> failures{0};
   auto work = [&failures](kavro::Board* board, unsigned int channel) {
     for (int i = 0; i < 100; ++i) {
@@ -245,7 +271,7 @@ TEST(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
       if (i % 10 == 0) failures += board->SetSamplingRate(5, channel).ok() ? 0 : 1;
     }
   };
-  std::thread a(work, &one.value(), 0), b(work, &one.value(), 0), c(work, &other.value(), 3);
+  std::thread a(work, &one, 0), b(work, &one, 0), c(work, &other, 3);
   a.join();
   b.join();
   c.join();
@@ -284,6 +310,32 @@ TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
   EXPECT_LT(summary->elapsed_us, 3081000u);
 }
 
+TEST_F(Api, ARecordingEndsAtItsDurationWhenTheSinkSaysSoAndPromptlyWhenAskedToStop) {
+  bus.AddDevice("KV0001");
+  kavro::Board board = Open();
+  auto all = [](const kavro::Sample&) { return true; };
+  kavro::RecordOptions timed = Every10ms(0);
+  timed.duration_us = 95000;  // due at 0, 10, ... 90 ms
+  EXPECT_EQ(kavro::Record(board, timed, all)->due_times, 10u);
+
+  kavro::RecordOptions flat_out = Every10ms(0);
+  flat_out.interval_us = 0;
+  int taken = 0;
+  auto five = kavro::Record(board, flat_out, [&](const kavro::Sample&) { return ++taken < 5; });
+  EXPECT_TRUE(five->sink_stopped);
+  EXPECT_EQ(five->due_times, 5u);
+
+  kavro::RecordOptions hourly = Every10ms(0);
+  hourly.interval_us = 3600000000;
+  int polls = 0;
+  hourly.should_stop = [&polls] { return ++polls == 4; };  // before the first, then waiting
+  auto asked = kavro::Record(board, hourly, all);
+  EXPECT_TRUE(asked->stopped);
+  EXPECT_EQ(asked->due_times, 1u);
+  EXPECT_GE(asked->elapsed_us, 40000u);  // asked again every 20 ms
+  EXPECT_LT(asked->elapsed_us, 60000u);
+}
+
 // Unplugged at 1.005 s for 0.5 s: the reading due at 1.010 s finds the link gone; reopening is
 // tried 100, 300 and 700 ms later, and the third finds the board back.
 TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
@@ -307,14 +359,12 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   ASSERT_EQ(failed.size(), 70u);
   EXPECT_EQ(failed.front(), 101u);
   EXPECT_EQ(failed.back(), 170u);
+  using Kind = kavro::BoardEventKind;
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].kind, kavro::BoardEventKind::kDisconnected);
-  EXPECT_EQ(events[0].monotonic_us - start, 1010000u);
+  EXPECT_EQ(Facts(events[0], start), std::make_tuple(Kind::kDisconnected, 1010000ull, 0ull, 0u));
   EXPECT_EQ(events[0].error.text, "IO Error");
-  EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kReconnected);
-  EXPECT_EQ(events[1].monotonic_us - start, 1710000u);
-  EXPECT_EQ(events[1].gap_us, 700000u);
-  EXPECT_EQ(events[1].attempts, 3u);
+  EXPECT_EQ(Facts(events[1], start),
+            std::make_tuple(Kind::kReconnected, 1710000ull, 700000ull, 3u));
   std::uint8_t config = 0;
   bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { config = d.board.ConfigByte(0); });
   EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
@@ -348,13 +398,10 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
     EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{row.due_times, 51, row.due_times - 51,
                                                             0, 1, row.gap_us}));
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kGaveUp);
-    EXPECT_EQ(events[1].monotonic_us - start, row.gave_up_at);
-    EXPECT_EQ(events[1].gap_us, row.gap_us);
-    EXPECT_EQ(events[1].attempts, row.attempts);
+    EXPECT_EQ(Facts(events[1], start), std::make_tuple(kavro::BoardEventKind::kGaveUp,
+                                                       row.gave_up_at, row.gap_us, row.attempts));
     const std::size_t opens = fresh.CountCalls(Call::kOpenEx);
-    const kavro::Error e = ErrorOf(board.Read());
-    EXPECT_EQ(e.kind, ErrorKind::kDisconnected);
+    EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
     EXPECT_EQ(fresh.CountCalls(Call::kOpenEx), opens);  // not tried again
     EXPECT_FALSE(board.connected());
   }
