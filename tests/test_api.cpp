@@ -66,6 +66,11 @@ Setup Answer(ReplyFault fault) {
 kavro::Error Ping(Api&, kavro::Board& b) {
   return ErrorOf(b.Ping());
 }
+// The emulator posing as the libftdi1 link, which detaches the serial driver by itself.
+struct AsLibftdi final : kavro::ForwardingLink {
+  using ForwardingLink::ForwardingLink;
+  std::string Name() const override { return "libftdi1"; }
+};
 
 struct ErrorRow {
   const char* what;
@@ -132,6 +137,14 @@ INSTANTIATE_TEST_SUITE_P(
                    return ErrorOf(kavro::Board::Open("KV0001", t.Options()));
                  },
                  ErrorKind::kCannotOpen, 3, "Device Not Opened", "ftdi_sio"},
+        ErrorRow{"bridge held, on the libftdi1 link", nullptr,
+                 [](Api& t, kavro::Board&) {
+                   AsLibftdi link(t.bus);
+                   kavro::OpenOptions options = t.Options();
+                   options.link = &link;
+                   return ErrorOf(kavro::Board::Open("KV0001", options));
+                 },
+                 ErrorKind::kCannotOpen, 3, "Device Not Opened", "you may lack permission"},
         ErrorRow{"several boards, none named", nullptr,
                  [](Api& t, kavro::Board&) { return ErrorOf(kavro::Board::OpenOnly(t.Options())); },
                  ErrorKind::kInvalidArgument, 0,
