@@ -33,8 +33,7 @@ Reading Parse(unsigned int channel, const std::string& text) {
   Reading r;
   r.channel = channel;
   r.raw = text;
-  if (ParseInteger(text, &r.counts)) return r;
-  r.counts = 0;
+  if (ParseInteger(text, &r.counts)) return r;  // from_chars leaves counts 0 on failure
   if (text == "Positive Overflow") {
     r.state = ReadingState::kPositiveOverflow;
   } else if (text == "Negative Overflow") {
@@ -399,7 +398,6 @@ Result<std::vector<std::string>> Board::List(LinkProvider* link) {
     return detail::Classify({text, dll.ErrorText, dll.ErrorStatus}, detail::Stage::kListing,
                             dll.CurrentLink(), false);
   };
-  dll.ErrorStatus = kFtOk;
   const std::string count = dll.Get_Device_Count();
   std::int64_t n = 0;
   if (!ParseInteger(count, &n)) return failed(count);
