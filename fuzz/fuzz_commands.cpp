@@ -42,15 +42,56 @@ bool IsNumber(const std::string& t) {
   }
   return t.size() <= 11;
 }
-
+bool IsNumberOrError(const std::string& t) {
+  return IsNumber(t) || t == "Error";
+}
+bool IsDone(const std::string& t) {
+  return t == "0" || t == "Error";
+}
 bool IsReading(const std::string& t) {
-  return IsNumber(t) || t == "Error" || t == "Negative Overflow" || t == "Positive Overflow" ||
+  return IsNumberOrError(t) || t == "Negative Overflow" || t == "Positive Overflow" ||
          t == "Unassigned" || t.empty() || (t.size() == 15 && t.compare(0, 5, "Data ") == 0);
 }
 
-void Check(bool ok, const char* method, const std::string& result) {
-  if (!ok) Fail(method, result);
-}
+using K = KAVRO_USB_DLL;
+using U8 = std::uint8_t;
+
+// Operations 9 to 27: one public method each, with what it can answer.
+struct Method {
+  const char* name;
+  std::string (*call)(K& d, void* h, U8 x, U8 y, Input& in);
+  bool (*possible)(const std::string&);
+};
+// clang-format off
+const Method kMethods[] = {
+    {"Get_Device_Count", [](K& d, void*, U8, U8, Input&) { return d.Get_Device_Count(); }, IsNumberOrError},
+    {"Get_Device_Serial_Number", [](K& d, void*, U8 x, U8, Input&) {
+       return d.Get_Device_Serial_Number(reinterpret_cast<void*>(std::uintptr_t{x})); },
+     [](const std::string& t) { return t.size() <= 15 || IsNumber(t); }},
+    {"Slave_Activity_Inquiry", [](K& d, void* h, U8, U8, Input&) { return d.Slave_Activity_Inquiry(h); }, IsDone},
+    {"Version_of_Board", [](K& d, void* h, U8, U8, Input&) { return d.Version_of_Board(h); }, IsDone},
+    {"Get_Version_of_Board", [](K& d, void* h, U8, U8, Input&) { d.Get_Version_of_Board(h); return std::string("0"); }, IsDone},
+    {"Reset_Board", [](K& d, void* h, U8, U8, Input&) { return d.Reset_Board(h); }, IsDone},
+    {"Set_ADC_Configuration", [](K& d, void* h, U8 x, U8 y, Input&) { return d.Set_ADC_Configuration(h, x, y); }, IsDone},
+    {"Set_ADC_Configuration2", [](K& d, void* h, U8 x, U8 y, Input&) { return d.Set_ADC_Configuration2(h, x, y); }, IsDone},
+    {"Get_ADC_Configuration", [](K& d, void*, U8 x, U8 y, Input&) { return d.Get_ADC_Configuration(x, y); },
+     [](const std::string& t) { return t == "Finished" || t == "Error"; }},
+    {"Calculate_ADC_Value", [](K& d, void*, U8 x, U8 y, Input& in) {
+       const U8 m = in.Byte();
+       return d.Calculate_ADC_Value(x, y, m, in.Byte()); }, IsReading},
+    {"Normal_Data_Request", [](K& d, void* h, U8 x, U8, Input&) { return d.Normal_Data_Request(h, x); }, IsReading},
+    {"Get_Offset_Value", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Offset_Value(h, x); }, IsReading},
+    {"Get_Fullscale_Value", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Fullscale_Value(h, x); }, IsReading},
+    {"Read_EEPROM_Register", [](K& d, void* h, U8 x, U8, Input&) { return d.Read_EEPROM_Register(h, x); },
+     [](const std::string& t) { return IsDone(t) || t.size() == 2; }},
+    {"Read_Channel_Register", [](K& d, void* h, U8 x, U8 y, Input&) { return d.Read_Channel_Register(h, x, y); },
+     [](const std::string& t) { return IsDone(t) || t.size() == 1; }},
+    {"Get_Offset_Load", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Offset_Load(h, x); }, IsNumberOrError},
+    {"Get_Fullscale_Load", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Fullscale_Load(h, x); }, IsNumberOrError},
+    {"Get_Unit_Code", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Unit_Code(h, x); }, IsNumberOrError},
+    {"Get_Decimal_Point", [](K& d, void* h, U8 x, U8, Input&) { return d.Get_Decimal_Point(h, x); }, IsNumberOrError},
+};
+// clang-format on
 
 }  // namespace
 
@@ -72,7 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.Byte();
     const std::uint8_t x = in.Byte(), y = in.Byte();
     void* h = handles[x % 4];
-    std::string r;
+    if (op % 32 >= 9 && op % 32 <= 27) {
+      const Method& m = kMethods[op % 32 - 9];
+      const std::string r = m.call(dll, h, x, y, in);
+      if (!m.possible(r)) Fail(m.name, r);
+    }
     switch (op % 32) {
       case 0: {
         char serial[16];
@@ -102,79 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bus.device(x % 2).board.forced_readings.push_back({x, y, in.Byte(), in.Byte()});
         break;
       case 8: dll.GetErrorDescription(x * 0x01010101u); break;
-      case 9:
-        r = dll.Get_Device_Count();
-        Check(IsNumber(r) || r == "Error", "Get_Device_Count", r);
-        break;
-      case 10:
-        r = dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(x)));
-        Check(r.size() <= 15 || IsNumber(r), "Get_Device_Serial_Number", r);
-        break;
-      case 11:
-        r = dll.Slave_Activity_Inquiry(h);
-        Check(r == "0" || r == "Error", "Slave_Activity_Inquiry", r);
-        break;
-      case 12:
-        r = dll.Version_of_Board(h);
-        Check(r == "0" || r == "Error", "Version_of_Board", r);
-        break;
-      case 13: dll.Get_Version_of_Board(h); break;
-      case 14:
-        r = dll.Reset_Board(h);
-        Check(r == "0" || r == "Error", "Reset_Board", r);
-        break;
-      case 15:
-        r = dll.Set_ADC_Configuration(h, x, y);
-        Check(r == "0" || r == "Error", "Set_ADC_Configuration", r);
-        break;
-      case 16:
-        r = dll.Set_ADC_Configuration2(h, x, y);
-        Check(r == "0" || r == "Error", "Set_ADC_Configuration2", r);
-        break;
-      case 17:
-        r = dll.Get_ADC_Configuration(x, y);
-        Check(r == "Finished" || r == "Error", "Get_ADC_Configuration", r);
-        break;
-      case 18:
-        r = dll.Calculate_ADC_Value(x, y, in.Byte(), in.Byte());
-        Check(IsReading(r) || r == "0", "Calculate_ADC_Value", r);
-        break;
-      case 19:
-        r = dll.Normal_Data_Request(h, x);
-        Check(IsReading(r), "Normal_Data_Request", r);
-        break;
-      case 20:
-        r = dll.Get_Offset_Value(h, x);
-        Check(IsReading(r), "Get_Offset_Value", r);
-        break;
-      case 21:
-        r = dll.Get_Fullscale_Value(h, x);
-        Check(IsReading(r), "Get_Fullscale_Value", r);
-        break;
-      case 22:
-        r = dll.Read_EEPROM_Register(h, x);
-        Check(r == "0" || r == "Error" || r.size() == 2, "Read_EEPROM_Register", r);
-        break;
-      case 23:
-        r = dll.Read_Channel_Register(h, x, y);
-        Check(r == "0" || r == "Error" || r.size() == 1, "Read_Channel_Register", r);
-        break;
-      case 24:
-        r = dll.Get_Offset_Load(h, x);
-        Check(IsNumber(r) || r == "Error", "Get_Offset_Load", r);
-        break;
-      case 25:
-        r = dll.Get_Fullscale_Load(h, x);
-        Check(IsNumber(r) || r == "Error", "Get_Fullscale_Load", r);
-        break;
-      case 26:
-        r = dll.Get_Unit_Code(h, x);
-        Check(IsNumber(r) || r == "Error", "Get_Unit_Code", r);
-        break;
-      case 27:
-        r = dll.Get_Decimal_Point(h, x);
-        Check(IsNumber(r) || r == "Error", "Get_Decimal_Point", r);
-        break;
       case 28:
         // The packet layer directly, with arbitrary lengths and modes.
         dll.ftHandle = h;
@@ -192,13 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 30: {
         int* sims[] = {&dll.SimOffsetValue, &dll.SimFullscaleValue, &dll.SimOffsetLoad,
                        &dll.SimVersionField1};
-        std::int32_t v;
         const std::uint8_t bytes[4] = {x, y, in.Byte(), in.Byte()};
-        std::memcpy(&v, bytes, 4);
-        *sims[x % 4] = v;
+        std::memcpy(sims[x % 4], bytes, 4);
         break;
       }
-      default:
+      case 31:
         dll.PacketNumber = x;
         dll.NextPacketNumber();
         dll.GetPacketSent();

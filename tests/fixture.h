@@ -1,10 +1,12 @@
-// A library instance wired to an emulated bus, and helpers to assert bytes on the wire.
+// A library instance wired to an emulated bus, and the bytes on the wire as hexadecimal text.
 #ifndef KAVRO_TEST_FIXTURE_H
 #define KAVRO_TEST_FIXTURE_H
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,62 +19,88 @@ using kavro::emu::Call;
 using kavro::emu::ReplyFault;
 using kavro::emu::VirtualBus;
 
-inline Bytes B(std::initializer_list<int> values) {
+// "07 04 01 aa" as bytes; the blanks are for the reader.
+inline Bytes FromHex(const std::string& text) {
   Bytes out;
-  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+  for (std::size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2) {
+    if (text[i] != ' ')
+      out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), 0, 16)));
+  }
   return out;
 }
 
-inline ReplyFault Fault(ReplyFault::Kind kind) {
+// Bytes as "07 04 01 aa".
+inline std::string ToHex(const std::uint8_t* bytes, std::size_t count) {
+  std::string out;
+  char two[4];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(two, sizeof(two), i ? " %02x" : "%02x", bytes[i]);
+    out += two;
+  }
+  return out;
+}
+inline std::string ToHex(const Bytes& bytes) {
+  return ToHex(bytes.data(), bytes.size());
+}
+
+// The five version fields: a one-character field as the hexadecimal of its character, any other
+// text as it stands.
+inline std::string VersionFields(const KAVRO_USB_DLL& d) {
+  std::string out;
+  for (const std::string* f :
+       {&d.VersionField1, &d.VersionField2, &d.VersionField3, &d.VersionField4, &d.VersionField5})
+    out += (out.empty() ? "" : " ") +
+           (f->size() == 1 ? ToHex(reinterpret_cast<const std::uint8_t*>(f->data()), 1) : *f);
+  return out;
+}
+
+// "07 04 01 aa" as the library traces it: "070401aa".
+inline std::string Compact(std::string hex) {
+  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+  return hex;
+}
+
+inline ReplyFault Fault(ReplyFault::Kind kind, Bytes bytes = {}, std::uint64_t delay_us = 0) {
   ReplyFault f;
   f.kind = kind;
-  return f;
-}
-inline ReplyFault Replace(Bytes bytes) {
-  ReplyFault f;
-  f.kind = ReplyFault::kReplace;
   f.bytes = std::move(bytes);
-  return f;
-}
-inline ReplyFault ErrorReply(char code) {
-  ReplyFault f;
-  f.kind = ReplyFault::kErrorReply;
-  f.error_code = static_cast<std::uint8_t>(code);
-  return f;
-}
-inline ReplyFault Hold(std::uint64_t us) {
-  ReplyFault f;
-  f.kind = ReplyFault::kHold;
-  f.delay_us = us;
+  f.delay_us = delay_us;
   return f;
 }
 
-class BoardTest : public ::testing::Test {
- protected:
-  // Opens an emulated board on a fresh bus and clears what the open left in the logs.
-  void Open(Board board = Board::Common(), const char* serial = "KV0001") {
-    dev = &bus.AddDevice(serial, std::move(board));
+using K = KAVRO_USB_DLL;
+using Command = std::function<std::string(K&, void*)>;
+
+template <typename T>
+struct Same {
+  using type = T;
+};
+// A method that takes a handle, with its other arguments bound.
+template <typename... A>
+Command Bind(std::string (K::*method)(void*, A...), typename Same<A>::type... args) {
+  return [=](K& d, void* h) { return (d.*method)(h, args...); };
+}
+
+// A bus with one board, KV0001, open on an instance, with the open's calls forgotten.
+struct OneBoard {
+  explicit OneBoard(Board board = Board::Common())
+      : dev(bus.AddDevice("KV0001", std::move(board))) {
     dll.UseLink(&bus);
-    char s[16];
-    std::snprintf(s, sizeof(s), "%s", serial);
-    dll.Open_Device_Connection(s);
-    ASSERT_NE(dll.DeviceHandle, nullptr) << dll.ErrorText;
-    handle = dll.DeviceHandle;
+    char serial[] = "KV0001";
+    dll.Open_Device_Connection(serial);
+    h = dll.DeviceHandle;
     bus.ClearLog();
   }
-  const std::vector<Bytes>& Sent() const { return dev->board.transcript; }
-  std::vector<std::uint8_t> Codes() const {
-    std::vector<std::uint8_t> out;
-    for (const Bytes& f : Sent()) out.push_back(f.size() > 2 ? f[2] : 0);
+  // The frames the host wrote to the board, as text.
+  std::vector<std::string> Wire() const {
+    std::vector<std::string> out;
+    for (const Bytes& frame : dev.board.transcript) out.push_back(ToHex(frame));
     return out;
   }
-  void Queue(ReplyFault f) { dev->board.faults.push_back(std::move(f)); }
-  std::string Err() const { return dll.ErrorText; }
-
   VirtualBus bus;
-  KAVRO_USB_DLL dll;
-  VirtualBus::Device* dev = nullptr;
-  void* handle = nullptr;
+  VirtualBus::Device& dev;
+  K dll;
+  void* h = nullptr;
 };
 
 #endif  // KAVRO_TEST_FIXTURE_H

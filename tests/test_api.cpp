@@ -9,6 +9,12 @@ namespace {
 
 using kavro::ErrorKind;
 
+ReplyFault ErrorReply(char code) {
+  ReplyFault f = Fault(ReplyFault::kErrorReply);
+  f.error_code = static_cast<std::uint8_t>(code);
+  return f;
+}
+
 template <typename R>
 kavro::Error ErrorOf(const R& result) {
   EXPECT_FALSE(result.ok());

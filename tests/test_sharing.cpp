@@ -121,7 +121,9 @@ TEST(Sharing, TwoInstancesOnTwoThreadsWhileBoardsComeAndGo) {
     bus.AddDevice("X" + std::to_string(i));
     bus.Unplug(board);
     bus.FailCall(i % 3 ? Call::kGetStatus : Call::kRead, kavro::kFtIoError, 1 + i % 5);
-    bus.WithDevice("T3", [](VirtualBus::Device& d) { d.board.faults.push_back(Hold(500)); });
+    bus.WithDevice("T3", [](VirtualBus::Device& d) {
+      d.board.faults.push_back(Fault(ReplyFault::kHold, {}, 500));
+    });
     bus.Replug(board);
     bus.ScheduleUnplug("T9", 40, 0);
     bus.logging = i % 2 == 0;

@@ -1,28 +1,29 @@
 // Boards unplugged and plugged in again on the emulated bus, by hand and on the bus clock.
 #include <tuple>
+#include <vector>
 
 #include "fixture.h"
 
 namespace {
 
-class Unplug : public BoardTest {};
-
 // After a replug the board has its power-on configuration again and keeps its calibration; the
 // bridge starts from its defaults with nothing queued, and the handle from before stays dead.
-TEST_F(Unplug, AReplugGivesAFreshlyPoweredBoardAndKeepsOldHandlesDead) {
+TEST(Unplug, AReplugGivesAFreshlyPoweredBoardAndKeepsOldHandlesDead) {
   for (auto [board, channel, config_register] : std::vector<std::tuple<Board, int, int>>{
            {Board::Common(), 0, 0x64}, {Board::Type0(), 0, 0x7A}, {Board::Type9(), 1, 0x64}}) {
     board.SetPowerOnConfigByte(channel, 0x24);
-    board.faults.push_back(Hold(1000000));  // the reply to the first inquiry stays on its way
-    Open(board, ("B" + std::to_string(channel) + std::to_string(config_register)).c_str());
-    std::string serial = dev->serial;
+    // The reply to the first inquiry stays on its way.
+    board.faults.push_back(Fault(ReplyFault::kHold, {}, 1000000));
+    OneBoard b(board);
+    auto& [bus, dev, dll, handle] = b;
+    std::string serial = dev.serial;
     EXPECT_EQ(dll.Slave_Activity_Inquiry(handle), "Error");
     EXPECT_EQ(dll.Set_ADC_Configuration2(handle, 0x37, channel), "0");
     EXPECT_FALSE(bus.Replug(serial));
     ASSERT_TRUE(bus.Unplug(serial) && bus.Replug(serial));
 
-    EXPECT_TRUE(dev->pending.empty());
-    EXPECT_EQ(dev->latency_ms, 16);
+    EXPECT_TRUE(dev.pending.empty());
+    EXPECT_EQ(dev.latency_ms, 16);
     dll.Open_Device_Connection(&serial[0]);  // the old handle was never closed
     ASSERT_STREQ(dll.ErrorText, "");
     EXPECT_EQ(dll.Get_Fullscale_Load(dll.DeviceHandle, channel), "5000");
@@ -35,8 +36,9 @@ TEST_F(Unplug, AReplugGivesAFreshlyPoweredBoardAndKeepsOldHandlesDead) {
 
 // On virtual time the bus clock moves 20 us with every status poll, so a scheduled unplug lands
 // in the middle of a host's polls, and the replug while another host polls.
-TEST_F(Unplug, AScheduledUnplugTakesTheDeviceOffTheListAndKillsItsHandleUntilClosed) {
-  Open();
+TEST(Unplug, AScheduledUnplugTakesTheDeviceOffTheListAndKillsItsHandleUntilClosed) {
+  OneBoard b;
+  auto& [bus, dev, dll, handle] = b;
   bus.AddDevice("KV0002");
   KAVRO_USB_DLL other;
   other.UseLink(&bus);
@@ -48,7 +50,7 @@ TEST_F(Unplug, AScheduledUnplugTakesTheDeviceOffTheListAndKillsItsHandleUntilClo
   while (dll.Slave_Activity_Inquiry(handle) == "0") ++inquiries;
   EXPECT_EQ(inquiries, 24);  // 40 us each: the 25th loses the board once its reply is queued
   EXPECT_EQ(bus.now_us(), start + 1000);
-  EXPECT_EQ(&bus.device(0), dev);  // still there, only absent: references stay good
+  EXPECT_EQ(&bus.device(0), &dev);  // still there, only absent: references stay good
   EXPECT_EQ(dll.Get_Device_Count(), "1");
   EXPECT_EQ(dll.Get_Device_Serial_Number(nullptr), "KV0002");
   dll.Open_Device_Connection(kv0001);

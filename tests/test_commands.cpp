@@ -1,0 +1,268 @@
+// Every command as it meets a board: the frames it puts on the wire, the replies the board
+// gives (scripted byte for byte), what it answers, its ErrorText and the fields it leaves.
+#include <cstring>
+
+#include "fixture.h"
+
+namespace {
+
+const Command kGetVersion = [](K& d, void* h) {
+  d.Get_Version_of_Board(h);
+  return std::string();
+};
+
+// The fields an application reads after a command, where they differ from a fresh instance.
+std::string Fields(const K& d) {
+  std::string out;
+  char text[64];
+  if (d.BoardType != 0 || !d.VersionField1.empty())
+    out += "type " + std::to_string(d.BoardType) + " (" + VersionFields(d) + ")";
+  if (d.RegisterAddress != 0 || d.RegisterHigh != 0 || d.RegisterLow != 0) {
+    std::snprintf(text, sizeof(text), " register %02x = %02x %02x", d.RegisterAddress,
+                  d.RegisterHigh, d.RegisterLow);
+    out += text;
+  }
+  if (d.AdcConfigUpper != 0 || d.AdcSamplingRate != 0)
+    out += " config " + std::to_string(d.AdcConfigUpper) + "/" + std::to_string(d.AdcSamplingRate);
+  if (d.EepromData1 != 0 || d.EepromData2 != 0) {
+    std::snprintf(text, sizeof(text), " eeprom %02x %02x", d.EepromData1, d.EepromData2);
+    out += text;
+  }
+  return out[0] == ' ' ? out.substr(1) : out;
+}
+
+struct Exchange {
+  const char* what;
+  Command command;
+  std::vector<const char*> sent;     // the frames on the wire; the first is numbered 0x10
+  std::vector<const char*> replies;  // the board's replies, in order ("": none comes)
+  std::string result;
+  const char* error;   // ErrorText afterwards
+  const char* fields;  // Fields() afterwards
+};
+
+// The version request every board-type-dependent command sends first, and replies to it.
+const char* const kAsk = "10 04 44 aa";
+const char* const kType0 = "10 08 44 00 01 02 34 aa";
+const char* const kType3 = "10 08 44 03 01 02 34 aa";
+const char* const kType9 = "10 08 44 09 01 02 34 aa";
+const char* const kType12 = "10 08 44 0c 01 02 34 aa";
+
+// clang-format off
+const Exchange kExchanges[] = {
+    // Board management.
+    {"activity inquiry", Bind(&K::Slave_Activity_Inquiry), {"10 04 01 aa"}, {"10 04 01 aa"}, "0", "", ""},
+    {"version", kGetVersion, {kAsk}, {kType9}, "", "", "type 9 (09 01 02 03 04)"},
+    {"version, wrong reply code", kGetVersion, {kAsk}, {"10 08 45 09 01 02 34 aa"}, "",
+     "Command Number Error", "type 255 (Error Error Error Error Error)"},
+    {"reset", Bind(&K::Reset_Board), {"10 04 45 aa"}, {"10 04 01 aa", "01 04 45 aa"}, "0", "", ""},
+    {"reset, restart notice numbered 2", Bind(&K::Reset_Board), {"10 04 45 aa"},
+     {"10 04 01 aa", "02 04 45 aa"}, "Error", "Packet Number Error", ""},
+    {"reset, restart notice after a stray 0xff", Bind(&K::Reset_Board), {"10 04 45 aa"},
+     {"10 04 01 aa", "ff 01 04 45 aa"}, "0", "", ""},
+    // Measurement: the converter's text on every type but 9, a plain 24-bit count on type 9.
+    {"normal data, type 3", Bind(&K::Normal_Data_Request, 5), {kAsk, "11 04 42 aa"},
+     {kType3, "11 08 42 02 00 01 00 aa"}, "256", "", "type 3 (03 01 02 03 04)"},
+    {"normal data, type 9", Bind(&K::Normal_Data_Request, 1), {kAsk, "11 05 52 01 aa"},
+     {kType9, "11 08 52 00 00 00 00 aa"}, "0", "", "type 9 (09 01 02 03 04)"},
+    {"normal data, all-zero payload", Bind(&K::Normal_Data_Request, 0), {kAsk, "11 04 42 aa"},
+     {kType3, "11 08 42 00 00 00 00 aa"}, "Error", "", "type 3 (03 01 02 03 04)"},
+    {"normal data, short TEDS error reply", Bind(&K::Normal_Data_Request, 0), {kAsk, "11 04 42 aa"},
+     {kType3, "11 05 4c 00 aa"}, "Error", "TEDS Error", "type 3 (03 01 02 03 04)"},
+    {"offset, type 200", Bind(&K::Get_Offset_Value, 2), {kAsk, "11 04 40 aa"},
+     {"10 08 44 c8 01 02 34 aa", "11 08 40 01 ff ff ff aa"}, "-1", "", "type 200 (c8 01 02 03 04)"},
+    {"offset, type 9", Bind(&K::Get_Offset_Value, 2), {kAsk, "11 05 50 02 aa"},
+     {kType9, "11 08 50 07 01 00 00 aa"}, "65536", "", "type 9 (09 01 02 03 04)"},
+    {"fullscale, type 3", Bind(&K::Get_Fullscale_Value, 3), {kAsk, "11 04 41 aa"},
+     {kType3, "11 08 41 03 00 00 00 aa"}, "Positive Overflow", "", "type 3 (03 01 02 03 04)"},
+    {"fullscale, type 9", Bind(&K::Get_Fullscale_Value, 3), {kAsk, "11 05 51 03 aa"},
+     {kType9, "11 08 51 99 ff ff ff aa"}, "16777215", "", "type 9 (09 01 02 03 04)"},
+    // Register reads answer raw characters, not digits.
+    {"EEPROM register", Bind(&K::Read_EEPROM_Register, 0x21), {"10 05 82 21 aa"},
+     {"10 07 82 99 00 05 aa"}, std::string("\0\x05", 2), "", "eeprom 00 05"},
+    {"channel register", Bind(&K::Read_Channel_Register, 3, 0x21), {"10 06 86 03 21 aa"},
+     {"10 07 86 01 02 41 aa"}, "A", "", ""},
+    {"channel register, EEPROM reply", Bind(&K::Read_Channel_Register, 0, 0xFF), {"10 06 86 00 ff aa"},
+     {"10 07 82 01 02 41 aa"}, "Error", "Command Number Error", ""},
+    // Calibration: EEPROM addresses by type 0 or a common type; the channel's registers on type 9.
+    {"offset load, type 3", Bind(&K::Get_Offset_Load, 2), {kAsk, "11 05 82 40 aa"},
+     {kType3, "11 07 82 12 03 e8 aa"}, "1000", "", "type 3 (03 01 02 03 04) register 40 = 03 e8 eeprom 03 e8"},
+    {"fullscale load, type 3", Bind(&K::Get_Fullscale_Load, 2), {kAsk, "11 05 82 5e aa"},
+     {kType3, "11 07 82 00 ff ff aa"}, "65535", "", "type 3 (03 01 02 03 04) register 5e = ff ff eeprom ff ff"},
+    {"unit code, type 3", Bind(&K::Get_Unit_Code, 2), {kAsk, "11 05 82 6a aa"},
+     {kType3, "11 07 82 12 03 e8 aa"}, "232", "", "type 3 (03 01 02 03 04) register 6a = 00 00 eeprom 03 e8"},
+    {"decimal point, type 3", Bind(&K::Get_Decimal_Point, 2), {kAsk, "11 05 82 72 aa"},
+     {kType3, "11 07 82 00 00 03 aa"}, "3", "", "type 3 (03 01 02 03 04) register 72 = 00 00 eeprom 00 03"},
+    {"offset load, type 0", Bind(&K::Get_Offset_Load, 2), {kAsk, "11 05 82 50 aa"},
+     {kType0, "11 07 82 00 01 00 aa"}, "256", "", "type 0 (00 01 02 03 04) register 50 = 01 00 eeprom 01 00"},
+    {"fullscale load, type 0", Bind(&K::Get_Fullscale_Load, 2), {kAsk, "11 05 82 76 aa"},
+     {kType0, "11 07 82 00 00 07 aa"}, "7", "", "type 0 (00 01 02 03 04) register 76 = 00 07 eeprom 00 07"},
+    {"unit code, type 0", Bind(&K::Get_Unit_Code, 2), {kAsk, "11 05 82 7e aa"},
+     {kType0, "11 07 82 00 00 07 aa"}, "7", "", "type 0 (00 01 02 03 04) register 7e = 00 00 eeprom 00 07"},
+    {"decimal point, type 0", Bind(&K::Get_Decimal_Point, 2), {kAsk}, {kType0}, "0", "",
+     "type 0 (00 01 02 03 04)"},
+    {"offset load, type 9", Bind(&K::Get_Offset_Load, 2), {kAsk, "11 06 86 02 41 aa", "12 06 86 02 40 aa"},
+     {kType9, "11 07 86 00 00 ab aa", "12 07 86 00 00 11 aa"}, "43793", "",
+     "type 9 (09 01 02 03 04) register 40 = ab 11"},
+    {"offset load, type 9, low byte lost", Bind(&K::Get_Offset_Load, 2),
+     {kAsk, "11 06 86 02 41 aa", "12 06 86 02 40 aa"}, {kType9, "11 07 86 00 00 ab aa", ""}, "Error",
+     "Timeout Error", "type 9 (09 01 02 03 04) register 40 = ab 00"},
+    {"fullscale load, type 9", Bind(&K::Get_Fullscale_Load, 1), {kAsk, "11 06 86 01 5f aa", "12 06 86 01 5e aa"},
+     {kType9, "11 07 86 00 00 01 aa", "12 07 86 00 00 02 aa"}, "258", "",
+     "type 9 (09 01 02 03 04) register 5e = 01 02"},
+    {"unit code, type 9", Bind(&K::Get_Unit_Code, 1), {kAsk, "11 06 86 01 6a aa"},
+     {kType9, "11 07 86 00 00 05 aa"}, "5", "", "type 9 (09 01 02 03 04) register 6a = 00 00"},
+    {"decimal point, type 9", Bind(&K::Get_Decimal_Point, 1), {kAsk, "11 06 86 01 72 aa"},
+     {kType9, "11 07 86 00 00 02 aa"}, "2", "", "type 9 (09 01 02 03 04) register 72 = 00 00"},
+    {"offset load, type 5", Bind(&K::Get_Offset_Load, 0), {kAsk}, {"10 08 44 05 01 02 34 aa"}, "Error",
+     "Invalid Type of Board", "type 5 (05 01 02 03 04)"},
+    // Converter configuration: read the byte, keep its upper field, write it with the new rate.
+    {"rate, type 3", Bind(&K::Set_ADC_Configuration, 7, 3), {kAsk, "11 05 82 64 aa", "12 05 29 57 aa"},
+     {kType3, "11 07 82 00 00 5c aa", "12 04 01 aa"}, "0", "",
+     "type 3 (03 01 02 03 04) register 64 = 00 00 config 5/12 eeprom 00 5c"},
+    {"rate, type 0", Bind(&K::Set_ADC_Configuration, 1, 0), {kAsk, "11 05 82 7a aa", "12 05 29 41 aa"},
+     {kType0, "11 07 82 00 00 c3 aa", "12 04 01 aa"}, "0", "",
+     "type 0 (00 01 02 03 04) register 7a = 00 00 config 4/3 eeprom 00 c3"},
+    {"rate, type 9", Bind(&K::Set_ADC_Configuration, 9, 2), {kAsk, "11 06 86 02 64 aa", "12 06 39 02 39 aa"},
+     {kType9, "11 07 86 00 00 35 aa", "12 04 01 aa"}, "0", "",
+     "type 9 (09 01 02 03 04) register 64 = 00 00 config 3/5"},
+    {"rate 15, type 12", Bind(&K::Set_ADC_Configuration, 15, 0), {kAsk, "11 05 82 64 aa", "12 05 29 2b aa"},
+     {kType12, "11 07 82 00 00 20 aa", "12 04 01 aa"}, "0", "",
+     "type 12 (0c 01 02 03 04) register 64 = 00 00 config 2/0 eeprom 00 20"},
+    {"rate 16", Bind(&K::Set_ADC_Configuration, 16, 0), {}, {}, "Error", "Invalid Sampling Rate", ""},
+    {"rate, unacknowledged", Bind(&K::Set_ADC_Configuration, 1, 0), {kAsk, "11 05 82 64 aa", "12 05 29 01 aa"},
+     {kType3, "11 07 82 00 00 00 aa", "12 05 4e 00 aa"}, "Error", "Packet Frame Error",
+     "type 3 (03 01 02 03 04) register 64 = 00 00"},
+    {"whole byte, type 3", Bind(&K::Set_ADC_Configuration2, 0xFF, 1), {kAsk, "11 05 29 ff aa"},
+     {kType3, "11 04 01 aa"}, "0", "", "type 3 (03 01 02 03 04)"},
+    {"whole byte, type 9", Bind(&K::Set_ADC_Configuration2, 0x35, 1), {kAsk, "11 06 39 01 35 aa"},
+     {kType9, "11 04 01 aa"}, "0", "", "type 9 (09 01 02 03 04)"},
+    {"whole byte, type 12", Bind(&K::Set_ADC_Configuration2, 0xFF, 0), {kAsk, "11 05 29 7b aa"},
+     {kType12, "11 04 01 aa"}, "0", "", "type 12 (0c 01 02 03 04) config 7/11"},
+    {"read configuration", [](K& d, void*) { return d.Get_ADC_Configuration(0x64, 2); },
+     {"10 05 82 64 aa"}, {"10 07 82 00 00 c3 aa"}, "Finished", "", "config 4/3 eeprom 00 c3"},
+    {"read configuration, type 9", [](K& d, void* h) { d.Get_Version_of_Board(h); return d.Get_ADC_Configuration(0x64, 2); },
+     {kAsk, "11 06 86 02 64 aa"}, {kType9, "11 07 86 00 00 29 aa"}, "Finished", "",
+     "type 9 (09 01 02 03 04) config 2/9"},
+};
+// clang-format on
+
+TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
+  for (const Exchange& x : kExchanges) {
+    SCOPED_TRACE(x.what);
+    OneBoard one(Board(3, 4));
+    for (const char* r : x.replies)
+      one.dev.board.faults.push_back(*r ? Fault(ReplyFault::kReplace, FromHex(r))
+                                        : Fault(ReplyFault::kDrop));
+    K& dll = one.dll;
+    dll.PacketNumber = 0x0F;
+    std::strcpy(dll.ErrorText, "left from before");
+
+    EXPECT_EQ(x.command(dll, one.h), x.result);
+    EXPECT_STREQ(dll.ErrorText, x.error);
+    const std::vector<std::string> wire = one.Wire();
+    EXPECT_EQ(wire, std::vector<std::string>(x.sent.begin(), x.sent.end()));
+    EXPECT_EQ(Fields(dll), x.fields);
+    EXPECT_TRUE(one.dev.board.faults.empty()) << "a scripted reply was never asked for";
+    // The traces: the last frame sent, and the last reply when every exchange succeeded.
+    if (!wire.empty()) {
+      EXPECT_EQ(dll.PacketSent, Compact(wire.back()));
+    }
+    if (*x.error == '\0' && !x.replies.empty()) {
+      EXPECT_EQ(dll.PacketReceived, Compact(x.replies.back()));
+    }
+  }
+}
+
+// Each reply budget at its edge: a reply that comes as the budget ends is accepted, one that comes
+// a millisecond later is a time-out.
+TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
+  const struct {
+    const char* what;
+    unsigned int type;
+    Command command;
+    std::size_t reply;  // which of the command's replies is late
+    std::uint64_t ms;
+  } budgets[] = {
+      {"activity", 3, Bind(&K::Slave_Activity_Inquiry), 0, 10},
+      {"version", 3, Bind(&K::Version_of_Board), 0, 100},
+      {"reset acknowledgement", 3, Bind(&K::Reset_Board), 0, 1000},
+      {"restart notice", 3, Bind(&K::Reset_Board), 1, 10000},
+      {"normal data", 3, Bind(&K::Normal_Data_Request, 0), 1, 10},
+      {"normal data, type 9", 9, Bind(&K::Normal_Data_Request, 0), 1, 10},
+      {"offset", 3, Bind(&K::Get_Offset_Value, 0), 1, 10},
+      {"offset, type 9", 9, Bind(&K::Get_Offset_Value, 0), 1, 10},
+      {"fullscale", 3, Bind(&K::Get_Fullscale_Value, 0), 1, 10},
+      {"fullscale, type 9", 9, Bind(&K::Get_Fullscale_Value, 0), 1, 10},
+      {"EEPROM register", 3, Bind(&K::Read_EEPROM_Register, 0x40), 0, 50},
+      {"channel register", 9, Bind(&K::Read_Channel_Register, 0, 0x40), 0, 50},
+      {"configuration", 3, Bind(&K::Set_ADC_Configuration2, 0x13, 0), 1, 2000},
+      {"channel configuration", 9, Bind(&K::Set_ADC_Configuration2, 0x13, 0), 1, 2000},
+  };
+  for (const auto& b : budgets) {
+    for (std::uint64_t late_us : {0, 1000}) {
+      OneBoard one(Board(b.type, 1));
+      one.bus.logging = false;
+      Board& board = one.dev.board;
+      // The restart notice comes after a late acknowledgement, or at once to be late itself.
+      board.restart_time_us = b.reply == 0 ? 2'000'000 : 0;
+      board.faults.resize(b.reply);
+      board.faults.push_back(Fault(ReplyFault::kHold, {}, b.ms * 1000 + late_us));
+      const std::string result = b.command(one.dll, one.h);
+      EXPECT_STREQ(one.dll.ErrorText, late_us ? "Timeout Error" : "") << b.what << " " << result;
+    }
+  }
+}
+
+// One character per board type 0 to 17, then 255: '+' served, '-' refused.
+TEST(Commands, ServeTheBoardTypesTheyAreMadeFor) {
+  const std::string calibrated = "+++++-++++-++++-+--";  // also Set_ADC_Configuration
+  const std::string whole_byte = "+++++++++++++++-+--";  // Set_ADC_Configuration2
+  OneBoard one(Board(3, 1));
+  K& dll = one.dll;
+  VirtualBus::Device& dev = one.dev;
+  void* h = one.h;
+  for (std::size_t i = 0; i < calibrated.size(); ++i) {
+    const unsigned int type = i < 18 ? static_cast<unsigned int>(i) : 255;
+    dev.board.version[0] = static_cast<std::uint8_t>(type);
+    SCOPED_TRACE("type " + std::to_string(type));
+    // Rates above 11 are capped on type 12 only.
+    const int rate = type == 12 ? 11 : 15;
+    auto served = [&](const std::string& result, char expected) {
+      EXPECT_EQ(result, expected == '+' ? "0" : "Error");
+      EXPECT_STREQ(dll.ErrorText, expected == '+' ? "" : "Invalid Type of Board");
+      if (expected == '+') {
+        EXPECT_EQ(dev.board.ConfigByte(0) & 0x0F, rate);
+      }
+    };
+    dev.board.SetConfigByte(0, 0);
+    served(dll.Set_ADC_Configuration(h, 15, 0), calibrated[i]);
+    dev.board.SetConfigByte(0, 0);
+    served(dll.Set_ADC_Configuration2(h, 0x1F, 0), whole_byte[i]);
+    EXPECT_EQ(dll.Get_Unit_Code(h, 0) == "Error", calibrated[i] == '-');
+    EXPECT_STREQ(dll.Normal_Data_Request(h, 0) == "Error" ? dll.ErrorText : "", "");
+  }
+}
+
+TEST(Commands, TurnFourConverterBytesIntoText) {
+  const struct {
+    unsigned char s, h, m, l;
+    std::string text;
+  } cases[] = {
+      // clang-format off
+      {2, 0, 0, 0, "0"}, {2, 0, 0, 1, "1"}, {2, 0, 1, 0, "256"}, {2, 0xFF, 0xFF, 0xFF, "16777215"},
+      {1, 0, 0, 0, "-16777216"}, {1, 0, 0, 1, "-16777215"}, {1, 0x80, 0, 0, "-8388608"},
+      {1, 0xFF, 0xFF, 0xFF, "-1"}, {0, 0, 0, 0, "Error"}, {0, 0xFF, 0xFF, 0xFF, "Negative Overflow"},
+      {0, 0xFF, 0xFF, 0xFE, ""}, {0, 0, 0, 1, ""}, {3, 0, 0, 0, "Positive Overflow"}, {3, 0, 0, 1, ""},
+      {0xFF, 0xFF, 0xFF, 0xFF, "Unassigned"}, {0xFF, 0xFF, 0xFF, 0xFE, "Data \xff, \xff, \xff, \xfe"},
+      {0x41, 0x42, 0x43, 0x44, "Data A, B, C, D"}, {4, 0, 0x41, 0, std::string("Data \x04, \0, A, \0", 15)},
+      // clang-format on
+  };
+  K dll;
+  std::strcpy(dll.ErrorText, "the caller's");
+  for (const auto& c : cases)
+    EXPECT_EQ(dll.Calculate_ADC_Value(c.s, c.h, c.m, c.l), c.text) << int(c.s) << " " << int(c.l);
+  EXPECT_STREQ(dll.ErrorText, "the caller's");
+}
+
+}  // namespace
