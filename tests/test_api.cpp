@@ -88,10 +88,6 @@ struct ErrorRow {
   std::string hint;  // a part of it; "" when there is none
 };
 
-void PrintTo(const ErrorRow& row, std::ostream* os) {
-  *os << row.what;
-}
-
 class ApiErrors : public Api, public ::testing::WithParamInterface<ErrorRow> {};
 
 TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
@@ -99,6 +95,7 @@ TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
   bus.AddDevice("KV0005", Board(5, 1));
   kavro::Board board = Open();
   const ErrorRow& row = GetParam();
+  SCOPED_TRACE(row.what);
   if (row.setup) row.setup(bus);
   const kavro::Error e = row.run(*this, board);
   EXPECT_EQ(e.kind, row.kind) << e.Describe();

@@ -84,8 +84,7 @@ namespace detail {
 
 Error NoBoard() {
   return OwnError(ErrorKind::kInvalidArgument,
-                  "this Board holds no board (moved from, or never "
-                  "opened)");
+                  "this Board holds no board (moved from, or never opened)");
 }
 
 Error NoSuchChannel(const BoardInfo& info, unsigned int channel) {
@@ -105,10 +104,11 @@ Result<double> Calibration::ToLoad(std::int64_t counts) const {
                                                     std::to_string(offset_reading) +
                                                     "): no load can be computed");
   }
+  // In double throughout: any counts a caller passes are safe from integer overflow.
+  const double offset = static_cast<double>(offset_reading);
   const double span = static_cast<double>(fullscale_load) - static_cast<double>(offset_load);
   const double load = static_cast<double>(offset_load) +
-                      static_cast<double>(counts - offset_reading) * span /
-                          static_cast<double>(fullscale_reading - offset_reading);
+                      (static_cast<double>(counts) - offset) * span / (fullscale_reading - offset);
   return load / std::pow(10.0, static_cast<double>(decimal_point));
 }
 
@@ -277,7 +277,8 @@ Status Board::Impl::Ready() {
     GiveUp(now);
     return GaveUpError();
   }
-  delay = std::min(delay * 2, std::max(o.max_delay_us, o.first_delay_us));
+  const std::uint64_t longest = std::max(o.max_delay_us, o.first_delay_us);
+  delay = delay > longest / 2 ? longest : delay * 2;
   next_attempt_at = now + delay;
   return last_error;
 }
