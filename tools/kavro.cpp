@@ -159,45 +159,21 @@ class TracingLink final : public kavro::ForwardingLink {
   }
 };
 
-// The ready-made emulated boards: a common board with one channel and a type-9 board with four,
-// with plausible calibration data, a moving signal and a USB-like reply latency.
+// The ready-made emulated boards on the real clock, misbehaving as --emulator-fault asks.
 std::unique_ptr<kavro::emu::VirtualBus> MakeEmulator(const std::string& fault) {
-  using kavro::emu::Board;
-  using kavro::emu::Signal;
   auto bus = std::make_unique<kavro::emu::VirtualBus>(kavro::emu::VirtualBus::Clock::kReal);
   bus->logging = false;
-
-  Board common = Board::Common();
-  common.channels[0].offset_reading = 1200;
-  common.channels[0].fullscale_reading = 2001200;  // 2,000,000 counts span 500.0 kg
-  common.channels[0].signal = {Signal::kSine, 801200, 400000, 5.0};
-  common.SetCalibration(0, 0, 5000, 2, 1);
-  common.SetPowerOnConfigByte(0, 0x15);
-
-  Board multi = Board::Type9();
-  for (unsigned int ch = 0; ch < multi.channels.size(); ++ch) {
-    auto& c = multi.channels[ch];
-    c.offset_reading = 8388608 + 500 * static_cast<std::int32_t>(ch);
-    c.fullscale_reading = c.offset_reading + 4000000;
-    c.signal = {ch % 2 ? Signal::kRamp : Signal::kNoise, c.offset_reading + 1000000.0 * (ch + 1),
-                ch % 2 ? 200000.0 : 2000.0, 10.0};
-    multi.SetCalibration(ch, 0, static_cast<std::uint16_t>(10000 * (ch + 1)), 1, 2);
-    multi.SetPowerOnConfigByte(ch, 0x24);
+  kavro::emu::AddReadyMadeBoards(*bus);
+  for (const char* serial : {"KAVRO-0001", "KAVRO-0009"}) {
+    bus->WithDevice(serial, [&](kavro::emu::VirtualBus::Device& d) {
+      if (fault == "teds") d.board.teds_fault = true;
+      if (fault == "drop") {
+        kavro::emu::ReplyFault drop;
+        drop.kind = kavro::emu::ReplyFault::kDrop;
+        d.board.faults.assign(100000, drop);
+      }
+    });
   }
-
-  for (Board* b : {&common, &multi}) {
-    b->reply_latency_us = 1500;
-    b->keep_transcript = false;  // recordings may run for hours
-    b->restart_time_us = 250000;
-    if (fault == "teds") b->teds_fault = true;
-    if (fault == "drop") {
-      kavro::emu::ReplyFault drop;
-      drop.kind = kavro::emu::ReplyFault::kDrop;
-      b->faults.assign(100000, drop);
-    }
-  }
-  bus->AddDevice("KAVRO-0001", std::move(common), "KAVRO USB Interface");
-  bus->AddDevice("KAVRO-0009", std::move(multi), "KAVRO USB Interface 4CH");
   return bus;
 }
 

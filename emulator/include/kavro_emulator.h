@@ -340,6 +340,10 @@ class VirtualBus : public kavro::LinkProvider {
   BusClock bus_clock_{*this};
 };
 
+// Adds the ready-made boards: KAVRO-0001 (type 3, one channel, a sine load, calibrated 0 to
+// 500.0 with unit code 2) and KAVRO-0009 (type 9, four channels), both answering after 1.5 ms.
+void AddReadyMadeBoards(VirtualBus& bus);
+
 }  // namespace kavro::emu
 
 #endif  // KAVRO_EMULATOR_H
