@@ -1,8 +1,9 @@
 // The board emulator: a virtual USB bus of FTDI bridges with boards behind them that speak
 // the board's packet protocol. It implements the D2XX calls with D2XX's own semantics, so the
 // library's real protocol code runs unchanged on top of it. Time is virtual by default: every
-// status poll advances the clock by a small step, so long reply budgets run out at once in
-// real time and exactly where the budget says in virtual time.
+// status poll advances the clock by a small step and a wait for bytes jumps it to the next
+// event, so long reply budgets run out at once in real time and exactly where the budget says
+// in virtual time.
 #ifndef KAVRO_EMULATOR_H
 #define KAVRO_EMULATOR_H
 

@@ -85,8 +85,8 @@ struct FT_DEVICE_LIST_INFO_NODE {
 
 #if !defined(_WIN32)
 // D2XX's event handle on Linux and macOS (EVENT_HANDLE), the argument of
-// FT_SetEventNotification: the library signals the condition variable, holding the mutex, when
-// an event of the notification's mask happens. iVar is not used by this library.
+// FT_SetEventNotification: the library signals the condition variable when an event of the
+// notification's mask happens; a waiter holds the mutex to wait on it. iVar is not used here.
 struct EVENT_HANDLE {
   pthread_cond_t eCondVar;
   pthread_mutex_t eMutex;
@@ -148,13 +148,13 @@ class KAVRO_API LinkProvider {
   // the provider keeps time of its own (the emulator's virtual time).
   virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
 
-  // Optional. Waits without using the processor until at least `bytes` bytes are queued to be
-  // read on handle, or NowMicroseconds() reaches deadline_us, whichever comes first. It may
-  // return earlier (when any bytes arrive, or for no reason at all): the caller asks GetStatus
-  // what is queued after every return, and waits again if that is not enough. kFtOk when it
-  // waited (or had no need to); any other status when it could not wait, and the caller then
-  // waits its own way (short sleeps) until its next status query. The caller learns of a
-  // failed device from GetStatus, not from here.
+  // Optional: waits, without using the processor, until at least `bytes` bytes are queued to
+  // be read on handle or NowMicroseconds() reaches deadline_us. It may return sooner, and should
+  // when any bytes arrive: the caller asks GetStatus what is queued after every return and waits
+  // again if that is not enough. kFtOk when it waited (or had no need to); any other status when
+  // it could not, and the caller then sleeps in short steps of its own until its next status
+  // query. A failed device is reported by GetStatus, not here. A provider that keeps time of its
+  // own (virtual time) should implement it, since the caller's sleeps run on the real clock.
   // This default cannot wait: it answers kFtNotSupported at once.
   virtual unsigned int WaitForRx([[maybe_unused]] void* handle, [[maybe_unused]] unsigned int bytes,
                                  [[maybe_unused]] std::uint64_t deadline_us) {
