@@ -323,7 +323,9 @@ void VirtualBus::Deliver(Device& d) {
     budget -= static_cast<unsigned int>(n);
     if (p.bytes.empty()) d.pending.pop_front();
   }
-  if (budget < d.chunk_bytes && d.on_rx) d.on_rx();
+  if (budget == d.chunk_bytes) return;
+  if (d.on_rx) d.on_rx();
+  Changed();
 }
 
 unsigned int VirtualBus::ListDevices(void* arg1, void* arg2, unsigned int flags) {
@@ -641,14 +643,18 @@ bool VirtualBus::SleepUntil(Lock& lock, std::uint64_t wake_us) {
 
 unsigned int VirtualBus::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
   Lock lock = Hold();
+  std::size_t queued = SIZE_MAX;
   for (;;) {
     int index;
     const Device* d = FromHandle(handle, &index);
     if (d == nullptr) return index < 0 ? kavro::kFtInvalidHandle : kavro::kFtIoError;
     const std::uint64_t now = TimeNow();
-    // Bytes queued, or due and brought in by the next status query.
-    const bool arrived = !d->pending.empty() && d->pending.front().due_us <= now;
+    // Bytes queued since the wait began (another thread brought them in), or due and brought
+    // in by the next status query.
+    const bool arrived = (queued != SIZE_MAX && d->rx.size() != queued) ||
+                         (!d->pending.empty() && d->pending.front().due_us <= now);
     if (arrived || d->rx.size() >= bytes || now >= deadline_us) return kavro::kFtOk;
+    queued = d->rx.size();
     if (clock_ == Clock::kVirtual) {
       // Time jumps to the next event, but never past a reply due on another open device: the
       // thread waiting for it has not seen it yet.
