@@ -28,6 +28,7 @@ constexpr const char* kCallNames[] = {
     "FT_GetDeviceInfoList",
     "FT_SetVIDPID",
     "FT_GetVIDPID",
+    "FT_SetEventNotification",
 };
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<std::size_t>(Call::kCount));
 
@@ -50,6 +51,15 @@ bool CallFromName(const std::string& name, Call* call) {
 }
 
 VirtualBus::VirtualBus(Clock clock) : clock_(clock), real_start_us_(kavro::SteadyMicroseconds()) {}
+
+VirtualBus::~VirtualBus() {
+  {
+    Lock lock(mutex_);
+    stopping_ = true;
+    Changed();
+  }
+  if (notifier_.joinable()) notifier_.join();
+}
 
 // ---- devices ------------------------------------------------------------------------------
 
@@ -125,6 +135,7 @@ void VirtualBus::UnplugDevice(Device& d, int index) {
   d.handle = nullptr;
   d.rx.clear();
   d.pending.clear();
+  d.on_rx = nullptr;
 }
 
 // A freshly powered bridge and board.
@@ -148,6 +159,7 @@ bool VirtualBus::Plug(const std::string& serial, bool in) {
   } else {
     UnplugDevice(d, index);
   }
+  Changed();
   return true;
 }
 
@@ -166,10 +178,16 @@ void VirtualBus::ScheduleUnplug(const std::string& serial, std::uint64_t after_u
   Lock lock = Hold();
   const std::uint64_t at = TimeNow() + after_us;
   schedule_.push_back({serial, at, at + for_us});
+  Changed();
 }
 
 VirtualBus::Lock VirtualBus::Hold() {
   Lock lock(mutex_);
+  RunSchedule();
+  return lock;
+}
+
+void VirtualBus::RunSchedule() {
   const std::uint64_t now = TimeNow();
   for (std::size_t i = 0; i < schedule_.size();) {
     ScheduledUnplug& s = schedule_[i];
@@ -184,7 +202,6 @@ VirtualBus::Lock VirtualBus::Hold() {
     }
     ++i;
   }
-  return lock;
 }
 
 // ---- faults, log and clock ----------------------------------------------------------------
@@ -306,6 +323,9 @@ void VirtualBus::Deliver(Device& d) {
     budget -= static_cast<unsigned int>(n);
     if (p.bytes.empty()) d.pending.pop_front();
   }
+  if (budget == d.chunk_bytes) return;
+  if (d.on_rx) d.on_rx();
+  Changed();
 }
 
 unsigned int VirtualBus::ListDevices(void* arg1, void* arg2, unsigned int flags) {
@@ -343,6 +363,7 @@ unsigned int VirtualBus::OpenIndex(int index, void** handle) {
   next_handle_ += 0x10;
   d.rx.clear();
   d.pending.clear();
+  d.on_rx = nullptr;
   *handle = d.handle;
   return kavro::kFtOk;
 }
@@ -375,6 +396,8 @@ unsigned int VirtualBus::Close(void* handle) {
     d.handle = nullptr;
     d.rx.clear();
     d.pending.clear();
+    d.on_rx = nullptr;
+    Changed();
     return kavro::kFtOk;
   });
 }
@@ -415,6 +438,7 @@ unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count,
           if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;
           std::swap(d.pending[i - 1], d.pending[i - 2]);
         }
+        Changed();
         *written = count;
         return kavro::kFtOk;
       },
@@ -503,6 +527,7 @@ unsigned int VirtualBus::Purge(void* handle, unsigned int mask) {
           const std::uint64_t now = TimeNow();
           while (!d.pending.empty() && d.pending.front().due_us <= now) d.pending.pop_front();
         }
+        Changed();
         return kavro::kFtOk;
       },
       mask);
@@ -560,6 +585,121 @@ unsigned int VirtualBus::GetVIDPID(unsigned int* vid, unsigned int* pid) {
   *vid = vid_;
   *pid = pid_;
   return kavro::kFtOk;
+}
+
+}  // namespace kavro::emu
+
+// ---- waiting for replies --------------------------------------------------------------------
+
+namespace kavro::emu {
+
+namespace {
+
+// A timed sleep is asked to end this much earlier than its learnt lateness alone would say; the
+// thread waits out the rest awake, so it wakes when it should rather than a little after.
+constexpr std::uint64_t kWakeMarginUs = 1;
+// A sleep that ends later than the learnt lateness by more than this was held up by a busy
+// machine, not by the timer: it counts as only this much later.
+constexpr std::uint64_t kLateOutlierUs = 20;
+
+}  // namespace
+
+std::uint64_t VirtualBus::NextEvent(const Device* only, std::uint64_t limit) const {
+  std::uint64_t next = limit;
+  for (const Device& d : devices_) {
+    if ((only == nullptr ? d.open : &d == only) && !d.pending.empty())
+      next = std::min(next, d.pending.front().due_us);
+  }
+  for (const ScheduledUnplug& s : schedule_)
+    next = std::min(next, s.unplugged ? s.replug_at_us : s.unplug_at_us);
+  return next;
+}
+
+bool VirtualBus::SleepUntil(Lock& lock, std::uint64_t wake_us) {
+  // A timed sleep ends some tens of microseconds late (the kernel's timer slack). It is asked
+  // to end early by as much as the last ones were late; the rest is waited out with the lock
+  // released.
+  const std::uint64_t early = sleep_late_us_ + kWakeMarginUs;
+  std::uint64_t now = TimeNow();
+  if (wake_us > now + early) {
+    const std::uint64_t asked = wake_us - early;
+    const auto until =
+        std::chrono::steady_clock::time_point(std::chrono::microseconds(real_start_us_ + asked));
+    if (changed_.wait_until(lock, until) == std::cv_status::no_timeout) return false;
+    now = TimeNow();
+    const std::uint64_t late =
+        std::min(now > asked ? now - asked : 0, sleep_late_us_ + kLateOutlierUs);
+    sleep_late_us_ = late >= sleep_late_us_ ? sleep_late_us_ + (late - sleep_late_us_) / 8
+                                            : sleep_late_us_ - (sleep_late_us_ - late) / 8;
+  }
+  if (now < wake_us) {
+    lock.unlock();
+    while (TimeNow() < wake_us) {
+    }
+    lock.lock();
+  }
+  return true;
+}
+
+unsigned int VirtualBus::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
+  Lock lock = Hold();
+  std::size_t queued = SIZE_MAX;
+  for (;;) {
+    int index;
+    const Device* d = FromHandle(handle, &index);
+    if (d == nullptr) return index < 0 ? kavro::kFtInvalidHandle : kavro::kFtIoError;
+    const std::uint64_t now = TimeNow();
+    // Bytes queued since the wait began (another thread brought them in), or due and brought
+    // in by the next status query.
+    const bool arrived = (queued != SIZE_MAX && d->rx.size() != queued) ||
+                         (!d->pending.empty() && d->pending.front().due_us <= now);
+    if (arrived || d->rx.size() >= bytes || now >= deadline_us) return kavro::kFtOk;
+    queued = d->rx.size();
+    if (clock_ == Clock::kVirtual) {
+      // Time jumps to the next event, but never past a reply due on another open device: the
+      // thread waiting for it has not seen it yet.
+      now_us_ = std::max(now_us_, NextEvent(nullptr, deadline_us));
+      RunSchedule();
+      return kavro::kFtOk;
+    }
+    SleepUntil(lock, NextEvent(d, deadline_us));
+    RunSchedule();
+  }
+}
+
+unsigned int VirtualBus::SetEventNotification(void* handle, unsigned int mask,
+                                              std::function<void()> signal) {
+  return OnDevice(
+      Call::kSetEventNotification, handle,
+      [&](Device& d) -> unsigned int {
+        const bool on = (mask & kavro::kFtEventRxChar) != 0 && signal;
+        d.on_rx = on ? std::move(signal) : nullptr;
+        if (on && clock_ == Clock::kReal && !notifier_.joinable())
+          notifier_ = std::thread(&VirtualBus::Notify, this);
+        Changed();
+        return kavro::kFtOk;
+      },
+      mask);
+}
+
+// The bridges' USB side on the real clock: bytes reach the receive queue when they fall due
+// and the notification is signalled then, as a D2XX library's own reader thread does.
+void VirtualBus::Notify() {
+  Lock lock = Hold();
+  while (!stopping_) {
+    std::uint64_t next = UINT64_MAX;
+    for (Device& d : devices_) {
+      if (!d.open || !d.on_rx) continue;
+      Deliver(d);
+      if (!d.pending.empty()) next = std::min(next, d.pending.front().due_us);
+    }
+    if (next == UINT64_MAX) {
+      changed_.wait(lock);
+    } else {
+      SleepUntil(lock, next);
+    }
+    RunSchedule();
+  }
 }
 
 }  // namespace kavro::emu

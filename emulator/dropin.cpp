@@ -12,8 +12,9 @@ using kavro::emu::VirtualBus;
 
 namespace {
 
-// Replies come at once and time is real: programs using this library measure their own
-// time-outs on the wall clock. No call log: a long-running program would grow it forever.
+// Replies come at once unless kavroemu_set_reply_latency says otherwise, and time is real:
+// programs using this library measure their own time-outs on the wall clock. No call log: a
+// long-running program would grow it forever.
 struct DropInBus : VirtualBus {
   DropInBus() : VirtualBus(Clock::kReal) { logging = false; }
 };
@@ -84,6 +85,23 @@ KAVRO_EXPORT unsigned int FT_SetVIDPID(unsigned int vid, unsigned int pid) {
 KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
   return Bus().GetVIDPID(vid, pid);
 }
+#if !defined(KAVRO_DROPIN_WITHOUT_EVENTS)  // a build standing for an older library without it
+// The event's condition variable is signalled whenever bytes reach the receive queue, when they
+// are due, whether or not the program is asking for them.
+KAVRO_EXPORT unsigned int FT_SetEventNotification(void* h, unsigned int mask, void* param) {
+  auto* event = static_cast<kavro::EVENT_HANDLE*>(param);
+  if ((mask & kavro::kFtEventRxChar) != 0 && event == nullptr) return kavro::kFtInvalidParameter;
+  std::function<void()> signal;
+  if (event != nullptr) {
+    signal = [event] {
+      pthread_mutex_lock(&event->eMutex);
+      pthread_cond_broadcast(&event->eCondVar);
+      pthread_mutex_unlock(&event->eMutex);
+    };
+  }
+  return Bus().SetEventNotification(h, mask, std::move(signal));
+}
+#endif
 
 // Control API.
 
@@ -120,4 +138,21 @@ KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, u
 // Ends every injected failure.
 KAVRO_EXPORT void kavroemu_clear_faults(void) {
   Bus().ClearFaults();
+}
+
+// Makes the board behind serial take latency_us from a request to its reply (0 at first).
+// Returns 0, or -1 when no board has that serial number.
+KAVRO_EXPORT int kavroemu_set_reply_latency(const char* serial, unsigned int latency_us) {
+  if (serial == nullptr) return -1;
+  return Bus().WithDevice(serial,
+                          [&](VirtualBus::Device& d) { d.board.reply_latency_us = latency_us; })
+             ? 0
+             : -1;
+}
+
+// How many times the D2XX function named has been called, or -1 for an unknown name.
+KAVRO_EXPORT long kavroemu_count_calls(const char* function) {
+  kavro::emu::Call call;
+  if (function == nullptr || !kavro::emu::CallFromName(function, &call)) return -1;
+  return static_cast<long>(Bus().CountCalls(call));
 }

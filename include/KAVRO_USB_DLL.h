@@ -65,6 +65,9 @@ class KAVRO_FTD2XX {
 
   // Microseconds on the provider's clock.
   std::uint64_t KAVRO_FT_Now();
+  // Waits until at least bytes bytes are queued or the provider's clock reaches deadline_us;
+  // may return earlier. ftStatus is not FT_OK when the provider could not wait.
+  void KAVRO_FT_WaitForRx(unsigned int bytes, std::uint64_t deadline_us);
 
  protected:
   kavro::LinkProvider& Link();
@@ -181,8 +184,16 @@ class KAVRO_API KAVRO_USB_DLL : public KAVRO_FTD2XX {
   std::string Get_Decimal_Point(void* handle, unsigned char channel);
 
  private:
+  // Waits for more reply bytes between two status queries of ReadPacket.
+  void AwaitReplyBytes(unsigned int bytes, std::uint64_t start_us, std::uint64_t deadline_us);
+
   // The block a simulated open hands out; it holds 123456 after every simulated open.
   int simulatedHandleBlock_ = 0;
+  // What paces the library's own wait for a reply when the provider has none: how long replies
+  // have been taking on this link (microseconds on its clock), and how late the thread's sleeps
+  // have been ending (microseconds).
+  std::uint64_t replyPaceUs_ = 0;
+  std::uint64_t sleepLateUs_ = 0;
 };
 
 #endif  // KAVRO_USB_DLL_H

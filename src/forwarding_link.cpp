@@ -66,6 +66,10 @@ unsigned int ForwardingLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
 std::uint64_t ForwardingLink::NowMicroseconds() {
   return inner_.NowMicroseconds();
 }
+unsigned int ForwardingLink::WaitForRx(void* handle, unsigned int bytes,
+                                       std::uint64_t deadline_us) {
+  return inner_.WaitForRx(handle, bytes, deadline_us);
+}
 std::string ForwardingLink::Diagnostic() const {
   return inner_.Diagnostic();
 }

@@ -316,6 +316,11 @@ class Provider final : public kavro::LinkProvider {
 
   std::uint64_t NowMicroseconds() override { return backend_->NowMicroseconds(); }
 
+  // The status query is the wait: its USB transfer ends only when the chip sends a packet, which
+  // it does when bytes come or else once every latency-timer period (2 ms as the library sets
+  // it). So the next query may come at once; a sleep here would only make replies later.
+  unsigned int WaitForRx(void*, unsigned int, std::uint64_t) override { return kFtOk; }
+
   // The last libftdi1 failure message: it often says why a board cannot be opened (a kernel
   // driver holds it, no permission).
   std::string Diagnostic() const override {

@@ -57,6 +57,10 @@ std::uint64_t KAVRO_FTD2XX::KAVRO_FT_Now() {
   return Link().NowMicroseconds();
 }
 
+void KAVRO_FTD2XX::KAVRO_FT_WaitForRx(unsigned int bytes, std::uint64_t deadline_us) {
+  ftStatus = Link().WaitForRx(ftHandle, bytes, deadline_us);
+}
+
 void KAVRO_FTD2XX::KAVRO_FT_GetDeviceCount() {
   ftStatus = Link().ListDevices(&numDevs, nullptr, kavro::kFtListNumberOnly);
 }

@@ -2,7 +2,10 @@
 // replies, and the hexadecimal traces of both.
 #include "packet.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "KAVRO_USB_DLL.h"
 #include "result.h"
@@ -72,6 +75,35 @@ const char* ShortReplyError(const KAVRO_USB_DLL& d, const unsigned char* reply) 
   if (reply[0] != d.RxPacketNumber) return "Packet Number Error";
   if (reply[2] != d.RxCommand) return WrongCodeText(reply[2]);
   return nullptr;
+}
+
+// Pacing of the library's own wait for a reply (when the provider cannot wait itself): one
+// long sleep to 7/8 of the time replies have been taking, then short ones, each an eighth of how
+// late the reply is by then (at most 1 ms). Waking before the usual time keeps the pace honest:
+// a reply that comes sooner is seen sooner, and the pace follows it down.
+constexpr std::uint64_t kPaceHeadStart = 8;
+constexpr std::uint64_t kLateReplyBackOff = 8;
+constexpr std::uint64_t kLongestLateSleepUs = 1000;
+
+// How long replies have been taking, from one more reply that took took_us: a faster reply is
+// believed at once, a slower one moves the pace an eighth of the way (and never by more than
+// its own length, so one long wait, a board's restart, hardly moves it).
+void LearnReplyPace(std::uint64_t& pace_us, std::uint64_t took_us) {
+  if (pace_us == 0 || took_us < pace_us) {
+    pace_us = took_us;
+    return;
+  }
+  pace_us += (std::min(took_us, 2 * pace_us) - pace_us) / 8;
+}
+
+// How late sleeps end (the kernel's timer slack, tens of microseconds), from one more that
+// ended observed_us after the time asked for: a moving average over about eight sleeps, in which
+// a sleep held up by a busy machine counts as only a little late.
+void LearnSleepLateness(std::uint64_t& late_us, std::uint64_t observed_us) {
+  constexpr std::uint64_t kOutlierUs = 20;
+  observed_us = std::min(observed_us, late_us + kOutlierUs);
+  late_us = observed_us >= late_us ? late_us + (observed_us - late_us) / 8
+                                   : late_us - (late_us - observed_us) / 8;
 }
 
 // Lowercase hexadecimal of bytes, two digits each. Reuses the target's storage.
@@ -147,6 +179,10 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   // The budget runs on the link's monotonic clock: elapsed time, not processor time, so a
   // blocked or busy process neither stretches nor shortens it.
   const std::uint64_t start = KAVRO_FT_Now();
+  // The first moment at which the budget is spent. Between status queries that found too
+  // little the thread waits for more bytes, never past it.
+  const std::uint64_t deadline =
+      start + (budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
   bool polled = false;    // RxBytes describes this call's queue, not an earlier one
   for (;;) {
@@ -157,7 +193,10 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     if (LinkFailed(*this)) return;
     polled = true;
     if (have == 0) {
-      if (RxBytes < RxLength) continue;
+      if (RxBytes < RxLength) {
+        AwaitReplyBytes(RxLength, start, deadline);
+        continue;
+      }
       KAVRO_FT_Read(RxBytes);
       if (LinkFailed(*this)) return;
       have = RxBytes < sizeof(RxBuffer) ? RxBytes : sizeof(RxBuffer);
@@ -172,7 +211,10 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
 
     // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
     const unsigned int shift = RxBuffer[0] == kShiftMarker ? 1 : 0;
-    if (have < RxLength + shift) continue;
+    if (have < RxLength + shift) {
+      AwaitReplyBytes(RxLength + shift - have, start, deadline);
+      continue;
+    }
 
     const unsigned char* reply = RxBuffer + shift;
     if (const char* why = ReplyError(*this, reply)) {
@@ -186,6 +228,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     RxLength = static_cast<unsigned char>(accepted);
     RenderHex(PacketReceived, RxBuffer, accepted);
     ReadStatus = kFinished;
+    LearnReplyPace(replyPaceUs_, KAVRO_FT_Now() - start);
     return;
   }
 
@@ -202,6 +245,35 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   }
   KAVRO_FT_Purge();
   SetErrorText(*this, "Timeout Error");
+}
+
+// Between two status queries that found too few bytes: the provider's own wait when it has
+// one, else a sleep, paced as said at kPaceHeadStart; none is meant to end past the deadline.
+void KAVRO_USB_DLL::AwaitReplyBytes(unsigned int bytes, std::uint64_t start_us,
+                                    std::uint64_t deadline_us) {
+  KAVRO_FT_WaitForRx(bytes, deadline_us);
+  if (ftStatus == kavro::kFtOk) return;
+
+  const std::uint64_t now = KAVRO_FT_Now();
+  if (now >= deadline_us) return;
+  const std::uint64_t waited = now - start_us, left = deadline_us - now;
+  const std::uint64_t head_start = replyPaceUs_ - replyPaceUs_ / kPaceHeadStart;
+  std::uint64_t sleep_us;
+  if (waited + sleepLateUs_ < head_start) {
+    sleep_us = head_start - waited - sleepLateUs_;
+  } else {
+    const std::uint64_t late = waited > replyPaceUs_ ? waited - replyPaceUs_ : 0;
+    sleep_us = std::clamp<std::uint64_t>(late / kLateReplyBackOff, 1, kLongestLateSleepUs);
+  }
+  // A sleep ends about sleepLateUs_ after the time asked for: near the deadline the thread asks
+  // at once instead.
+  if (left <= sleepLateUs_ + 1) return;
+  sleep_us = std::min(sleep_us, left - sleepLateUs_ - 1);
+
+  const std::uint64_t before = kavro::SteadyMicroseconds();
+  std::this_thread::sleep_for(std::chrono::microseconds(sleep_us));
+  const std::uint64_t slept = kavro::SteadyMicroseconds() - before;
+  LearnSleepLateness(sleepLateUs_, slept > sleep_us ? slept - sleep_us : 0);
 }
 
 namespace kavro::detail {

@@ -2,8 +2,11 @@
 // builds and runs without it; when it is missing every call fails with a D2XX status and
 // Diagnostic() says which files were tried and why they did not load.
 #include <dlfcn.h>
+#include <time.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,6 +39,7 @@ struct D2xxTable {
   // Optional: absent from some builds of the vendor library.
   Status (*SetVIDPID)(unsigned int, unsigned int) = nullptr;
   Status (*GetVIDPID)(unsigned int*, unsigned int*) = nullptr;
+  Status (*SetEventNotification)(Handle, unsigned int, void*) = nullptr;
 
   bool loaded = false;
   std::string diagnostic;
@@ -92,6 +96,7 @@ D2xxTable Load() {
   std::string optional_missing;
   Resolve(library, "FT_SetVIDPID", t.SetVIDPID, optional_missing);
   Resolve(library, "FT_GetVIDPID", t.GetVIDPID, optional_missing);
+  Resolve(library, "FT_SetEventNotification", t.SetEventNotification, optional_missing);
   if (!ok) {
     t.diagnostic = "the D2XX library was loaded but lacks " + missing;
     return t;
@@ -105,6 +110,60 @@ const D2xxTable& Table() {
   return table;
 }
 
+// The event the vendor library signals when bytes arrive on one open device. It is set on the
+// device once, at its first wait, and lives until the device is closed (and as long as a wait on
+// it runs).
+class RxEvent {
+ public:
+  RxEvent() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+#if !defined(__APPLE__)
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // deadlines are on the steady clock
+#endif
+    pthread_cond_init(&handle_.eCondVar, &attr);
+    pthread_condattr_destroy(&attr);
+    pthread_mutex_init(&handle_.eMutex, nullptr);
+  }
+  ~RxEvent() {
+    pthread_cond_destroy(&handle_.eCondVar);
+    pthread_mutex_destroy(&handle_.eMutex);
+  }
+  RxEvent(const RxEvent&) = delete;
+  RxEvent& operator=(const RxEvent&) = delete;
+
+  kavro::EVENT_HANDLE* handle() {
+    return &handle_;
+  }
+
+  // Waits until the library signals, or deadline_us on the steady clock, or kLongestWaitUs.
+  // Bytes that arrived between the caller's status query and this wait signalled nobody; the
+  // cap bounds how long such a reply goes unnoticed (the status query itself is not made under
+  // the event's mutex: the vendor library may take its own locks in that order).
+  void Wait(std::uint64_t deadline_us) {
+    const std::uint64_t now = kavro::SteadyMicroseconds();
+    if (now >= deadline_us) return;
+    const std::uint64_t wait_us = std::min(deadline_us - now, kLongestWaitUs);
+    pthread_mutex_lock(&handle_.eMutex);
+#if defined(__APPLE__)
+    const timespec relative{0, static_cast<long>(wait_us * 1000)};
+    pthread_cond_timedwait_relative_np(&handle_.eCondVar, &handle_.eMutex, &relative);
+#else
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const std::uint64_t ns = static_cast<std::uint64_t>(until.tv_nsec) + wait_us * 1000;
+    until.tv_sec += static_cast<time_t>(ns / 1000000000);
+    until.tv_nsec = static_cast<long>(ns % 1000000000);
+    pthread_cond_timedwait(&handle_.eCondVar, &handle_.eMutex, &until);
+#endif
+    pthread_mutex_unlock(&handle_.eMutex);
+  }
+
+ private:
+  static constexpr std::uint64_t kLongestWaitUs = 1000;
+  kavro::EVENT_HANDLE handle_{};
+};
+
 class VendorProvider final : public kavro::LinkProvider {
  public:
   Status ListDevices(void* a, void* b, unsigned int flags) override {
@@ -116,7 +175,16 @@ class VendorProvider final : public kavro::LinkProvider {
   Status OpenEx(void* a, unsigned int flags, Handle* h) override {
     return Ready() ? Table().OpenEx(a, flags, h) : kavro::kFtOtherError;
   }
-  Status Close(Handle h) override { return Ready() ? Table().Close(h) : kavro::kFtOtherError; }
+  Status Close(Handle h) override {
+    if (!Ready()) return kavro::kFtOtherError;
+    const Status status = Table().Close(h);
+    // Closed, the device signals its event no more. A close that failed may have left it open.
+    if (status == kavro::kFtOk) {
+      std::lock_guard<std::mutex> lock(events_mutex_);
+      events_.erase(h);
+    }
+    return status;
+  }
   Status Read(Handle h, void* b, unsigned int n, unsigned int* got) override {
     return Ready() ? Table().Read(h, b, n, got) : kavro::kFtOtherError;
   }
@@ -181,8 +249,37 @@ class VendorProvider final : public kavro::LinkProvider {
   bool Available() const override { return Ready(); }
   std::string Name() const override { return "vendor D2XX library"; }
 
+  // Waits on the device's event notification (FT_EVENT_RXCHAR), where the loaded library has
+  // FT_SetEventNotification; without it the library waits its own way.
+  Status WaitForRx(Handle h, unsigned int, std::uint64_t deadline_us) override {
+    if (!Ready() || Table().SetEventNotification == nullptr) return kavro::kFtNotSupported;
+    const std::shared_ptr<RxEvent> event = EventOf(h);
+    if (!event) return kavro::kFtNotSupported;
+    event->Wait(deadline_us);
+    return kavro::kFtOk;
+  }
+
  private:
   static bool Ready() { return Table().loaded; }
+
+  // The device's event, set on it at the first call; nullptr when the library refused it (then
+  // for as long as the device stays open).
+  std::shared_ptr<RxEvent> EventOf(Handle h) {
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    const auto found = events_.find(h);
+    if (found != events_.end()) return found->second;
+    auto event = std::make_shared<RxEvent>();
+    if (Table().SetEventNotification(h, kavro::kFtEventRxChar, event->handle()) != kavro::kFtOk)
+      event.reset();
+    events_[h] = event;
+    return event;
+  }
+
+  std::mutex events_mutex_;
+  // By open device. Never freed: the vendor library may still signal the events of devices left
+  // open at exit while it shuts down, after this provider is gone.
+  std::map<Handle, std::shared_ptr<RxEvent>>& events_ =
+      *new std::map<Handle, std::shared_ptr<RxEvent>>;
 
   // Keeps the list calls of several instances from interleaving.
   std::mutex list_mutex_;

@@ -1,19 +1,22 @@
 // The board emulator: a virtual USB bus of FTDI bridges with boards behind them that speak
 // the board's packet protocol. It implements the D2XX calls with D2XX's own semantics, so the
 // library's real protocol code runs unchanged on top of it. Time is virtual by default: every
-// status poll advances the clock by a small step, so long reply budgets run out at once in
-// real time and exactly where the budget says in virtual time.
+// status poll advances the clock by a small step and a wait for bytes jumps it to the next
+// event, so long reply budgets run out at once in real time and exactly where the budget says
+// in virtual time.
 #ifndef KAVRO_EMULATOR_H
 #define KAVRO_EMULATOR_H
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kavro/clock.h"
@@ -43,6 +46,7 @@ enum class Call : unsigned char {
   kGetDeviceInfoList,
   kSetVIDPID,
   kGetVIDPID,
+  kSetEventNotification,
   kCount
 };
 const char* CallName(Call call);
@@ -160,6 +164,11 @@ class Board {
 
 // A virtual USB bus with FTDI bridges on it, usable as the library's link provider.
 //
+// Waiting (WaitForRx): on virtual time the clock jumps to the next thing that can happen on the
+// bus (a reply falling due, a scheduled unplug or replug) or to the deadline, so a long wait
+// costs a handful of calls and ends exactly where it says. On the real clock the caller sleeps
+// until then, woken early by anything that changes the bus; bytes are there when they are due.
+//
 // Threads: every member function takes the bus's one lock, so several threads may use the bus
 // at once (instances on their own threads, and a thread that plugs boards in and out and
 // injects faults). A Device& from AddDevice or device() stays valid while the bus lives, but
@@ -170,6 +179,7 @@ class VirtualBus : public kavro::LinkProvider {
  public:
   enum class Clock { kVirtual, kReal };
   explicit VirtualBus(Clock clock = Clock::kVirtual);
+  ~VirtualBus() override;
 
   struct Device {
     std::string serial;
@@ -188,7 +198,8 @@ class VirtualBus : public kavro::LinkProvider {
       std::uint64_t due_us;
       Bytes bytes;
     };
-    std::deque<Pending> pending;  // replies on their way
+    std::deque<Pending> pending;  // replies on their way, in the order they fall due
+    std::function<void()> on_rx;  // the event notification set on the open handle, if any
     // What the tests set and count.
     unsigned int chunk_bytes = 64;  // bytes a status poll can bring in at most
     unsigned int purges = 0;
@@ -272,6 +283,14 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
   std::string Name() const override { return "board emulator"; }
+  unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
+
+  // D2XX's FT_SetEventNotification: with FT_EVENT_RXCHAR in mask, signal is called (under the
+  // bus's lock, so it must not call the bus) whenever bytes reach the receive queue of the
+  // device behind handle, until the handle is closed or the notification set again without
+  // it. On the real clock a thread of the bus then delivers the bytes when they fall due,
+  // whether or not anyone asks for them.
+  unsigned int SetEventNotification(void* handle, unsigned int mask, std::function<void()> signal);
 
  private:
   class BusClock final : public kavro::Clock {
@@ -299,6 +318,18 @@ class VirtualBus : public kavro::LinkProvider {
   // Takes the lock and carries out the scheduled unplugs that are due: every call into the
   // bus starts here.
   Lock Hold();
+  // Carries out the scheduled unplugs and replugs that are due. Called under the lock.
+  void RunSchedule();
+  // When the next thing happens on the bus: a reply on device only (or on any open device
+  // when only is nullptr) falls due, or a scheduled unplug or replug; never later than limit.
+  std::uint64_t NextEvent(const Device* only, std::uint64_t limit) const;
+  // Sleeps (real clock) until the bus clock reaches wake_us or the bus changes; false when it
+  // changed. Called under the lock, which it releases meanwhile.
+  bool SleepUntil(Lock& lock, std::uint64_t wake_us);
+  // Wakes the threads sleeping in WaitForRx or the notifier: something on the bus changed.
+  void Changed() { changed_.notify_all(); }
+  // The notifier thread: delivers due bytes to devices with an event notification.
+  void Notify();
   // Records the call and decides its injected outcome; kFtOk means "run it".
   unsigned int Enter(Call call, int device, unsigned int a1 = 0, unsigned int a2 = 0);
   // The open device behind handle, or nullptr; *index is its index, also for a handle whose
@@ -325,6 +356,10 @@ class VirtualBus : public kavro::LinkProvider {
   void AdvanceTo(std::uint64_t deadline_us);
 
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t sleep_late_us_ = 0;  // how late timed sleeps have been ending, learnt
+  std::thread notifier_;             // runs Notify once a notification is set (real clock)
+  bool stopping_ = false;
   std::deque<Device> devices_;         // never erased from: references stay valid
   std::map<void*, int> dead_handles_;  // handles open when their device was unplugged
   std::vector<ScheduledUnplug> schedule_;

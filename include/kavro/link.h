@@ -6,6 +6,10 @@
 #ifndef KAVRO_LINK_H
 #define KAVRO_LINK_H
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +43,8 @@ constexpr unsigned int kFtOpenBySerialNumber = 1u;
 constexpr unsigned int kFtOpenByDescription = 2u;
 constexpr unsigned int kFtPurgeRx = 1u;
 constexpr unsigned int kFtPurgeTx = 2u;
+// The event FT_SetEventNotification reports when bytes arrive.
+constexpr unsigned int kFtEventRxChar = 1u;
 // Flags of a device-list node.
 constexpr unsigned int kFtFlagsOpened = 1u;
 constexpr unsigned int kFtFlagsHiSpeed = 2u;
@@ -77,6 +83,17 @@ struct FT_DEVICE_LIST_INFO_NODE {
   void* ftHandle;
 };
 
+#if !defined(_WIN32)
+// D2XX's event handle on Linux and macOS (EVENT_HANDLE), the argument of
+// FT_SetEventNotification: the library signals the condition variable when an event of the
+// notification's mask happens; a waiter holds the mutex to wait on it. iVar is not used here.
+struct EVENT_HANDLE {
+  pthread_cond_t eCondVar;
+  pthread_mutex_t eMutex;
+  int iVar;
+};
+#endif
+
 // Microseconds on the steady (monotonic) clock.
 inline std::uint64_t SteadyMicroseconds() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -92,7 +109,7 @@ inline void FillD2xxText(char* target, std::size_t size, const std::string& text
 }
 
 // One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
-// plus the clock that reply budgets run on.
+// plus the clock that reply budgets run on and an optional wait for received bytes.
 //
 // A provider may be shared by several instances on several threads: every provider of this
 // library takes calls from several threads at once. The library never deletes a provider.
@@ -130,6 +147,19 @@ class KAVRO_API LinkProvider {
   // Monotonic time in microseconds. Reply budgets are measured on it. The steady clock unless
   // the provider keeps time of its own (the emulator's virtual time).
   virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
+
+  // Optional: waits, without using the processor, until at least `bytes` bytes are queued to
+  // be read on handle or NowMicroseconds() reaches deadline_us. It may return sooner, and should
+  // when any bytes arrive: the caller asks GetStatus what is queued after every return and waits
+  // again if that is not enough. kFtOk when it waited (or had no need to); any other status when
+  // it could not, and the caller then sleeps in short steps of its own until its next status
+  // query. A failed device is reported by GetStatus, not here. A provider that keeps time of its
+  // own (virtual time) should implement it, since the caller's sleeps run on the real clock.
+  // This default cannot wait: it answers kFtNotSupported at once.
+  virtual unsigned int WaitForRx([[maybe_unused]] void* handle, [[maybe_unused]] unsigned int bytes,
+                                 [[maybe_unused]] std::uint64_t deadline_us) {
+    return kFtNotSupported;
+  }
 
   // Why the provider cannot work (the vendor library did not load), or what its back end said
   // about the last failure (libftdi1's message); "" when there is nothing to say.
@@ -172,6 +202,7 @@ class KAVRO_API ForwardingLink : public LinkProvider {
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
+  unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   std::string Diagnostic() const override;
   bool Available() const override;
   std::string Name() const override;
