@@ -1,0 +1,63 @@
+// What the parts of the _kavro extension share: raising the package's exceptions from a
+// kavro::Error, choosing a link from a Python argument, and the Python classes the package
+// defines (kavro._types) built from the typed API's values.
+#ifndef KAVRO_PYTHON_BINDING_H
+#define KAVRO_PYTHON_BINDING_H
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "kavro/kavro.h"
+#include "kavro_emulator.h"
+
+namespace kavro::python {
+
+namespace py = pybind11;
+
+// Raises the kavro exception of the error's kind (kavro.TimedOutError, ...). Needs the GIL.
+[[noreturn]] void Raise(const Error& error);
+// The exception object of that kind without raising it (for lists of results).
+py::object ExceptionOf(const Error& error);
+
+template <typename T>
+T Unwrap(Result<T> result) {
+  if (!result) Raise(result.error());
+  return std::move(result.value());
+}
+inline void Unwrap(const Status& status) {
+  if (!status) Raise(status.error());
+}
+
+// The board emulator as Python holds it (kavro.Emulator).
+struct Emulator {
+  explicit Emulator(bool real_time)
+      : bus(real_time ? emu::VirtualBus::Clock::kReal : emu::VirtualBus::Clock::kVirtual) {}
+  emu::VirtualBus bus;
+};
+
+// A link chosen by a Python argument: None (the default link), "d2xx", "ftdi", or an Emulator.
+// Keeps what it needs alive: a libftdi1 provider of its own, or the Emulator object.
+struct Link {
+  LinkProvider* provider = nullptr;  // nullptr: the default link
+  Clock* clock = nullptr;            // the emulator's clock, or nullptr
+  std::shared_ptr<LinkProvider> owned;
+  py::object emulator;
+};
+Link LinkFrom(const py::object& link);
+
+// A kavro._types class by name (Reading, Calibration, BoardEvent, ...).
+py::object TypeOf(const char* name);
+// Seconds since the epoch for a wall-clock time.
+double Timestamp(std::chrono::system_clock::time_point wall);
+py::object ReadingObject(const Reading& r, std::optional<unsigned int> unit_code);
+py::object EventObject(const BoardEvent& e);
+
+void BindBoard(py::module_& m);
+void BindEmulator(py::module_& m);
+void BindCompat(py::module_& m);
+
+}  // namespace kavro::python
+
+#endif  // KAVRO_PYTHON_BINDING_H
