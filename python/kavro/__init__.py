@@ -55,3 +55,8 @@ def open(serial: Optional[str] = None, *, link: Link = None,
 def list_boards(link: Link = None) -> List[str]:
     """The serial numbers of the boards attached on a link (see open() for link)."""
     return _kavro.list_boards(link)
+
+
+for _name in __all__:  # shown and pickled as kavro.X
+    if isinstance(globals()[_name], type):
+        globals()[_name].__module__ = "kavro"

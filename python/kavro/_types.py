@@ -100,8 +100,14 @@ class StoppedError(KavroError):
 _ERRORS = {c.kind: c for c in KavroError.__subclasses__()}
 
 
+# The library's hints name its C++ calls; here they name the package's.
+_PYTHON_NAMES = (("Board::List()", "kavro.list_boards()"), ("Reset()", "board.reset()"))
+
+
 def error_from(kind: str, text: str, status: int, hint: str) -> KavroError:
     """The exception of a kind, as the extension hands it over."""
+    for cpp, python in _PYTHON_NAMES:
+        hint = hint.replace(cpp, python)
     return _ERRORS.get(kind, KavroError)(text, status, hint)
 
 

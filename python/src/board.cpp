@@ -122,6 +122,7 @@ class PyBoard {
   // Runs f on the board with the GIL released, then raises what an event callback raised.
   template <typename F>
   auto Call(F f) -> decltype(f(std::declval<Board&>())) {
+    if (closed_) Raise(Invalid(info_.serial + " is closed"));
     std::shared_ptr<Held> held = held_;
     std::optional<decltype(f(held->board))> result;
     {
@@ -140,6 +141,7 @@ class PyBoard {
 
   const BoardInfo& info() const { return info_; }
   void Close() {
+    closed_ = true;
     auto empty = std::make_shared<Held>();
     held_.swap(empty);
     // The old board closes here, or with the last call still running on it.
@@ -152,6 +154,7 @@ class PyBoard {
  private:
   std::shared_ptr<Held> held_ = std::make_shared<Held>();
   BoardInfo info_;
+  bool closed_ = false;
 };
 
 // The rows of a recording as they come: one per due time, a column per channel.
@@ -199,6 +202,7 @@ py::object PyBoard::Record(const py::object& channels, std::optional<long long> 
   if (seconds && o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
   o.interval_us = Microseconds(interval, "interval");
 
+  if (closed_) Raise(Invalid(info_.serial + " is closed"));
   std::shared_ptr<Held> held = held_;
   Events& events = *held->events;
   // What stops the recording early: a signal handler's exception (Ctrl-C), or one raised by a
@@ -457,7 +461,7 @@ kavro.Reading, or the exception, per channel; keep=False keeps no rows (long log
 Returns a kavro.Recording: NumPy arrays and the connection events in between.)")
       .def("close", &PyBoard::Close,
            "Closes the board (also done by the with statement and when it is collected). Calls "
-           "after it raise kavro.InvalidArgumentError.")
+           "after it raise kavro.InvalidArgumentError; closing again does nothing.")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](PyBoard& b, const py::args&) { b.Close(); })
       .def("__repr__", [](const PyBoard& b) {

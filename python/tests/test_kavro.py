@@ -1,0 +1,201 @@
+"""The kavro package against the board emulator: boards, recordings, errors, the GIL and Ctrl-C."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kavro
+
+
+@pytest.fixture
+def emu():
+    """The ready-made boards and FLAT: a constant 250000 counts, 50.0 in unit 1."""
+    e = kavro.Emulator()
+    e.add_board("FLAT", counts=250000, offset_reading=0, fullscale_reading=1000000,
+                fullscale_load=2000, decimal_point=1)
+    return e
+
+
+def test_a_board_opens_by_serial_with_its_type_version_and_channels(emu):
+    assert kavro.list_boards(link=emu) == ["KAVRO-0001", "KAVRO-0009", "FLAT"]
+    with kavro.open("KAVRO-0009", link=emu) as board:
+        assert (board.serial, board.type, board.version, board.channels) == (
+            "KAVRO-0009", 9, (9, 1, 2, 3, 4), 4)
+        assert (board.link, board.connected) == ("board emulator", True)
+    with pytest.raises(kavro.InvalidArgumentError, match="KAVRO-0009 is closed"):
+        board.read()
+
+
+def test_readings_carry_counts_load_unit_and_time_and_a_tare_zeroes_the_load(emu):
+    board = kavro.open("FLAT", link=emu)
+    reading = board.read(0)
+    assert (reading.channel, reading.counts, reading.load, reading.unit_code, reading.state,
+            reading.raw) == (0, 250000, 50.0, 1, "ok", "250000")
+    assert 0 < reading.time <= emu.time and abs(reading.wall.timestamp() - time.time()) < 60
+    calibration = board.calibration(0)
+    assert calibration == kavro.Calibration(0, 1000000, 0, 2000, 1, 1)
+    assert calibration.to_load(750000) == 150.0
+    assert board.tare(0, samples=4) == 50.0 and board.current_tare(0) == 50.0
+    assert board.read().load == 0.0
+    board.clear_tare()
+    assert (board.read().load, board.current_tare()) == (50.0, None)
+
+
+def test_the_converter_configuration_is_read_and_set_and_the_board_resets(emu):
+    board = kavro.open("KAVRO-0001", link=emu)
+    assert board.converter() == kavro.ConverterConfig(rate=5, upper=1)
+    board.set_sampling_rate(9)
+    assert board.converter().byte == 0x19
+    board.set_converter_byte(0x23)
+    assert board.eeprom_register(0x64) == b"\x00\x00\x23"
+    assert kavro.open("KAVRO-0009", link=emu).channel_register(2, 0x64) == b"\x00\x00\x24"
+    board.reset()
+    board.ping()
+
+
+@pytest.mark.parametrize("serial, channels, limit, loads", [
+    ("FLAT", 0, dict(count=5, interval=0.1), [[50.0]] * 5),
+    ("KAVRO-0009", [1, 3], dict(seconds=1.0, interval=0.25), None),
+])
+def test_a_recording_gives_a_row_per_due_time_and_a_column_per_channel(
+        emu, serial, channels, limit, loads):
+    rec = kavro.open(serial, link=emu).record(channels, **limit)
+    width = 1 if channels == 0 else len(channels)
+    assert len(rec) == rec.due_times == rec.readings / width == len(rec.index) == len(rec.time)
+    assert rec.counts.shape == rec.load.shape == rec.valid.shape == (len(rec), width)
+    assert rec.index.tolist() == list(range(len(rec))) and rec.valid.all()
+    assert (rec.counts.dtype, rec.load.dtype) == (np.int64, np.float64)
+    assert rec.time[1:] == pytest.approx([limit["interval"] * k for k in range(1, len(rec))], abs=0.01)
+    assert (rec.errors, rec.missed, rec.gaps, rec.interrupted) == (0, 0, [], False)
+    if loads:
+        assert rec.load.tolist() == loads and (rec.counts == 250000).all()
+
+
+def test_an_unplug_during_a_recording_is_a_gap_after_which_the_board_reads_again(emu):
+    events = []
+    board = kavro.open("FLAT", link=emu, on_event=events.append)
+    emu.schedule_unplug("FLAT", after=1.0, duration=0.5)
+    rec = board.record(count=40, interval=0.05)
+    assert [g.kind for g in rec.gaps] == ["disconnected", "reconnected"] and events == rec.gaps
+    assert isinstance(rec.gaps[0].error, kavro.DisconnectedError)
+    # Reopens 0.1, 0.3 and 0.7 s after the loss; the last finds the board back.
+    assert rec.gap_time == pytest.approx(0.7) and rec.gaps[1].attempts == 3
+    assert (len(rec), rec.errors, int(rec.valid.sum())) == (40, 14, 26)
+    assert np.isnan(rec.load[~rec.valid]).all() and rec.load[-1, 0] == 50.0
+
+
+def test_on_sample_sees_each_row_and_stops_the_recording_by_answering_false(emu):
+    board = kavro.open("FLAT", link=emu)
+    seen = []
+    rec = board.record(count=10, keep=False,
+                       on_sample=lambda k, row: seen.append((k, row[0].load)) or k < 2)
+    assert seen == [(0, 50.0), (1, 50.0), (2, 50.0)] and (len(rec), rec.due_times) == (0, 3)
+    with pytest.raises(ZeroDivisionError):
+        board.record(count=3, on_sample=lambda k, row: 1 / 0)
+
+
+def _unplugged(e):
+    e.unplug("FLAT")
+
+
+FAULTS = [  # exception, what is done to the emulator, the call, D2XX status, text
+    (kavro.NotFoundError, None, lambda e: kavro.open("NOPE", link=e), 2, "Device Not Found"),
+    (kavro.CannotOpenError, lambda e: e.fail_call("FT_OpenEx", 3),
+     lambda e: kavro.open("FLAT", link=e), 3, "Device Not Opened"),
+    (kavro.DisconnectedError, _unplugged, None, 4, "IO Error"),
+    (kavro.TimedOutError, lambda e: e.reply_fault("FLAT", "drop"), None, 0, "Timeout Error"),
+    (kavro.BoardRefusedError, lambda e: e.reply_fault("FLAT", "error_reply", code="L"), None, 0,
+     "TEDS Error"),
+    (kavro.ProtocolError, lambda e: e.reply_fault("FLAT", "corrupt_number"), None, 0,
+     "Packet Number Error"),
+    (kavro.NotSupportedError, lambda e: e.add_board("ODD", board_type=5),
+     lambda e: kavro.open("ODD", link=e).calibration(), 0, "Invalid Type of Board"),
+    (kavro.InvalidArgumentError, None, lambda e: kavro.open("KAVRO-0001", link=e).read(3), 0,
+     "channel 3: KAVRO-0001 has channel 0 only"),
+    (kavro.BadCalibrationError, lambda e: e.add_board("SAME", offset_reading=7, fullscale_reading=7),
+     lambda e: kavro.open("SAME", link=e).tare(), 0,
+     "offset and full-scale readings are equal (7): no load can be computed"),
+    (kavro.LinkUnavailableError, None, lambda e: kavro.list_boards(link="d2xx"), 18, "Other Errors"),
+]
+
+
+@pytest.mark.parametrize("error, fault, call, status, text", FAULTS,
+                         ids=[f[0].__name__ for f in FAULTS])
+def test_each_kind_of_failure_raises_its_exception_with_status_text_and_hint(
+        emu, error, fault, call, status, text):
+    dll = kavro.KAVRO_USB_DLL()
+    dll.UseLink("d2xx")
+    if error is kavro.LinkUnavailableError and dll.CurrentLink().Available():
+        pytest.skip("FTDI's D2XX library is installed here")
+    board = kavro.open("FLAT", link=emu, reconnect=False, calibrated=False)
+    if fault:
+        fault(emu)
+    with pytest.raises(error) as raised:
+        call(emu) if call else board.read()
+    assert isinstance(raised.value, kavro.KavroError)
+    assert (raised.value.status, raised.value.text) == (status, text)
+    assert str(raised.value).startswith(f"{error.kind}: {text}")
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda b, e: b.read(-1), "channel -1 is outside"),
+    (lambda b, e: b.record(count=0), "count must be 1 or more"),
+    (lambda b, e: b.record(seconds=-1), "seconds must be"),
+    (lambda b, e: b.set_sampling_rate(16), "Invalid Sampling Rate"),
+    (lambda b, e: kavro.open(link="usb"), "link must be None"),
+    (lambda b, e: kavro.open(link=e), "3 boards attached"),
+])
+def test_bad_arguments_raise_before_anything_is_sent(emu, call, text):
+    board = kavro.open("FLAT", link=emu)
+    with pytest.raises(kavro.InvalidArgumentError, match=text):
+        call(board, emu)
+
+
+def test_ctrl_c_ends_a_recording_and_keeps_the_rows_taken():
+    board = kavro.open("KAVRO-0001", link=kavro.Emulator(real_time=True))
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    rec = board.record(seconds=60, interval=0.01)
+    assert rec.interrupted and len(rec) > 0 and rec.elapsed < 30
+
+
+def test_other_threads_run_while_a_recording_waits_for_the_board():
+    board = kavro.open("KAVRO-0001", link=kavro.Emulator(real_time=True))
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    start = time.monotonic()
+    board.record(seconds=0.5, interval=0.05)
+    end = time.monotonic()
+    done.set()
+    ticker.join()
+    assert sum(start < t < end for t in ticks) >= 5
+
+
+def test_the_compatibility_class_answers_from_simulated_values_and_from_the_emulator(emu):
+    dll = kavro.KAVRO_USB_DLL()
+    dll.SimulationMode = 1
+    dll.SimOffsetLoad, dll.SimUnitCode, dll.SimDecimalPoint = 120, 4, 2
+    dll.Open_Device_Connection("ANY")
+    handle = dll.DeviceHandle
+    assert handle != 0 and dll.SimulationMode == 1
+    assert [dll.Get_Offset_Load(handle, 0), dll.Get_Unit_Code(handle, 0),
+            dll.Get_Decimal_Point(handle, 0)] == ["120", "4", "2"]
+    live = kavro.KAVRO_USB_DLL()
+    live.UseLink(emu)
+    assert live.CurrentLink().Name() == "board emulator" and live.Get_Device_Count() == "3"
+    live.Open_Device_Connection("FLAT")
+    assert live.Normal_Data_Request(live.DeviceHandle, 0) == "250000"
+    assert (live.PacketSent, live.ErrorText) == ("020442aa", "")
+    emu.unplug("FLAT")
+    assert live.Normal_Data_Request(live.DeviceHandle, 0) == "Error"
+    assert (live.ErrorText, live.ErrorStatus) == ("IO Error", 4)
