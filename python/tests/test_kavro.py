@@ -157,8 +157,13 @@ def test_bad_arguments_raise_before_anything_is_sent(emu, call, text):
 
 def test_ctrl_c_ends_a_recording_and_keeps_the_rows_taken():
     board = kavro.open("KAVRO-0001", link=kavro.Emulator(real_time=True))
-    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
-    rec = board.record(seconds=60, interval=0.01)
+    # Python's own handler, also where the test runner was started with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        rec = board.record(seconds=60, interval=0.01)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert rec.interrupted and len(rec) > 0 and rec.elapsed < 30
 
 
