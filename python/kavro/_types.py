@@ -237,6 +237,7 @@ class Recording:
     gave_up: bool
 
     def __len__(self) -> int:
+        """The number of rows."""
         return len(self.index)
 
     @property

@@ -462,8 +462,10 @@ Returns a kavro.Recording: NumPy arrays and the connection events in between.)")
       .def("close", &PyBoard::Close,
            "Closes the board (also done by the with statement and when it is collected). Calls "
            "after it raise kavro.InvalidArgumentError; closing again does nothing.")
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](PyBoard& b, const py::args&) { b.Close(); })
+      .def(
+          "__enter__", [](py::object self) { return self; }, "The board itself.")
+      .def(
+          "__exit__", [](PyBoard& b, const py::args&) { b.Close(); }, "Closes the board.")
       .def("__repr__", [](const PyBoard& b) {
         const BoardInfo& i = b.info();
         return "<kavro.Board " + i.serial + " type " + std::to_string(i.type) + ", " +

@@ -222,8 +222,8 @@ every method answers from the Sim... fields without a device. New code: kavro.op
   TextField(c, "PacketSent", &Dll::PacketSent, "The last packet sent, as hex text.");
   TextField(c, "PacketReceived", &Dll::PacketReceived, "The last reply, as hex text.");
   CharArray(c, "ErrorText", &Dll::ErrorText, "Why the last command answered \"Error\".");
-  c.def_readwrite("EepromData1", &Dll::EepromData1);
-  c.def_readwrite("EepromData2", &Dll::EepromData2);
+  c.def_readwrite("EepromData1", &Dll::EepromData1, "Byte b1 of the last register read.");
+  c.def_readwrite("EepromData2", &Dll::EepromData2, "Byte b2 of the last register read.");
   c.def_property(
       "SimulationMode", [](const Dll& d) { return static_cast<int>(d.SimulationMode); },
       [](Dll& d, int v) { d.SimulationMode = static_cast<char>(v); },
@@ -290,9 +290,9 @@ every method answers from the Sim... fields without a device. New code: kavro.op
   TextField(c, "VersionField4", &Dll::VersionField4, "A version field.");
   TextField(c, "VersionField5", &Dll::VersionField5, "A version field.");
   c.def_readwrite("BoardType", &Dll::BoardType, "The board type of the last version request.");
-  c.def_readwrite("RegisterAddress", &Dll::RegisterAddress);
-  c.def_readwrite("RegisterHigh", &Dll::RegisterHigh);
-  c.def_readwrite("RegisterLow", &Dll::RegisterLow);
+  c.def_readwrite("RegisterAddress", &Dll::RegisterAddress, "The register a command reads.");
+  c.def_readwrite("RegisterHigh", &Dll::RegisterHigh, "The high byte of a 16-bit value.");
+  c.def_readwrite("RegisterLow", &Dll::RegisterLow, "The low byte of a 16-bit value.");
 }
 
 }  // namespace kavro::python

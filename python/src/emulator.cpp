@@ -110,7 +110,9 @@ KAVRO-0009 (type 9, four channels).)")
              if (ready_made) emu::AddReadyMadeBoards(e->bus);
              return e;
            }),
-           py::arg("real_time") = false, py::arg("ready_made") = true)
+           py::arg("real_time") = false, py::arg("ready_made") = true,
+           "A bus on virtual time (real_time=False) or the real clock, with the ready-made "
+           "boards unless ready_made=False.")
       .def("add_board", &AddBoard, py::arg("serial"), py::arg("board_type") = 3,
            py::arg("channels") = py::none(), py::kw_only(), py::arg("counts") = py::none(),
            py::arg("offset_reading") = py::none(), py::arg("fullscale_reading") = py::none(),
