@@ -114,11 +114,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                    "Milliseconds from one reading to the next (default 100; 0: as fast as the "
                    "board answers)")
       ->check(CLI::NonNegativeNumber);
-  read->add_option("--format", o.format, "table (default), csv or json (one object per line)")
-      ->transform(CLI::CheckedTransformer(
-          std::map<std::string, Format>{
-              {"table", Format::kTable}, {"csv", Format::kCsv}, {"json", Format::kJson}},
-          CLI::ignore_case));
+  std::string format = "table";
+  read->add_option("--format", format, "table (default), csv or json (one object per line)")
+      ->check(CLI::IsMember({"table", "csv", "json"}));
   auto* out = read->add_option("-o,--output", o.output,
                                "Write the rows to this file (an existing file is refused unless "
                                "--append or --force)");
@@ -213,6 +211,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return usage("--emulator-fault and --emulator-unplug need --emulate");
   if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
     return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");
+  o.format = format == "csv" ? Format::kCsv : format == "json" ? Format::kJson : Format::kTable;
   if (o.subcommand == Subcommand::kRead && o.count == 0 && o.duration_s == 0) o.count = 10;
   return std::nullopt;
 }
