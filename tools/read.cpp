@@ -179,8 +179,7 @@ int Read(const Session& s) {
   Result<Board> opened = s.Open(opening, &code);
   if (!opened) return code;
   Board& board = opened.value();
-  const std::string serial = board.info().serial;
-  if (Status ping = board.Ping(); !ping) return Fail(serial + " does not answer", ping.error());
+  const std::string serial = board.info().serial;  // answering: the open asked its version
   const Result<std::vector<unsigned int>> channels = s.Channels(board, &code);
   if (!channels) return code;
 
