@@ -128,7 +128,13 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
 TEST_F(Tool, ARecordingAcrossAnUnplugKeepsTheRowsBeforeAndAfterAndReportsTheGap) {
   const Ran r = Run("$K --emulator-unplug 2,2 read -s KAVRO-0001 -d 6 --format json -o f");
   EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_NE(r.out.find("  gaps: 1, 3.100 s in all\n"), std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("  gaps: 1, 3.100 s in all\n"
+                 "       1 failed: disconnected: IO Error (D2XX status 4)\n"
+                 "      30 failed: disconnected: reconnecting: Device Not Found (D2XX status 2)\n"
+                 "  ended: duration reached\n"),
+      std::string::npos)
+      << r.out;
   std::map<std::string, int> rows;
   int before = 0, after = 0;
   nlohmann::json summary, events = nlohmann::json::array();
@@ -156,6 +162,7 @@ TEST_F(Tool, ARecordingAcrossAnUnplugKeepsTheRowsBeforeAndAfterAndReportsTheGap)
       Run("$K --emulator-unplug 2,2 read -s KAVRO-0001 -d 6 --no-reconnect --format csv");
   EXPECT_EQ(strict.code, 1);
   EXPECT_EQ(SummaryReadings(strict.out), 20);
+  EXPECT_EQ(strict.out.find("gave up"), std::string::npos) << strict.out;
   EXPECT_NE(strict.out.find("stopped at the first failure (--no-reconnect): disconnected"),
             std::string::npos)
       << strict.out;
@@ -209,6 +216,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"$K config -s KAVRO-0001 --rate 16", 2, "--rate: Value 16 not in range 0 to 15"},
       {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
       {"$T --version", 0, "kavro 0.9.0"},
+      {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
       {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
       {"LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
        "link: vendor D2XX library (the default when it is installed)\n2 boards attached"},
