@@ -216,6 +216,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"$K config -s KAVRO-0001 --rate 16", 2, "--rate: Value 16 not in range 0 to 15"},
       {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
       {"$T --version", 0, "kavro 0.9.0"},
+      {"$K list > /dev/full", 1, "writing standard output: No space left on device"},
       {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
       {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
       {"LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,

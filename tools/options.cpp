@@ -85,7 +85,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "seconds")
       ->delimiter(',')
       ->expected(2)
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0.0, 1e9));
   app.add_option("--emulator-fault", o.emulator_fault,
                  "Make the emulated boards misbehave: drop (no replies) or teds (every command "
                  "refused with a TEDS error)")
@@ -108,12 +108,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   auto* n = read->add_option("-n,--count", o.count, "Readings per channel (default 10)")
                 ->check(CLI::PositiveNumber);
   read->add_option("-d,--duration", o.duration_s, "Record for this many seconds")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::PositiveNumber & CLI::Range(0.0, 1e10))
       ->excludes(n);
   read->add_option("-i,--interval", o.interval_ms,
                    "Milliseconds from one reading to the next (default 100; 0: as fast as the "
                    "board answers)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0.0, 86400000.0));
   std::string format = "table";
   read->add_option("--format", format, "table (default), csv or json (one object per line)")
       ->check(CLI::IsMember({"table", "csv", "json"}));
