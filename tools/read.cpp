@@ -204,6 +204,10 @@ int Read(const Session& s) {
                  serial.c_str(), ch, rows.Load(ch, *tare).c_str());
   }
 
+  if (g_ending_signal != 0) {  // while the board was being opened: nothing to write yet
+    return Fail("stopped by " + SignalName(g_ending_signal) +
+                " before the recording started; nothing was written");
+  }
   Output out;
   if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
   if (out.fresh() && !out.Write(rows.Header())) return Fail(out.error() + "; nothing was recorded");
