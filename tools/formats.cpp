@@ -16,12 +16,15 @@ using Json = nlohmann::ordered_json;
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* format, ...) {
-  char buf[512];
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  std::vsnprintf(buf, sizeof(buf), format, args);
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, again);  // whole, however long
+  va_end(again);
   va_end(args);
-  return buf;
+  return text;
 }
 
 // Text from a board or a link made safe to print: bytes outside printable ASCII become \xNN.
