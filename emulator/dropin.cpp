@@ -1,11 +1,12 @@
 // The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
-// virtual bus, plus a small C control API to put boards on it, unplug them and inject faults.
-// Lets any D2XX program, and the library's default vendor path, run without hardware. The
-// control functions may be called from any thread, while other threads make D2XX calls.
+// virtual bus that starts with the ready-made boards, plus the small C control API of
+// kavroemu.h to put more boards on it, unplug them and inject faults. Lets any D2XX program,
+// and the library's default vendor path, run without hardware.
 #include <climits>
 #include <cstring>
 
 #include "kavro_emulator.h"
+#include "kavroemu.h"
 
 using kavro::emu::Board;
 using kavro::emu::VirtualBus;
@@ -16,7 +17,10 @@ namespace {
 // programs using this library measure their own time-outs on the wall clock. No call log: a
 // long-running program would grow it forever.
 struct DropInBus : VirtualBus {
-  DropInBus() : VirtualBus(Clock::kReal) { logging = false; }
+  DropInBus() : VirtualBus(Clock::kReal) {
+    logging = false;
+    kavro::emu::AddReadyMadeBoards(*this);
+  }
 };
 
 VirtualBus& Bus() {
@@ -103,11 +107,8 @@ KAVRO_EXPORT unsigned int FT_SetEventNotification(void* h, unsigned int mask, vo
 }
 #endif
 
-// Control API.
+// The control API, as kavroemu.h describes it.
 
-// Puts a board of board_type with channels channels on the bus behind a bridge with serial
-// number serial. Returns the device's index in the device list, or -1 for a missing or
-// over-long serial number.
 KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
                                     unsigned int channels) {
   if (serial == nullptr || std::strlen(serial) >= kavro::kSerialNumberSize) return -1;
@@ -116,14 +117,10 @@ KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
   return Bus().ListIndex(Bus().AddDevice(serial, std::move(board)));
 }
 
-// Unplugs the device with serial number serial: it leaves the device list, and its open handle
-// fails with FT_IO_ERROR until closed.
 KAVRO_EXPORT void kavroemu_unplug(const char* serial) {
   if (serial != nullptr) Bus().Unplug(serial);
 }
 
-// Makes the nth next call of the D2XX function named (e.g. "FT_OpenEx") fail with status;
-// nth 0 makes every call fail. Returns 0, or -1 for an unknown name.
 KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, unsigned int nth) {
   kavro::emu::Call call;
   if (function == nullptr || !kavro::emu::CallFromName(function, &call)) return -1;
@@ -135,13 +132,10 @@ KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, u
   return 0;
 }
 
-// Ends every injected failure.
 KAVRO_EXPORT void kavroemu_clear_faults(void) {
   Bus().ClearFaults();
 }
 
-// Makes the board behind serial take latency_us from a request to its reply (0 at first).
-// Returns 0, or -1 when no board has that serial number.
 KAVRO_EXPORT int kavroemu_set_reply_latency(const char* serial, unsigned int latency_us) {
   if (serial == nullptr) return -1;
   return Bus().WithDevice(serial,
@@ -150,7 +144,6 @@ KAVRO_EXPORT int kavroemu_set_reply_latency(const char* serial, unsigned int lat
              : -1;
 }
 
-// How many times the D2XX function named has been called, or -1 for an unknown name.
 KAVRO_EXPORT long kavroemu_count_calls(const char* function) {
   kavro::emu::Call call;
   if (function == nullptr || !kavro::emu::CallFromName(function, &call)) return -1;

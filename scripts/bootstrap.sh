@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tool and the tests use. Safe to run again:
 # packages already present are skipped. Extra package names may be passed as arguments.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib "$@")
 missing=()

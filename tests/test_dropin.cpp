@@ -48,13 +48,14 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
   auto fail_call = reinterpret_cast<int (*)(const char*, unsigned int, unsigned int)>(
       dlsym(lib, "kavroemu_fail_call"));
   ASSERT_TRUE(add_board && fail_call);
-  ASSERT_EQ(add_board("DROPIN01", 3, 1), 0);
-  ASSERT_EQ(add_board("DROPIN02", 9, 4), 1);
+  ASSERT_EQ(add_board("DROPIN01", 3, 1), 2);  // after the ready-made boards it starts with
+  ASSERT_EQ(add_board("DROPIN02", 9, 4), 3);
 
   KAVRO_USB_DLL dll;  // no provider chosen: the vendor library
   EXPECT_EQ(dll.CurrentLink().Diagnostic(), "");
-  EXPECT_EQ(dll.Get_Device_Count(), "2");
-  EXPECT_EQ(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(1)), "DROPIN02");
+  EXPECT_EQ(dll.Get_Device_Count(), "4");
+  EXPECT_EQ(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(1)), "KAVRO-0009");
+  EXPECT_EQ(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(3)), "DROPIN02");
   char serial[] = "DROPIN02";
   dll.Open_Device_Connection(serial);
   ASSERT_NE(dll.DeviceHandle, nullptr) << dll.ErrorText;

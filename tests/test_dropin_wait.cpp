@@ -16,7 +16,7 @@ TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
   auto count = reinterpret_cast<long (*)(const char*)>(dlsym(lib, "kavroemu_count_calls"));
   ASSERT_TRUE(add_board && set_latency && count);
   const bool events = dlsym(lib, "FT_SetEventNotification") != nullptr;
-  ASSERT_EQ(add_board("WAIT01", 3, 1), 0);
+  ASSERT_EQ(add_board("WAIT01", 3, 1), 2);
   ASSERT_EQ(set_latency("WAIT01", 2000), 0);
 
   KAVRO_USB_DLL dll;

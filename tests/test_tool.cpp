@@ -1,47 +1,235 @@
-// The kavro tool, run as a program against its built-in emulated boards: what it lists, and how
-// it exits when something fails.
+// The kavro tool, run as a program in a scratch folder against its emulated boards, on the
+// emulator's virtual time unless a case says otherwise: fast, and no machine load can make a
+// reply late. $T is the tool, $K the tool with --emulate.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 #include <string>
 
 namespace {
 
-struct Result {
+struct Ran {
   int code;
   std::string out;  // standard output and standard error together
 };
 
-Result Kavro(const std::string& args) {
-  const std::string command = std::string(KAVRO_TOOL) + " " + args + " 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+class Tool : public ::testing::Test {
+ public:
+  ~Tool() override { Run("rm -rf " + scratch_); }
+
+  // Runs a shell script in the test's scratch folder.
+  Ran Run(const std::string& script) const {
+    const std::string command =
+        "cd " + scratch_ + " && T=" + KAVRO_TOOL + " && K=\"$T --emulate\"" +
+        " && export KAVRO_EMULATOR_CLOCK=virtual && { " + script + "; } 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
+    const int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  }
+  std::string File(const std::string& name) const {
+    std::ifstream in(scratch_ + "/" + name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  char dir_[32] = "/tmp/kavro-tool-XXXXXX";
+  const std::string scratch_ = mkdtemp(dir_);
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
-TEST(Tool, ListsTheEmulatedBoards) {
-  const Result r = Kavro("--emulate list");
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "2 boards attached\n  0  KAVRO-0001\n  1  KAVRO-0009\n");
+// The summary's count of readings, -1 when there is no summary.
+long SummaryReadings(const std::string& out) {
+  std::smatch m;
+  return std::regex_search(out, m, std::regex("summary: (\\d+) readings")) ? std::stol(m[1]) : -1;
 }
 
-TEST(Tool, FailuresExitWithTheReasonAndUsageErrorsWith2) {
-  Result r = Kavro("--emulate info -s NO-SUCH");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.out.find("cannot open board NO-SUCH: Device Not Found"), std::string::npos) << r.out;
-  r = Kavro("--emulate --emulator-fault drop read -s KAVRO-0001 --raw -n 2 -i 0");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.out.find("2  Timeout Error"), std::string::npos) << r.out;
-  r = Kavro("--emulate config -s KAVRO-0001 --rate 16");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.out.find("Invalid Sampling Rate"), std::string::npos) << r.out;
-  for (const char* usage : {"frobnicate", "read --format xml", "read -n 5 -d 2", "read"})
-    EXPECT_EQ(Kavro(std::string("--emulate ") + usage).code, 2) << usage;
+TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
+  const std::string main_help = Run("$T --help").out;
+  std::vector<std::string> helps = {main_help};
+  bool listing = false;
+  for (const std::string& line : Lines(main_help)) {
+    if (listing && line.size() > 2 && line[2] != ' ')
+      helps.push_back(Run("$T " + line.substr(2, line.find(' ', 2) - 2) + " --help").out);
+    listing = line == "Subcommands:" || (listing && !line.empty());
+  }
+  int examples = 0;
+  for (const std::string& help : helps) {
+    for (const std::string& line : Lines(help)) {
+      if (line.rfind("  kavro ", 0) != 0) continue;
+      ++examples;
+      const Ran r = Run("$T" + line.substr(7));
+      EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
+    }
+  }
+  EXPECT_EQ(examples, 20);
+}
+
+// Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
+// the file holds afterwards (its start, and how many lines; -1: one per reading the summary
+// counts, after the header).
+TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
+  const std::string interrupted =
+      "$K read -s KAVRO-0001 -d 1e9 --format csv -o f & p=$!; "
+      "for i in $(seq 3000); do [ \"$(wc -l < f)\" -gt 3 ] && break; sleep 0.01; done 2>/dev/null; "
+      "kill -";
+  struct Case {
+    std::string script;
+    int code;
+    const char* says;
+    const char* file_starts;
+    long lines;
+  } cases[] = {
+      {"$K read -s KAVRO-0001 -o /dev/full", 1, "writing /dev/full: No space left on device", "",
+       0},
+      {"$K read -s KAVRO-0001 > /dev/full", 1, "writing standard output: No space left on device",
+       "", 0},
+      {"ulimit -f 1; $K read -s KAVRO-0001 -n 100 --format csv -o f", 1,
+       "writing f: File too large; the recording ended there, and the 7 rows written before are "
+       "kept",
+       "time,elapsed_s,serial,channel,counts,load,note\n", 8},
+      {"echo keep > f; $K read -s KAVRO-0001 -o f", 2,
+       "f exists: give --append to add to it or --force to replace it", "keep\n", 1},
+      {"echo keep > f; $K read -s KAVRO-001 --force -o f", 1, "cannot open KAVRO-001: not found",
+       "keep\n", 1},
+      {"echo keep > f; $K read -s KAVRO-0001 -n 2 --format csv --append -o f", 0,
+       "ended: count reached", "keep\n20", 3},
+      {"$K read -s KAVRO-0001 -o nowhere/f", 1, "cannot open nowhere/f: No such file or directory",
+       "", 0},
+      {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "time,", -1},
+      {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "time,", -1},
+  };
+  for (const Case& c : cases) {
+    Run("rm -f f");
+    const Ran r = Run(c.script);
+    EXPECT_EQ(r.code, c.code) << c.script << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.script << "\n" << r.out;
+    const std::string file = File("f");
+    EXPECT_EQ(file.rfind(c.file_starts, 0), 0u) << c.script << "\n" << file;
+    EXPECT_EQ(Lines(file).size(), c.lines < 0 ? SummaryReadings(r.out) + 1 : c.lines) << c.script;
+    EXPECT_EQ(file.empty() ? '\n' : file.back(), '\n') << c.script;
+  }
+}
+
+// Unplugged 2 s into the recording for 2 s: the loss shows at the due time 2.0 s, reopening is
+// tried 0.1, 0.3, 0.7, 1.5 and 3.1 s later, and the fifth try finds the board back.
+TEST_F(Tool, ARecordingAcrossAnUnplugKeepsTheRowsBeforeAndAfterAndReportsTheGap) {
+  const Ran r = Run("$K --emulator-unplug 2,2 read -s KAVRO-0001 -d 6 --format json -o f");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(
+      r.out.find("  gaps: 1, 3.100 s in all\n"
+                 "       1 failed: disconnected: IO Error (D2XX status 4)\n"
+                 "      30 failed: disconnected: reconnecting: Device Not Found (D2XX status 2)\n"
+                 "  ended: duration reached\n"),
+      std::string::npos)
+      << r.out;
+  std::map<std::string, int> rows;
+  int before = 0, after = 0;
+  nlohmann::json summary, events = nlohmann::json::array();
+  for (const std::string& line : Lines(File("f"))) {
+    const nlohmann::json row = nlohmann::json::parse(line);
+    const std::string type = row["type"];
+    ++rows[type];
+    if (type == "reading") (row["elapsed_s"] < 2.0 ? before : after) += 1;
+    if (type == "summary") summary = row;
+    if (type == "disconnected" || type == "reconnected")
+      events.push_back({type, row["elapsed_s"], row.value("gap_s", 0.0), row.value("attempts", 0)});
+  }
+  EXPECT_EQ(rows, (std::map<std::string, int>{{"disconnected", 1},
+                                              {"failure", 31},
+                                              {"reading", 29},
+                                              {"reconnected", 1},
+                                              {"summary", 1}}));
+  EXPECT_EQ(std::make_pair(before, after), std::make_pair(20, 9));
+  EXPECT_EQ(events, nlohmann::json::parse(R"([["disconnected", 2.0, 0.0, 0],
+                                              ["reconnected", 5.1, 3.1, 5]])"));
+  EXPECT_EQ(summary["gaps"], 1);
+  EXPECT_EQ(summary["gap_s"], 3.1);
+
+  const Ran strict =
+      Run("$K --emulator-unplug 2,2 read -s KAVRO-0001 -d 6 --no-reconnect --format csv");
+  EXPECT_EQ(strict.code, 1);
+  EXPECT_EQ(SummaryReadings(strict.out), 20);
+  EXPECT_EQ(strict.out.find("gave up"), std::string::npos) << strict.out;
+  EXPECT_NE(strict.out.find("stopped at the first failure (--no-reconnect): disconnected"),
+            std::string::npos)
+      << strict.out;
+}
+
+// Rows name their board and channel, carry their time in UTC, and each number once.
+TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
+  const char* row = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z,\\d+\\.\\d{3},";
+  struct Case {
+    const char* args;
+    std::vector<std::string> rows;  // each after the time, as a pattern
+    const char* says;
+  } cases[] = {
+      {"-s KAVRO-0009 -c 0,2 -n 2",
+       {"KAVRO-0009,0,93\\d{5},2[45]\\.\\d\\d,", "KAVRO-0009,2,113\\d{5},22[45]\\.\\d\\d,",
+        "KAVRO-0009,0,93\\d{5},2[45]\\.\\d\\d,", "KAVRO-0009,2,113\\d{5},22[45]\\.\\d\\d,"},
+       "2 values"},
+      {"-s KAVRO-0001 -c all -n 1 --raw", {"KAVRO-0001,0,8\\d{5},"}, "counts: min 8"},
+      {"-s KAVRO-0009 -c 1 -n 1 --tare",
+       {"KAVRO-0009,1,10\\d{6},-?0\\.\\d\\d,"},
+       "tared at 100.09 (the mean of 10 readings)"},
+      {"-s KAVRO-0009 -c all -i 1 -n 3", std::vector<std::string>(12, "KAVRO-0009,\\d,.*"),
+       "12 readings in 0.04 s (324.68/s), 0 failed, 33 missed"},
+  };
+  for (const Case& c : cases) {
+    const Ran r = Run(std::string("$K read --format csv ") + c.args + " 2>err; cat err");
+    EXPECT_EQ(r.code, 0) << r.out;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GT(lines.size(), c.rows.size()) << r.out;
+    EXPECT_EQ(lines[0], std::string("time,elapsed_s,serial,channel,counts,") +
+                            (std::strstr(c.args, "--raw") ? "note" : "load,note"));
+    for (std::size_t i = 0; i < c.rows.size(); ++i)
+      EXPECT_TRUE(std::regex_match(lines[i + 1], std::regex(row + c.rows[i]))) << lines[i + 1];
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
+}
+
+// What each mistake or failure says, how the tool exits, and advice it never gives there.
+TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
+  struct Case {
+    std::string script;
+    int code;
+    const char* says;
+    const char* never = nullptr;
+  } cases[] = {
+      {"$K frobnicate", 2, "unknown subcommand 'frobnicate'", "required"},
+      {"$K read -s KAVRO-0009 -c 5", 2, "channel 5: KAVRO-0009 has channels 0-3"},
+      {"$K read", 2, "2 boards attached (KAVRO-0001, KAVRO-0009): open one by its serial number"},
+      {"$K --emulator-fault drop read -s KAVRO-0001", 1, "timed out: Timeout Error", "--raw"},
+      {"$K --emulator-fault teds info", 1, "board refused: TEDS Error", "rmmod"},
+      {"$K config -s KAVRO-0001 --rate 16", 2, "--rate: Value 16 not in range 0 to 15"},
+      {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
+      {"$T --version", 0, "kavro 0.9.0"},
+      {"$K list > /dev/full", 1, "writing standard output: No space left on device"},
+      {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
+      {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
+      {"LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
+       "link: vendor D2XX library (the default when it is installed)\n2 boards attached"},
+      {"KAVRO_EMULATOR_CLOCK=real $K read -s KAVRO-0001 -n 3 -i 20 --raw", 0,
+       "ended: count reached"},
+  };
+  for (const Case& c : cases) {
+    const Ran r = Run(c.script);
+    EXPECT_EQ(r.code, c.code) << c.script << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.script << "\n" << r.out;
+    EXPECT_EQ(c.never ? r.out.find(c.never) : std::string::npos, std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

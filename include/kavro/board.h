@@ -121,6 +121,9 @@ class KAVRO_API Board {
   ~Board();  // closes the board
 
   const BoardInfo& info() const;
+  // kInvalidArgument naming the channels the board has when it has no such channel: the check
+  // every channel's call makes, for callers that check a whole list before they start.
+  Status CheckChannel(unsigned int channel) const;
   // "vendor D2XX library", "libftdi1", "board emulator", or the provider's own name.
   std::string link_description() const;
 

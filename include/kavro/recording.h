@@ -28,7 +28,8 @@ struct Sample {
   std::string serial;
   std::uint64_t index = 0;   // k: due at start + k * interval
   std::uint64_t due_us = 0;  // that due time, on the board's clock
-  Result<Reading> reading;   // one per channel (reading.value().channel)
+  Result<Reading> reading;   // one per channel
+  unsigned int channel = 0;  // the channel read, also when the reading failed
 };
 
 struct KAVRO_API RecordSummary {

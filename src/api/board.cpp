@@ -431,6 +431,10 @@ const BoardInfo& Board::info() const {
   return impl_ ? impl_->info : kNone;
 }
 
+Status Board::CheckChannel(unsigned int channel) const {
+  return impl_ ? impl_->CheckChannel(channel) : Status(detail::NoBoard());
+}
+
 std::string Board::link_description() const {
   if (!impl_) return "";
   std::lock_guard<std::mutex> lock(impl_->mutex);

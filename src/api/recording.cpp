@@ -54,7 +54,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
 
     ++summary.due_times;
     for (unsigned int channel : options.channels) {
-      const Sample sample{impl->info.serial, k, due, board.Read(channel)};
+      const Sample sample{impl->info.serial, k, due, board.Read(channel), channel};
       ++(sample.reading ? summary.readings : summary.errors);
       if (!sink(sample)) {
         summary.sink_stopped = true;

@@ -1,5 +1,6 @@
 # Installs the library into a scratch prefix, then builds a tiny outside program against it
-# twice: with find_package(KAVRO_USB_DLL) and with pkg-config, and the README's examples.
+# twice: with find_package(KAVRO_USB_DLL) and with pkg-config, and the README's examples; runs
+# the installed tool, and programs on the installed drop-in D2XX library.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix}
@@ -61,6 +62,15 @@ foreach(example IN LISTS examples)
   endif()
 endforeach()
 
+# The installed tool finds the library in its own prefix, with no loader path set.
+unset(ENV{LD_LIBRARY_PATH})
+if(EXISTS ${prefix}/bin/kavro)
+  execute_process(COMMAND ${prefix}/bin/kavro --emulate list RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+  if(rc OR NOT out MATCHES "2 boards attached")
+    message(FATAL_ERROR "the installed kavro did not run: ${out}")
+  endif()
+endif()
+
 string(REPLACE ";" ":" libpath "${pcdirs}")
 get_filename_component(libdir "${libpath}" DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} "${libdir}")
@@ -68,4 +78,20 @@ execute_process(COMMAND ${WORK_DIR}/pc-consumer RESULT_VARIABLE rc OUTPUT_VARIAB
 if(rc OR NOT out MATCHES "Get_Decimal_Point=-3")
   message(FATAL_ERROR "the pkg-config consumer did not run: ${out}")
 endif()
-message(STATUS "both consumers built and ran; the README's ${count} examples built")
+
+# Without hardware: the installed drop-in library, first on the loader's path, serves the
+# README's first example and a program that uses its control header.
+set(emulator ${libdir}/KAVRO_USB_DLL/emulator)
+set(ENV{LD_LIBRARY_PATH} "${emulator}:${libdir}")
+execute_process(COMMAND ${WORK_DIR}/readme_example_1 RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(rc OR NOT out MATCHES "offset load")
+  message(FATAL_ERROR "the README's first example did not run on the installed drop-in: ${out}")
+endif()
+execute_process(COMMAND c++ -std=c++17 ${SOURCE_DIR}/tests/package/consumer/without_hardware.cpp
+                ${flags} -L${emulator} -lftd2xx -o ${WORK_DIR}/without-hardware RESULT_VARIABLE rc)
+execute_process(COMMAND ${WORK_DIR}/without-hardware RESULT_VARIABLE run OUTPUT_VARIABLE out)
+if(rc OR run OR NOT out STREQUAL "4 channels, then disconnected\n")
+  message(FATAL_ERROR "the program using kavroemu.h did not build or run: ${out}")
+endif()
+message(STATUS "both consumers built and ran; the README's ${count} examples built; the installed "
+               "tool and drop-in library ran")

@@ -1,0 +1,274 @@
+// Table, CSV and JSON lines (nlohmann-json) for a recording's rows and its summary.
+#include "formats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace kavro::tool {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, again);  // whole, however long
+  va_end(again);
+  va_end(args);
+  return text;
+}
+
+// Text from a board or a link made safe to print: bytes outside printable ASCII become \xNN.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    out += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, static_cast<char>(c))
+                                              : Printf("\\x%02x", c);
+  }
+  return out;
+}
+
+std::string CsvField(const std::string& text) {
+  const std::string p = Printable(text);
+  if (p.find_first_of(",\"") == std::string::npos) return p;
+  std::string out = "\"";
+  for (char c : p) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string Line(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+double Rounded(double value, int digits) {
+  const double scale = std::pow(10.0, digits);
+  return std::round(value * scale) / scale;
+}
+
+const char* StateName(ReadingState state) {
+  switch (state) {
+    case ReadingState::kOk: return "ok";
+    case ReadingState::kPositiveOverflow: return "positive overflow";
+    case ReadingState::kNegativeOverflow: return "negative overflow";
+    case ReadingState::kConverterFault: return "converter fault";
+    case ReadingState::kUnassigned: return "unassigned";
+    case ReadingState::kUnrecognised: break;
+  }
+  return "unrecognised";
+}
+
+const char* EventName(BoardEventKind kind) {
+  switch (kind) {
+    case BoardEventKind::kDisconnected: return "disconnected";
+    case BoardEventKind::kReconnected: return "reconnected";
+    case BoardEventKind::kGaveUp: break;
+  }
+  return "gave up";
+}
+
+Json Start(const char* type, const Stamp& at) {
+  return Json{{"type", type},
+              {"time", UtcTime(at.wall)},
+              {"elapsed_s", Rounded(at.elapsed_s, 3)},
+              {"serial", at.serial}};
+}
+
+}  // namespace
+
+void ChannelStats::Add(double value) {
+  min = count == 0 || value < min ? value : min;
+  max = count == 0 || value > max ? value : max;
+  ++count;
+  const double delta = value - mean;
+  mean += delta / static_cast<double>(count);
+  m2 += delta * (value - mean);
+}
+
+double ChannelStats::sd() const {
+  return count > 1 ? std::sqrt(m2 / static_cast<double>(count - 1)) : 0.0;
+}
+
+std::string UtcTime(std::chrono::system_clock::time_point t) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t s = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+  std::tm tm{};
+  gmtime_r(&s, &tm);
+  char date[32];
+  std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm);
+  return Printf("%s.%03dZ", date, static_cast<int>((ms % 1000 + 1000) % 1000));
+}
+
+std::string Brief(const Error& error) {
+  std::string text = std::string(ErrorKindName(error.kind)) + ": " + Printable(error.text);
+  if (error.status != 0) text += " (D2XX status " + std::to_string(error.status) + ")";
+  return text;
+}
+
+Rows::Rows(Format format, bool loads, std::vector<int> digits, bool reconnects)
+    : format_(format), loads_(loads), digits_(std::move(digits)), reconnects_(reconnects) {}
+
+std::string Rows::Load(unsigned int channel, double load) const {
+  const int digits = channel < digits_.size() && digits_[channel] > 1 ? digits_[channel] : 1;
+  return Printf("%.*f", digits, load);
+}
+
+std::string Rows::Header() const {
+  switch (format_) {
+    case Format::kTable:
+      return Printf("%-24s %10s  %-12s %3s  %10s%s\n", "time", "elapsed_s", "serial", "ch",
+                    "counts", loads_ ? Printf("  %10s", "load").c_str() : "");
+    case Format::kCsv:
+      return loads_ ? "time,elapsed_s,serial,channel,counts,load,note\n"
+                    : "time,elapsed_s,serial,channel,counts,note\n";
+    case Format::kJson: break;
+  }
+  return "";
+}
+
+std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
+  const bool numeric = r.state == ReadingState::kOk;
+  const std::string counts = numeric ? std::to_string(r.counts) : "";
+  const std::string load = loads_ && r.load ? Load(r.channel, *r.load) : "";
+  const std::string note = numeric ? "" : Printable(r.raw);
+  const std::string time = UtcTime(at.wall);
+  switch (format_) {
+    case Format::kTable:
+      if (!numeric) {
+        return Printf("%-24s %10.3f  %-12s %3u  %s\n", time.c_str(), at.elapsed_s,
+                      at.serial.c_str(), r.channel, note.c_str());
+      }
+      return Printf("%-24s %10.3f  %-12s %3u  %10s%s\n", time.c_str(), at.elapsed_s,
+                    at.serial.c_str(), r.channel, counts.c_str(),
+                    loads_ ? Printf("  %10s", load.c_str()).c_str() : "");
+    case Format::kCsv:
+      return Printf("%s,%.3f,%s,%u,%s,%s%s\n", time.c_str(), at.elapsed_s,
+                    CsvField(at.serial).c_str(), r.channel, counts.c_str(),
+                    loads_ ? (load + ",").c_str() : "", CsvField(note).c_str());
+    case Format::kJson: break;
+  }
+  Json j = Start("reading", at);
+  j["channel"] = r.channel;
+  j["state"] = StateName(r.state);
+  if (numeric) j["counts"] = r.counts;
+  if (r.load)
+    j["load"] = Rounded(*r.load, r.channel < digits_.size() ? std::max(digits_[r.channel], 1) : 1);
+  if (!numeric) j["raw"] = r.raw;
+  return Line(j);
+}
+
+std::string Rows::Failure(const Stamp& at, unsigned int channel, const Error& error) const {
+  const std::string time = UtcTime(at.wall);
+  switch (format_) {
+    case Format::kTable:
+      return Printf("%-24s %10.3f  %-12s %3u  %s\n", time.c_str(), at.elapsed_s, at.serial.c_str(),
+                    channel, Brief(error).c_str());
+    case Format::kCsv:
+      return Printf("%s,%.3f,%s,%u,,%s%s\n", time.c_str(), at.elapsed_s,
+                    CsvField(at.serial).c_str(), channel, loads_ ? "," : "",
+                    CsvField(Brief(error)).c_str());
+    case Format::kJson: break;
+  }
+  Json j = Start("failure", at);
+  j["channel"] = channel;
+  j["kind"] = ErrorKindName(error.kind);
+  j["text"] = error.text;
+  j["status"] = error.status;
+  return Line(j);
+}
+
+std::string Rows::EventText(const BoardEvent& e) const {
+  switch (e.kind) {
+    case BoardEventKind::kDisconnected:
+      return "disconnected (" + Printable(e.error.text) +
+             (e.error.status != 0 ? ", D2XX status " + std::to_string(e.error.status) : "") +
+             (reconnects_ ? "); reopening it" : "); not reopened (--no-reconnect)");
+    case BoardEventKind::kReconnected:
+      return Printf("reconnected after %.3f s (%u attempts)", e.gap_us / 1e6, e.attempts);
+    case BoardEventKind::kGaveUp: break;
+  }
+  return Printf("gave up reconnecting after %.3f s (%u attempts)", e.gap_us / 1e6, e.attempts);
+}
+
+std::string Rows::Event(const Stamp& at, const BoardEvent& e) const {
+  const std::string time = UtcTime(at.wall);
+  switch (format_) {
+    case Format::kTable:
+      return Printf("%-24s %10.3f  %-12s %3s  %s\n", time.c_str(), at.elapsed_s, at.serial.c_str(),
+                    "-", EventText(e).c_str());
+    case Format::kCsv:
+      return Printf("%s,%.3f,%s,,,%s%s\n", time.c_str(), at.elapsed_s, CsvField(at.serial).c_str(),
+                    loads_ ? "," : "", CsvField(EventText(e)).c_str());
+    case Format::kJson: break;
+  }
+  Json j = Start(EventName(e.kind), at);
+  if (e.kind == BoardEventKind::kDisconnected) {
+    j["kind"] = ErrorKindName(e.error.kind);
+    j["text"] = e.error.text;
+    j["status"] = e.error.status;
+  } else {
+    j["gap_s"] = Rounded(e.gap_us / 1e6, 3);
+    j["attempts"] = e.attempts;
+  }
+  return Line(j);
+}
+
+std::string Rows::Summary(const RecordingEnd& end) const {
+  if (format_ != Format::kJson) return "";
+  const RecordSummary& s = end.summary;
+  Json channels = Json::array();
+  for (const ChannelStats& c : end.channels) {
+    Json one{{"channel", c.channel}, {"values", c.count}};
+    if (c.count > 0) {
+      one["min"] = c.min;
+      one["max"] = c.max;
+      one["mean"] = c.mean;
+      one["sd"] = c.sd();
+    }
+    channels.push_back(one);
+  }
+  return Line(Json{{"type", "summary"},
+                   {"serial", end.serial},
+                   {"readings", s.readings},
+                   {"failed", s.errors},
+                   {"due_times", s.due_times},
+                   {"missed", s.missed},
+                   {"gaps", s.gaps},
+                   {"gap_s", Rounded(s.gap_us / 1e6, 3)},
+                   {"elapsed_s", Rounded(s.elapsed_us / 1e6, 3)},
+                   {"rate", Rounded(s.rate(), 2)},
+                   {"ended", end.ended},
+                   {"channels", channels}});
+}
+
+std::string Rows::SummaryText(const RecordingEnd& end) const {
+  const RecordSummary& s = end.summary;
+  std::string text =
+      Printf("summary: %llu readings in %.2f s (%.2f/s), %llu failed, %llu missed\n",
+             static_cast<unsigned long long>(s.readings), s.elapsed_us / 1e6, s.rate(),
+             static_cast<unsigned long long>(s.errors), static_cast<unsigned long long>(s.missed));
+  for (const ChannelStats& c : end.channels) {
+    if (c.count == 0) continue;
+    const char* what = loads_ ? "load" : "counts";
+    const int d = loads_ ? 4 : 1;
+    text += Printf("  %s channel %u %s: min %.*f  max %.*f  mean %.*f  sd %.*f  (%llu values)\n",
+                   end.serial.c_str(), c.channel, what, loads_ ? 4 : 0, c.min, loads_ ? 4 : 0,
+                   c.max, d, c.mean, d, c.sd(), static_cast<unsigned long long>(c.count));
+  }
+  text += Printf("  gaps: %llu, %.3f s in all\n", static_cast<unsigned long long>(s.gaps),
+                 s.gap_us / 1e6);
+  for (const auto& [what, n] : end.failures)
+    text += Printf("  %6llu failed: %s\n", static_cast<unsigned long long>(n), what.c_str());
+  return text + "  ended: " + end.ended + "\n";
+}
+
+}  // namespace kavro::tool

@@ -1,0 +1,74 @@
+// The output formats of a recording: rows of readings, failed readings and connection events
+// as a table, CSV or JSON lines, and the summary at the end.
+#ifndef KAVRO_TOOL_FORMATS_H
+#define KAVRO_TOOL_FORMATS_H
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kavro/board.h"
+#include "kavro/recording.h"
+#include "options.h"
+
+namespace kavro::tool {
+
+// When a row happened: on the wall clock (shown in UTC) and in seconds since the start of the
+// recording on the monotonic clock the recording keeps its due times on.
+struct Stamp {
+  std::chrono::system_clock::time_point wall;
+  double elapsed_s = 0;
+  std::string serial;
+};
+
+// Minimum, maximum, mean and standard deviation of one channel's values.
+struct ChannelStats {
+  unsigned int channel = 0;
+  std::uint64_t count = 0;
+  double min = 0, max = 0, mean = 0, m2 = 0;
+  void Add(double value);
+  double sd() const;
+};
+
+struct RecordingEnd {
+  std::string serial;
+  RecordSummary summary;
+  std::vector<ChannelStats> channels;
+  std::map<std::string, std::uint64_t> failures;  // failed readings by what failed
+  std::string ended;                              // why it ended: "count reached", ...
+};
+
+// "2026-12-06T08:55:59.749Z"
+std::string UtcTime(std::chrono::system_clock::time_point t);
+// "timed out: Timeout Error" (with " (D2XX status N)" when there is one), printable.
+std::string Brief(const Error& error);
+
+class Rows {
+ public:
+  // loads: a load column (calibrated recording); digits[channel]: decimals of its loads.
+  // reconnects: a loss is followed by reopening (else it ends the recording).
+  Rows(Format format, bool loads, std::vector<int> digits, bool reconnects);
+
+  std::string Header() const;  // "" for JSON
+  std::string Reading(const Stamp& at, const Reading& reading) const;
+  std::string Failure(const Stamp& at, unsigned int channel, const Error& error) const;
+  std::string Event(const Stamp& at, const BoardEvent& event) const;
+  std::string Summary(const RecordingEnd& end) const;  // a JSON line; "" for the others
+  // The summary for standard error, whatever the format.
+  std::string SummaryText(const RecordingEnd& end) const;
+  // A load as the table shows it: the decimals of the channel's calibration (at least one).
+  std::string Load(unsigned int channel, double load) const;
+
+ private:
+  std::string EventText(const BoardEvent& event) const;
+  Format format_;
+  bool loads_;
+  std::vector<int> digits_;
+  bool reconnects_;
+};
+
+}  // namespace kavro::tool
+
+#endif  // KAVRO_TOOL_FORMATS_H

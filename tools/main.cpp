@@ -1,0 +1,36 @@
+// kavro: list, inspect, configure and record boards from the command line, on a real link
+// (FTDI's D2XX library or libftdi1) or on the built-in emulated boards. Built on the typed API
+// (kavro::Board, kavro::Record), so it doubles as a worked example of it.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "links.h"
+#include "options.h"
+#include "report.h"
+#include "subcommands.h"
+
+int main(int argc, char** argv) {
+  using namespace kavro::tool;
+  Options options;
+  if (const std::optional<int> done = ParseCommandLine(argc, argv, options)) return *done;
+  kavro::Result<Links> links = ChooseLink(options);
+  if (!links) return Fail(links.error().text);
+  if (options.verbose) std::fprintf(stderr, "kavro: link: %s\n", links->description.c_str());
+  const Session session{options, links.value()};
+  int code = kExitUsage;
+  switch (options.subcommand) {
+    case Subcommand::kList: code = List(session); break;
+    case Subcommand::kInfo: code = Info(session); break;
+    case Subcommand::kRead: code = Read(session); break;
+    case Subcommand::kConfig: code = Config(session); break;
+    case Subcommand::kReset: code = Reset(session); break;
+    case Subcommand::kRegister: code = Register(session); break;
+  }
+  // What was printed must have got there: a full disk is a failure, not a success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    code = std::max(code, Fail(std::string("writing standard output: ") + std::strerror(errno)));
+  return code;
+}

@@ -1,0 +1,219 @@
+// The command line, with CLI11. Each subcommand's help ends with examples that run as they
+// stand (the tests run every one of them), on the emulated boards.
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdio>
+
+namespace kavro::tool {
+
+namespace {
+
+constexpr int kUsage = 2;
+
+// "Examples:" and the lines given, each a command as the user would type it.
+std::string Examples(std::initializer_list<const char*> lines, const char* after = "") {
+  std::string text = "\nExamples:\n";
+  for (const char* line : lines) text += std::string("  ") + line + "\n";
+  return text + after;
+}
+
+const char kAfterMain[] =
+    "\nWithout --emulate, boards are reached through FTDI's D2XX library when it is installed,\n"
+    "else through libftdi1; --link names one. Exit codes: 0 success; 1 a board, link or file\n"
+    "failure; 2 a usage error.\n";
+
+const char kAfterRead[] =
+    "\nRows name the board and the channel, with the time in UTC and the seconds since the\n"
+    "start. A board that goes away is reopened (rows and events show the gap) unless\n"
+    "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
+    "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n";
+
+void AddSerial(CLI::App* c, Options& o) {
+  c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)");
+}
+
+CLI::Option* AddChannels(CLI::App* c, Options& o, const char* what) {
+  return c->add_option("-c,--channel", o.channels, what);
+}
+
+}  // namespace
+
+std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int board_channels) {
+  std::vector<unsigned int> channels;
+  if (text.empty()) return {0};
+  if (text == "all") {
+    for (unsigned int c = 0; c < board_channels; ++c) channels.push_back(c);
+    return channels;
+  }
+  const char* p = text.data();
+  const char* end = p + text.size();
+  for (;;) {
+    unsigned int c = 0;
+    const auto r = std::from_chars(p, end, c);
+    if (r.ec != std::errc() || r.ptr == p) return {};
+    channels.push_back(c);
+    if (r.ptr == end) return channels;
+    if (*r.ptr != ',') return {};
+    p = r.ptr + 1;
+  }
+}
+
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
+  CLI::App app{"kavro: list, inspect, configure and record USB load-measuring boards"};
+  app.set_version_flag("--version", "kavro " KAVRO_VERSION " (KAVRO_USB_DLL " KAVRO_VERSION ")");
+  app.footer(Examples({"kavro --emulate list", "kavro --emulate info -s KAVRO-0009",
+                       "kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
+                       "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250"},
+                      kAfterMain));
+  app.require_subcommand(0, 1);
+  app.fallthrough();
+  app.add_option("--link", o.link,
+                 "Link to the boards: d2xx (FTDI's D2XX library), ftdi (libftdi1) or emulator")
+      ->check(CLI::IsMember({"d2xx", "ftdi", "emulator"}));
+  app.add_flag("--emulate", o.emulate,
+               "Use the built-in emulated boards KAVRO-0001 (one channel) and KAVRO-0009 (four "
+               "channels); the same as --link emulator");
+  app.add_option("--emulator-clock", o.emulator_clock,
+                 "real (default), or virtual: runs as fast as possible, for trying things and "
+                 "for tests")
+      ->envname("KAVRO_EMULATOR_CLOCK")
+      ->check(CLI::IsMember({"real", "virtual"}));
+  app.add_option("--emulator-unplug", o.emulator_unplug,
+                 "AFTER,FOR: unplug the emulated boards AFTER seconds from the start, for FOR "
+                 "seconds")
+      ->delimiter(',')
+      ->expected(2)
+      ->check(CLI::Range(0.0, 1e9));
+  app.add_option("--emulator-fault", o.emulator_fault,
+                 "Make the emulated boards misbehave: drop (no replies) or teds (every command "
+                 "refused with a TEDS error)")
+      ->check(CLI::IsMember({"drop", "teds"}));
+  app.add_flag("--trace", o.trace, "Print every frame sent and received");
+  app.add_flag("--verbose", o.verbose, "Say which link is used, and the board's events");
+
+  auto* list =
+      app.add_subcommand("list", "Count the attached boards and list their serial numbers");
+  list->footer(Examples({"kavro --emulate list"}));
+
+  auto* info = app.add_subcommand(
+      "info", "Show boards' link, type, version, converter and calibration (all boards unless -s)");
+  AddSerial(info, o);
+  info->footer(Examples({"kavro --emulate info", "kavro --emulate info -s KAVRO-0009"}));
+
+  auto* read = app.add_subcommand("read", "Record readings (calibrated loads unless --raw)");
+  AddSerial(read, o);
+  AddChannels(read, o, "Channels to record: 0 (default), a list such as 0,2, or all");
+  auto* n = read->add_option("-n,--count", o.count, "Readings per channel (default 10)")
+                ->check(CLI::PositiveNumber);
+  read->add_option("-d,--duration", o.duration_s, "Record for this many seconds")
+      ->check(CLI::PositiveNumber & CLI::Range(0.0, 1e10))
+      ->excludes(n);
+  read->add_option("-i,--interval", o.interval_ms,
+                   "Milliseconds from one reading to the next (default 100; 0: as fast as the "
+                   "board answers)")
+      ->check(CLI::Range(0.0, 86400000.0));
+  std::string format = "table";
+  read->add_option("--format", format, "table (default), csv or json (one object per line)")
+      ->check(CLI::IsMember({"table", "csv", "json"}));
+  auto* out = read->add_option("-o,--output", o.output,
+                               "Write the rows to this file (an existing file is refused unless "
+                               "--append or --force)");
+  auto* append =
+      read->add_flag("--append", o.append, "Add to the -o file if it exists")->needs(out);
+  read->add_flag("--force", o.force, "Replace the -o file if it exists")
+      ->needs(out)
+      ->excludes(append);
+  auto* raw = read->add_flag("--raw", o.raw, "Record converter counts, without calibration");
+  read->add_flag("--tare", o.tare, "Zero each channel on the mean of 10 readings first")
+      ->excludes(raw);
+  read->add_flag("--no-reconnect", o.no_reconnect,
+                 "Stop at the first failure (a board gone, a reading failed), exit 1");
+  read->footer(Examples(
+      {"kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
+       "kavro --emulate read -s KAVRO-0009 -c 0,2 -n 10 --format csv -o load.csv",
+       "kavro --emulate read -s KAVRO-0009 -c all -n 5 --format csv --append -o load.csv",
+       "kavro --emulate read -s KAVRO-0001 --raw -n 5 --force -o load.csv",
+       "kavro --emulate read -s KAVRO-0001 --tare -d 2 --format json",
+       "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
+       "kavro --emulate --emulator-clock virtual --emulator-unplug 2,2 read -s KAVRO-0001 -d 6"},
+      kAfterRead));
+
+  auto* config = app.add_subcommand("config", "Show or set the converter configuration");
+  AddSerial(config, o);
+  AddChannels(config, o, "Channels (type-9 boards): 0 (default), a list such as 0,2, or all");
+  auto* rate = config->add_option("--rate", o.rate, "Set the sampling-rate code (0-15)")
+                   ->check(CLI::Range(0, 15));
+  config->add_option("--byte", o.byte, "Write the whole configuration byte (0-255)")
+      ->check(CLI::Range(0, 255))
+      ->excludes(rate);
+  config->footer(Examples({"kavro --emulate config -s KAVRO-0001",
+                           "kavro --emulate config -s KAVRO-0001 --rate 7",
+                           "kavro --emulate config -s KAVRO-0009 -c all --byte 0x35"}));
+
+  auto* reset = app.add_subcommand("reset", "Reset a board and wait for it to restart");
+  AddSerial(reset, o);
+  reset->footer(Examples({"kavro --emulate reset -s KAVRO-0001"}));
+
+  auto* reg = app.add_subcommand("register", "Read an EEPROM or channel register");
+  AddSerial(reg, o);
+  auto* ee =
+      reg->add_option("--eeprom", o.eeprom, "EEPROM address (0-255)")->check(CLI::Range(0, 255));
+  AddChannels(reg, o, "Channel of a channel register")->excludes(ee);
+  reg->add_option("--address", o.address, "Channel register address (0-255)")
+      ->check(CLI::Range(0, 255))
+      ->excludes(ee);
+  reg->footer(Examples({"kavro --emulate register -s KAVRO-0001 --eeprom 0x40",
+                        "kavro --emulate register -s KAVRO-0009 -c 1 --address 0x64"}));
+
+  app.allow_extras();  // to name an unknown subcommand in the message
+  for (CLI::App* c : {list, info, read, config, reset, reg}) c->allow_extras(false);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : kUsage;
+  }
+  const std::vector<std::string> extra = app.remaining();
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  if (chosen.empty()) {
+    if (extra.empty()) {
+      std::fprintf(stderr,
+                   "kavro: a subcommand is required\nRun with --help for more information.\n");
+    } else {
+      std::fprintf(stderr,
+                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register)\n",
+                   extra.front().c_str());
+    }
+    return kUsage;
+  }
+  if (!extra.empty()) {
+    std::fprintf(stderr, "kavro %s: unexpected argument '%s'\n", chosen[0]->get_name().c_str(),
+                 extra.front().c_str());
+    return kUsage;
+  }
+  const std::pair<CLI::App*, Subcommand> subcommands[] = {
+      {list, Subcommand::kList},     {info, Subcommand::kInfo},   {read, Subcommand::kRead},
+      {config, Subcommand::kConfig}, {reset, Subcommand::kReset}, {reg, Subcommand::kRegister}};
+  for (const auto& [app_of, which] : subcommands) {
+    if (chosen[0] == app_of) o.subcommand = which;
+  }
+
+  auto usage = [](const char* message) {
+    std::fprintf(stderr, "kavro: %s\n", message);
+    return kUsage;
+  };
+  if (o.emulate && !o.link.empty() && o.link != "emulator")
+    return usage("--emulate and --link name different links");
+  if (!o.Emulated() && (!o.emulator_fault.empty() || !o.emulator_unplug.empty()))
+    return usage("--emulator-fault and --emulator-unplug need --emulate");
+  if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
+    return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");
+  o.format = format == "csv" ? Format::kCsv : format == "json" ? Format::kJson : Format::kTable;
+  if (o.subcommand == Subcommand::kRead && o.count == 0 && o.duration_s == 0) o.count = 10;
+  return std::nullopt;
+}
+
+}  // namespace kavro::tool

@@ -1,0 +1,59 @@
+// The kavro tool's command line: what the user asked for, parsed and checked. Every option
+// keeps one name across the subcommands that take it (-s SERIAL, -c CHANNELS, ...).
+#ifndef KAVRO_TOOL_OPTIONS_H
+#define KAVRO_TOOL_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavro::tool {
+
+enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister };
+enum class Format { kTable, kCsv, kJson };
+
+struct Options {
+  // Before the subcommand.
+  std::string link;  // "d2xx", "ftdi", "emulator"; "" lets the tool choose
+  bool emulate = false;
+  std::string emulator_clock = "real";  // "real" or "virtual"
+  std::string emulator_fault;           // "", "drop" or "teds"
+  std::vector<double> emulator_unplug;  // {after_s, for_s}, or empty
+  bool trace = false;
+  bool verbose = false;
+
+  Subcommand subcommand = Subcommand::kList;
+  std::string serial;    // -s; "" means the only board attached
+  std::string channels;  // -c: "0", "0,2" or "all"; "" means channel 0
+
+  // read
+  std::uint64_t count = 0;  // -n; 0 with no duration means the default of 10
+  double duration_s = 0;    // -d
+  double interval_ms = 100;
+  Format format = Format::kTable;
+  std::string output;  // -o; "" is standard output
+  bool append = false, force = false;
+  bool raw = false, tare = false;
+  bool no_reconnect = false;
+
+  // config
+  std::optional<int> rate, byte;
+  // register
+  std::optional<int> eeprom, address;
+
+  bool Emulated() const { return emulate || link == "emulator"; }
+};
+
+// Parses the command line. Returns the exit code when the tool should end now (help, version,
+// a usage error, already reported), or nothing when opts is ready to run.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& opts);
+
+// The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
+// gives channel 0. Whether the board has them is for the board to say. Empty when the text is
+// not such a list.
+std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int board_channels);
+
+}  // namespace kavro::tool
+
+#endif  // KAVRO_TOOL_OPTIONS_H

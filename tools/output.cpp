@@ -1,0 +1,90 @@
+// Rows to a file descriptor with write(2): no user-space buffer to lose, every error seen.
+#include "output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kavro::tool {
+
+std::string Output::Refusal(const std::string& path, bool append, bool force) {
+  struct stat st {};
+  if (path.empty() || append || force || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return "";
+  return path + " exists: give --append to add to it or --force to replace it";
+}
+
+Output::~Output() {
+  if (owned_ && fd_ >= 0) close(fd_);
+}
+
+bool Output::Failed(const std::string& what) {
+  failed_ = true;
+  error_ = what + " " + name_ + ": " + std::strerror(errno);
+  return false;
+}
+
+bool Output::Open(const std::string& path, bool append, bool force) {
+  struct stat st {};
+  if (path.empty()) {
+    fd_ = STDOUT_FILENO;
+  } else {
+    name_ = path;
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      flags &= ~O_CREAT;  // a device or a pipe: written to, never replaced
+    } else if (append) {
+      flags |= O_APPEND;
+    } else if (force) {
+      flags |= O_TRUNC;
+    } else {
+      flags |= O_EXCL;  // made after the check: still never replaces a file
+    }
+    fd_ = open(path.c_str(), flags, 0644);
+    if (fd_ < 0) return Failed("cannot open");
+    owned_ = true;
+  }
+  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    regular_ = true;
+    fresh_ = !owned_ || st.st_size == 0;  // standard output always gets its header
+    // Where the next row starts: the end when appending, else where the descriptor stands.
+    whole_ = (fcntl(fd_, F_GETFL) & O_APPEND) != 0 ? st.st_size : lseek(fd_, 0, SEEK_CUR);
+    if (whole_ < 0) regular_ = false;  // cannot tell where rows end: nothing is cut off
+  }
+  return true;
+}
+
+bool Output::Write(const std::string& text) {
+  if (failed_) return false;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;  // a signal: the row is still written whole
+    if (n <= 0) {
+      const int why = n < 0 ? errno : ENOSPC;
+      // The part of the row that got out is cut off again: the file ends with a whole row.
+      if (regular_ && done > 0 && ftruncate(fd_, whole_) != 0) done = 0;
+      errno = why;
+      return Failed("writing");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  whole_ += static_cast<off_t>(done);
+  return true;
+}
+
+bool Output::Close() {
+  bool ok = !failed_;
+  if (regular_ && owned_ && fsync(fd_) != 0 && ok) ok = Failed("flushing");
+  if (owned_) {
+    const int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0 && ok) ok = Failed("closing");
+  }
+  return ok;
+}
+
+}  // namespace kavro::tool

@@ -1,0 +1,34 @@
+// The subcommands, each on the typed API (kavro::Board) over the link the tool chose.
+#ifndef KAVRO_TOOL_SUBCOMMANDS_H
+#define KAVRO_TOOL_SUBCOMMANDS_H
+
+#include "kavro/board.h"
+#include "links.h"
+#include "options.h"
+
+namespace kavro::tool {
+
+struct Session {
+  const Options& options;
+  Links& links;
+
+  // How boards are opened: on the chosen link and its clock; reopened after a loss when
+  // reconnect is true.
+  OpenOptions Opening(bool reconnect) const;
+  // Opens -s SERIAL, or the only board attached. A failure is reported on standard error;
+  // *exit_code says how the tool ends.
+  Result<Board> Open(OpenOptions opening, int* exit_code) const;
+  // The channels -c names on the board; a usage error (reported) when the board lacks one.
+  Result<std::vector<unsigned int>> Channels(const Board& board, int* exit_code) const;
+};
+
+int List(const Session& s);
+int Info(const Session& s);
+int Read(const Session& s);
+int Config(const Session& s);
+int Reset(const Session& s);
+int Register(const Session& s);
+
+}  // namespace kavro::tool
+
+#endif  // KAVRO_TOOL_SUBCOMMANDS_H
