@@ -3,7 +3,7 @@
 # packages already present are skipped. Extra package names may be passed as arguments.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev "$@")
+          libftdi1-dev libusb-1.0-0-dev nlohmann-json3-dev libumockdev-dev umockdev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
