@@ -27,7 +27,7 @@ struct RecordingLink::Impl {
   std::FILE* file = nullptr;
   std::string failure;  // why the recording stopped; "" while it goes on
   std::atomic<bool> stopped{false};
-  std::uint64_t records = 0;
+  std::uint64_t lines = 0;  // written, the header included
   // Handle values mean nothing in another process: each gets a number, from 1, when first met.
   std::unordered_map<void*, unsigned int> numbers;
   unsigned int next_number = 1;
@@ -46,12 +46,11 @@ struct RecordingLink::Impl {
     if (std::fwrite(line.data(), 1, line.size(), file) != line.size() ||
         std::fputc('\n', file) == EOF || std::fflush(file) != 0) {
       const int error = errno != 0 ? errno : EIO;
-      Stop("record " + std::to_string(records + 1) + " could not be written (" +
-           std::generic_category().message(error) + "); the file ends at record " +
-           std::to_string(records));
+      Stop("could not write line " + std::to_string(lines + 1) + " (" +
+           std::generic_category().message(error) + "); the lines before it are kept");
       return;
     }
-    ++records;
+    ++lines;
   }
 
   // The handle's number (0 for none); a handle met for the first time gets the next one, and
@@ -107,7 +106,7 @@ bool RecordingLink::ok() const {
 
 std::uint64_t RecordingLink::records() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->records;
+  return impl_->lines > 0 ? impl_->lines - 1 : 0;
 }
 
 std::string RecordingLink::Diagnostic() const {
