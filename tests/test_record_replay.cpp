@@ -21,7 +21,7 @@ std::vector<std::string> Session(K& dll, int readings,
                    " | " + dll.PacketSent + " | " + dll.PacketReceived);
   };
   note(dll.Get_Device_Count());
-  note(dll.Get_Device_Serial_Number(nullptr));
+  note(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(1)));
   char serial[] = "KAVRO-0001";
   dll.Open_Device_Connection(serial);
   void* h = dll.DeviceHandle;
@@ -157,6 +157,10 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
            then},
       {header + "\n" + count + "\n" + count.substr(0, 30), "2",
        "@ line 3: the last line is cut short (the recording was interrupted there)" + then},
+      {header + "\n" + count.substr(0, count.size() - 2) + "-2}\n", "Error",
+       "@ record 1 (line 2): is not a record: its \"count\" is not a whole number from 0 to "
+       "4294967295" +
+           then},
   };
   int n = 0;
   for (const auto& row : rows) {
@@ -168,6 +172,7 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
     K dll;
     dll.UseLink(&replay);
     EXPECT_EQ(dll.Get_Device_Count(), row.first);
+    EXPECT_FALSE(replay.finished());
     EXPECT_EQ(dll.Get_Device_Count(), "Error");
     EXPECT_EQ(dll.ErrorStatus, 18u);
     std::string expected = row.diagnostic;
@@ -178,15 +183,19 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
 TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   VirtualBus bus;
   bus.AddDevice("KV0001");
-  for (const char* path : {"/no-such-folder/x.kavrolog", "/dev/full"}) {
+  for (const auto& [path, why] : {std::pair{"/no-such-folder/x",
+                                            "the file cannot be created (No "
+                                            "such file or directory)"},
+                                  std::pair{"/dev/full",
+                                            "could not write line 1 (No space left "
+                                            "on device); the lines before it are kept"}}) {
     kavro::RecordingLink recording(bus, path);
     K dll;
     dll.UseLink(&recording);
     EXPECT_EQ(dll.Get_Device_Count(), "Error");
     EXPECT_EQ(dll.ErrorStatus, 18u);
     EXPECT_FALSE(recording.ok());
-    EXPECT_EQ(recording.Diagnostic().rfind(std::string("recording to ") + path + " stopped: ", 0),
-              0u);
+    EXPECT_EQ(recording.Diagnostic(), std::string("recording to ") + path + " stopped: " + why);
   }
 }
 
