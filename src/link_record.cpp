@@ -329,7 +329,8 @@ std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const st
   return Dump(j);
 }
 
-bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* why) {
+bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* note,
+                     std::string* why) {
   const Json j = Json::parse(line, nullptr, false);
   const auto format = j.is_object() ? j.find("format") : j.end();
   if (j.is_discarded() || !j.is_object() || format == j.end() || *format != kRecordingFormat) {
@@ -340,6 +341,8 @@ bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::stri
   if (!Number(j, "version", true, UINT_MAX, &version, why) ||
       !Number(j, "clock_us", true, UINT64_MAX, clock_us, why))
     return false;
+  const auto text = j.find("note");
+  *note = text != j.end() && text->is_string() ? text->get<std::string>() : std::string();
   if (version == 0 || version > kRecordingVersion) {
     *why = "its format version " + std::to_string(version) + " is not one this library reads (it " +
            "reads " + std::to_string(kRecordingVersion) + "; a newer library may have made it)";

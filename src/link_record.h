@@ -65,9 +65,10 @@ bool SameCall(const LinkRecord& a, const LinkRecord& b);
 std::string DescribeCall(const LinkRecord& record);
 
 // The header line; its fields are checked by ParseHeaderLine, which gives the recording
-// clock's value at the start in *clock_us.
+// clock's value at the start in *clock_us and the note ("" when none) in *note.
 std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const std::string& note);
-bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* why);
+bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* note,
+                     std::string* why);
 
 }  // namespace kavro::detail
 

@@ -79,9 +79,11 @@ std::string D2xxText(const char* text, std::size_t size) {
 RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note)
     : ForwardingLink(inner), impl_(std::make_unique<Impl>(inner, path)) {
   impl_->start_us = inner.NowMicroseconds();
+  errno = 0;
   impl_->file = std::fopen(path.c_str(), "wb");
   if (impl_->file == nullptr) {
-    impl_->Stop("the file cannot be created (" + std::generic_category().message(errno) + ")");
+    const int error = errno != 0 ? errno : EIO;
+    impl_->Stop("the file cannot be created (" + std::generic_category().message(error) + ")");
     return;
   }
   impl_->Append(detail::HeaderLine(inner.Name(), impl_->start_us, note));

@@ -82,6 +82,7 @@ struct ReplayLink::Impl {
 
   // Reads the header; false, with the failure set, when the file is not a recording.
   bool Start() {
+    errno = 0;
     in.open(path, std::ios::binary);
     if (!in.is_open()) {
       failure = "cannot open the recording " + path + " (" +
@@ -95,7 +96,7 @@ struct ReplayLink::Impl {
       failure = path + " is empty: it holds no recording";
     } else if (header != Line::kWhole) {
       failure = path + " line 1: the header is cut short or far too long: not a recording";
-    } else if (!detail::ParseHeaderLine(text, &now, &why)) {
+    } else if (!detail::ParseHeaderLine(text, &now, &note, &why)) {
       failure = path + " line 1: " + why;
     }
     if (!failure.empty()) return false;
@@ -227,6 +228,7 @@ struct ReplayLink::Impl {
   std::uint64_t line = 0;  // lines read: the header is line 1, record n line n + 1
   std::uint64_t matched = 0;
   std::uint64_t clock0 = 0;  // the recording clock when the recording began
+  std::string note;          // the header's
   std::uint64_t now = 0;     // the replay's clock
   bool have_next = false;
   bool clean_end = false;
@@ -260,6 +262,11 @@ bool ReplayLink::finished() const {
 std::uint64_t ReplayLink::records() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->matched;
+}
+
+std::string ReplayLink::note() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->note;
 }
 
 Clock& ReplayLink::clock() {

@@ -67,6 +67,7 @@ TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaults) {
   EXPECT_EQ(Session(dll, 300), recorded);
   EXPECT_TRUE(replay.ok()) << replay.Diagnostic();
   EXPECT_TRUE(replay.finished());
+  EXPECT_EQ(replay.note(), "test session");
 }
 
 TEST(RecordReplay, ADifferentCommandIsReportedWithItsRecordAndFailsEveryLaterCall) {

@@ -112,6 +112,8 @@ class KAVRO_API ReplayLink final : public LinkProvider {
   bool finished() const;
   // Records matched so far.
   std::uint64_t records() const;
+  // What the recording says it recorded (its header's note), "" when it says nothing.
+  std::string note() const;
   // The replay's time as a Clock, for the typed API: a board recording readings on it waits
   // for its due times on the recorded clock (at once, unless paced).
   Clock& clock();
