@@ -80,14 +80,15 @@ struct ReplayLink::Impl {
     }
   }
 
-  // Reads the header; false, with the failure set, when the file is not a recording.
-  bool Start() {
+  // Reads the header, and the first record after it; the failure says when the file is not a
+  // recording.
+  void Start() {
     errno = 0;
     in.open(path, std::ios::binary);
     if (!in.is_open()) {
       failure = "cannot open the recording " + path + " (" +
                 std::generic_category().message(errno != 0 ? errno : ENOENT) + ")";
-      return false;
+      return;
     }
     std::string why;
     const Line header = ReadLine(text);
@@ -99,10 +100,9 @@ struct ReplayLink::Impl {
     } else if (!detail::ParseHeaderLine(text, &now, &note, &why)) {
       failure = path + " line 1: " + why;
     }
-    if (!failure.empty()) return false;
+    if (!failure.empty()) return;
     clock0 = now;
     ReadAhead();
-    return true;
   }
 
   // Reads the record after the current one into next, or says in problem why there is none.
