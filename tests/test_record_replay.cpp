@@ -192,6 +192,7 @@ TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
                                   std::pair{"/dev/full",
                                             "could not write line 1 (No space left "
                                             "on device); the lines before it are kept"}}) {
+    if (std::string(path) == "/dev/full" && !std::ifstream(path)) continue;  // Linux has one
     kavro::RecordingLink recording(bus, path);
     K dll;
     dll.UseLink(&recording);
