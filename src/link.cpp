@@ -1,6 +1,7 @@
 // The link wrapper: one D2XX call per method, status into ftStatus. Also the D2XX status
 // descriptions and the choice of provider.
 #include "KAVRO_USB_DLL.h"
+#include "default_link.h"
 #include "result.h"
 #include "text.h"
 
@@ -33,23 +34,26 @@ constexpr const char* kStatusText[] = {
 };
 constexpr unsigned int kStatusTextCount = sizeof(kStatusText) / sizeof(kStatusText[0]);
 
+}  // namespace
+
+namespace kavro::detail {
+
 // The link an instance uses when none was chosen: the vendor library when it loads, else a new
 // libftdi1 provider (owned), else the vendor library, whose failing calls say what is missing.
-std::shared_ptr<kavro::LinkProvider> NewDefaultLink() {
-  kavro::LinkProvider& vendor = kavro::VendorLink();
-  if (!vendor.Available() && kavro::LibftdiLinkAvailable()) {
-    if (kavro::LinkProvider* libftdi = kavro::NewLibftdiLink())
-      return std::shared_ptr<kavro::LinkProvider>(libftdi);
+std::shared_ptr<LinkProvider> NewDefaultLink() {
+  LinkProvider& vendor = VendorLink();
+  if (!vendor.Available() && LibftdiLinkAvailable()) {
+    if (LinkProvider* libftdi = NewLibftdiLink()) return std::shared_ptr<LinkProvider>(libftdi);
   }
   // Not owned: the vendor provider lives as long as the process.
-  return std::shared_ptr<kavro::LinkProvider>(std::shared_ptr<kavro::LinkProvider>(), &vendor);
+  return std::shared_ptr<LinkProvider>(std::shared_ptr<LinkProvider>(), &vendor);
 }
 
-}  // namespace
+}  // namespace kavro::detail
 
 kavro::LinkProvider& KAVRO_FTD2XX::Link() {
   if (link_ != nullptr) return *link_;
-  if (!defaultLink_) defaultLink_ = NewDefaultLink();
+  if (!defaultLink_) defaultLink_ = kavro::detail::NewDefaultLink();
   return *defaultLink_;
 }
 

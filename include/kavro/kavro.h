@@ -1,4 +1,5 @@
-// The typed API in one include: results and errors, the clock, boards and recordings.
+// The typed API in one include: results and errors, the clock, boards, recordings of readings,
+// and the links that record a session's traffic and replay it.
 #ifndef KAVRO_KAVRO_H
 #define KAVRO_KAVRO_H
 
@@ -6,6 +7,7 @@
 #include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
+#include "kavro/record_replay.h"
 #include "kavro/recording.h"
 #include "kavro/result.h"
 

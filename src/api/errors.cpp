@@ -112,6 +112,12 @@ Error Classify(const Outcome& outcome, Stage stage, const LinkProvider& link, bo
   e.status = outcome.status;
   e.text = outcome.error_text.empty() ? outcome.result : outcome.error_text;
   e.hint = Hint(e.kind, e.text, &link, reconnects);
+  // "Other Errors" says nothing by itself: the provider's account of it (a replay that departed
+  // from its recording, a recording that could not be written, libftdi1's message) comes first.
+  if (outcome.status == kFtOtherError && e.kind != ErrorKind::kLinkUnavailable) {
+    if (const std::string why = link.Diagnostic(); !why.empty())
+      e.hint = e.hint.empty() ? why : why + "; " + e.hint;
+  }
   return e;
 }
 

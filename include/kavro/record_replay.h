@@ -1,0 +1,161 @@
+// Recording a session's D2XX traffic to a file, and playing it back without a board.
+//
+// A RecordingLink wraps any provider and passes every call through unchanged, appending one
+// line per D2XX call to a file: the call, its arguments, what it answered and when. A
+// ReplayLink answers from such a file, so the library's real protocol code runs on a machine
+// with no board exactly as it ran on the rig: open a board on it as on any link.
+//
+//   kavro::RecordingLink recording("session.kavrolog");  // the default link, recorded
+//   auto board = kavro::Board::Open("KAVRO-0001", {&recording});
+//
+//   kavro::ReplayLink replay("session.kavrolog");
+//   auto again = kavro::Board::Open("KAVRO-0001", replay.Options());
+//
+// The file's layout: docs/recording-format.md.
+#ifndef KAVRO_RECORD_REPLAY_H
+#define KAVRO_RECORD_REPLAY_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kavro/board.h"
+#include "kavro/clock.h"
+#include "kavro/export.h"
+#include "kavro/link.h"
+
+namespace kavro {
+
+// Passes every call to the inner provider and appends its record to the file, flushed at once,
+// so a recording cut short (a crash, a pulled cable) holds every call up to its last whole
+// line. Calls from several threads are recorded in the order they return.
+//
+// When the file cannot be created or a record cannot be written (disk full), the recording
+// stops: ok() turns false, Diagnostic() says which file and why, and every later call but Close
+// fails with FT_OTHER_ERROR (18) without reaching the inner provider, so that a session is not
+// taken for recorded when it is not. Close still passes through, so devices are released.
+class KAVRO_API RecordingLink final : public ForwardingLink {
+ public:
+  // Records the calls made on inner, which must outlive the link, into path (created, or
+  // emptied). note, when given, goes into the header (what was recorded, e.g. a command line).
+  RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note = "");
+  // Records the default link: the vendor library when it loads, else libftdi1 (owned).
+  explicit RecordingLink(const std::string& path, const std::string& note = "");
+  ~RecordingLink() override;
+
+  // False once the recording stopped (Diagnostic() says why).
+  bool ok() const;
+  // Records written so far.
+  std::uint64_t records() const;
+
+  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
+  unsigned int Open(int index, void** handle) override;
+  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
+  unsigned int Close(void* handle) override;
+  unsigned int Read(void* handle, void* buffer, unsigned int count,
+                    unsigned int* returned) override;
+  unsigned int Write(void* handle, void* buffer, unsigned int count,
+                     unsigned int* written) override;
+  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
+                             char* description, void* dummy) override;
+  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                         unsigned int* event) override;
+  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
+  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
+  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
+  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
+  unsigned int Purge(void* handle, unsigned int mask) override;
+  unsigned int CreateDeviceInfoList(unsigned int* count) override;
+  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
+  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
+  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  // Why the recording stopped, else the inner provider's diagnostic.
+  std::string Diagnostic() const override;
+
+ private:
+  struct Impl;
+  RecordingLink(std::shared_ptr<LinkProvider> inner, const std::string& path,
+                const std::string& note);
+  std::unique_ptr<Impl> impl_;
+};
+
+// How fast a replay runs: as fast as the calls come, or at the pace they were recorded.
+enum class ReplayPace { kFast, kRecorded };
+
+// Answers every call from a recording, read line by line as the session goes (memory stays
+// the same however long the file). Calls are matched in order: the call and its arguments
+// (the bytes written among them) must be the recorded ones, and the answers (status, bytes
+// queued, bytes read, device list) are the recorded ones. Handles are the replay's own.
+//
+// What may vary between runs is let through: how many status queries a reply wait makes, the
+// waits themselves (WaitForRx answers at once) and clock reads. The replay's clock follows the
+// recorded times: a wait that was answered in the recording moves it to when the reply came, a
+// wait that ran out moves it to the deadline, so reply budgets run out, or not, as they did,
+// without waiting.
+//
+// When the session departs from the recording (another call or other bytes written, the
+// recording runs out, a line of it is corrupt), that call and every later one fail with
+// FT_OTHER_ERROR (18), ok() turns false and Diagnostic() says where and how: the file, the
+// record and line, what was recorded and what came. A file that cannot be read, is empty or
+// has no valid header (another format, a newer version) fails the same way from the first call.
+//
+// Replays one session as it was recorded: several threads calling at once would meet the
+// records in another order than the recording did.
+class KAVRO_API ReplayLink final : public LinkProvider {
+ public:
+  explicit ReplayLink(const std::string& path, ReplayPace pace = ReplayPace::kFast);
+  ~ReplayLink() override;
+
+  // False once the replay failed (Diagnostic() says why).
+  bool ok() const;
+  // True when every record has been matched (trailing status queries may remain).
+  bool finished() const;
+  // Records matched so far.
+  std::uint64_t records() const;
+  // What the recording says it recorded (its header's note), "" when it says nothing.
+  std::string note() const;
+  // The replay's time as a Clock, for the typed API: a board recording readings on it waits
+  // for its due times on the recorded clock (at once, unless paced).
+  Clock& clock();
+  // base with this link and its clock: Board::Open(serial, replay.Options()).
+  OpenOptions Options(OpenOptions base = {});
+
+  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
+  unsigned int Open(int index, void** handle) override;
+  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
+  unsigned int Close(void* handle) override;
+  unsigned int Read(void* handle, void* buffer, unsigned int count,
+                    unsigned int* returned) override;
+  unsigned int Write(void* handle, void* buffer, unsigned int count,
+                     unsigned int* written) override;
+  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
+                             char* description, void* dummy) override;
+  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                         unsigned int* event) override;
+  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
+  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
+  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
+  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
+  unsigned int Purge(void* handle, unsigned int mask) override;
+  unsigned int CreateDeviceInfoList(unsigned int* count) override;
+  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
+  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
+  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  // The recorded time (the recording clock's microseconds) the replay has reached.
+  std::uint64_t NowMicroseconds() override;
+  // Never waits: moves the replay's time on to when the recorded session saw something new
+  // queued on handle, or to the deadline when it saw nothing more.
+  unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
+  // Where and how the replay failed; "" while it goes as recorded.
+  std::string Diagnostic() const override;
+  // "replay of PATH".
+  std::string Name() const override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kavro
+
+#endif  // KAVRO_RECORD_REPLAY_H
