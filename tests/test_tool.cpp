@@ -74,7 +74,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
       EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
     }
   }
-  EXPECT_EQ(examples, 20);
+  EXPECT_EQ(examples, 23);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -200,6 +200,30 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
   }
 }
 
+// A recorded read played back with no board gives the same rows, its unplug and gap included;
+// asked for something else, the replay says where it departed from the recording.
+TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
+  const std::string read = "read -s KAVRO-0009 -c all -d 1.5 -i 100 --raw --format csv";
+  const Ran recorded = Run("$K --emulator-unplug 0.5,0.3 --record s " + read + " -o a");
+  const Ran replayed = Run("$T --replay s " + read + " -o b");
+  EXPECT_EQ(recorded.code, 0) << recorded.out;
+  EXPECT_EQ(replayed.code, 0) << replayed.out;
+  auto after_time = [](const std::string& csv) {
+    return std::regex_replace(csv, std::regex("\n[^,\n]*,"), "\n");
+  };
+  EXPECT_NE(File("a").find("reconnected"), std::string::npos) << File("a");
+  EXPECT_EQ(after_time(File("a")), after_time(File("b")));
+
+  const Ran departed = Run("$T --replay s read -s KAVRO-0009 -c 0 -n 2 --raw");
+  EXPECT_EQ(departed.code, 1);
+  EXPECT_TRUE(std::regex_search(
+      departed.out,
+      std::regex("departed from the recording: s record \\d+ \\(line \\d+\\): expected "
+                 "Write\\(h=1, data=090552[0-9a-f]{2}aa\\), got Write\\(h=1, data=09055200aa\\)\n"
+                 "  recorded as: kavro --emulate --emulator-unplug 0.5,0.3 --record s read")))
+      << departed.out;
+}
+
 // What each mistake or failure says, how the tool exits, and advice it never gives there.
 TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
   struct Case {
@@ -223,6 +247,10 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
        "link: vendor D2XX library (the default when it is installed)\n2 boards attached"},
       {"KAVRO_EMULATOR_CLOCK=real $K read -s KAVRO-0001 -n 3 -i 20 --raw", 0,
        "ended: count reached"},
+      {"echo keep > s; $K --record s list; c=$?; cat s; (exit $c)", 2,
+       "s exists: give --force to replace it\nkeep"},
+      {"$K --record s read -s KAVRO-0001 -o s", 2, "is a file the command reads or writes"},
+      {"$T --replay nowhere list", 2, "cannot open the recording nowhere"},
   };
   for (const Case& c : cases) {
     const Ran r = Run(c.script);

@@ -1,7 +1,15 @@
 // The link choice: the base link, then the wrappers around it.
 #include "links.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+
+#include "report.h"
 
 namespace kavro::tool {
 
@@ -41,11 +49,31 @@ constexpr char kInstallVendor[] =
     "install FTDI's D2XX library (on Linux libftd2xx.so in /usr/local/lib, then `sudo "
     "ldconfig`; on macOS libftd2xx.dylib in /usr/local/lib)";
 
-Error Unavailable(std::string text) {
+Error Unavailable(std::string text, ErrorKind kind = ErrorKind::kLinkUnavailable) {
   Error e;
-  e.kind = ErrorKind::kLinkUnavailable;
+  e.kind = kind;
   e.text = std::move(text);
   return e;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ignored;
+  return !b.empty() && (a == b || std::filesystem::equivalent(a, b, ignored));
+}
+
+// Why the --record file may not be written ("" when it may). As with read -o, an existing file
+// is replaced only with --force (given before or after the subcommand); a new one is made here with
+// O_EXCL, so that a file appearing since the check is not emptied either. A device or a pipe is
+// written to.
+std::string RecordRefusal(const Options& o) {
+  if (SameFile(o.record, o.replay) || SameFile(o.record, o.output))
+    return "--record " + o.record + " is a file the command reads or writes: give another one";
+  struct stat st {};
+  if (o.record_force || o.force || (stat(o.record.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+    return "";
+  const int fd = open(o.record.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0) close(fd);
+  return fd < 0 && errno == EEXIST ? o.record + " exists: give --force to replace it" : "";
 }
 
 // The ready-made emulated boards, on the clock, with the faults and the unplug asked for.
@@ -75,8 +103,17 @@ std::unique_ptr<emu::VirtualBus> Emulator(const Options& o) {
 Status BaseLink(const Options& o, Links& links) {
   LinkProvider& vendor = VendorLink();
   const std::string chosen = o.Emulated() ? "emulator" : o.link;
-  links.named = !chosen.empty();
-  if (chosen == "emulator") {
+  links.named = !chosen.empty() || !o.replay.empty();
+  if (!o.replay.empty()) {
+    auto replay = std::make_unique<ReplayLink>(
+        o.replay, o.replay_pace == "recorded" ? ReplayPace::kRecorded : ReplayPace::kFast);
+    if (!replay->ok()) return Unavailable(replay->Diagnostic(), ErrorKind::kInvalidArgument);
+    links.replay = replay.get();
+    links.clock = &replay->clock();
+    links.description = replay->Name();
+    links.owned_base = std::move(replay);
+    links.link = links.owned_base.get();
+  } else if (chosen == "emulator") {
     links.emulator = Emulator(o);
     links.link = links.emulator.get();
     links.clock = &links.emulator->clock();
@@ -113,10 +150,45 @@ void Links::Wrap(const std::function<std::unique_ptr<LinkProvider>(LinkProvider&
   link = wrappers.back().get();
 }
 
+const char* Links::Broken() const {
+  if (recording != nullptr && !recording->ok()) return "the recording stopped";
+  if (replay != nullptr && !replay->ok()) return "the session departed from the recording";
+  return nullptr;
+}
+
+int Links::Finish(bool verbose) const {
+  if (recording != nullptr && !recording->ok()) return Fail(recording->Diagnostic());
+  if (replay != nullptr && !replay->ok()) {
+    const std::string note = replay->note();
+    return Fail("the session departed from the recording: " + replay->Diagnostic() +
+                (note.empty() ? "" : "\n  recorded as: " + note));
+  }
+  if (verbose && recording != nullptr)
+    std::fprintf(stderr, "kavro: %llu calls recorded\n",
+                 static_cast<unsigned long long>(recording->records()));
+  if (verbose && replay != nullptr) {
+    std::fprintf(stderr, "kavro: %llu calls replayed%s\n",
+                 static_cast<unsigned long long>(replay->records()),
+                 replay->finished() ? "" : "; the recording goes on further");
+  }
+  return kExitOk;
+}
+
 Result<Links> ChooseLink(const Options& options) {
   Links links;
   if (Status base = BaseLink(options, links); !base) return base.error();
-  // Wrappers, innermost first: a recording of the traffic would go before the trace.
+  // Wrappers, innermost first: the recording sees the calls as the board link does.
+  if (!options.record.empty()) {
+    if (std::string why = RecordRefusal(options); !why.empty())
+      return Unavailable(why, ErrorKind::kInvalidArgument);
+    links.Wrap([&](LinkProvider& inner) {
+      auto recording = std::make_unique<RecordingLink>(inner, options.record, options.command_line);
+      links.recording = recording.get();
+      return recording;
+    });
+    if (!links.recording->ok()) return Unavailable(links.recording->Diagnostic());
+    links.description += ", recorded to " + options.record;
+  }
   if (options.trace)
     links.Wrap([](LinkProvider& inner) { return std::make_unique<TracingLink>(inner); });
   return links;

@@ -1,7 +1,7 @@
 // The link the tool reaches boards through, chosen in one place. First the base link: FTDI's
 // D2XX library, libftdi1 or the emulated boards (--link, --emulate, or the tool's own choice).
-// Then the links wrapped around it, each forwarding to the one inside (the frame trace of
-// --trace); a link that records or replays the traffic is one more wrapping or base link here.
+// Or a recording played back (--replay). Then the links wrapped around it, each forwarding to
+// the one inside: the recording of the traffic (--record), then the frame trace (--trace).
 #ifndef KAVRO_TOOL_LINKS_H
 #define KAVRO_TOOL_LINKS_H
 
@@ -12,6 +12,7 @@
 
 #include "kavro/clock.h"
 #include "kavro/link.h"
+#include "kavro/record_replay.h"
 #include "kavro/result.h"
 #include "kavro_emulator.h"
 #include "options.h"
@@ -26,15 +27,26 @@ struct Links {
   bool named = false;  // the user named the link (--link, --emulate)
 
   std::unique_ptr<emu::VirtualBus> emulator;            // the base link when emulated
-  std::unique_ptr<LinkProvider> owned_base;             // a libftdi1 link
+  std::unique_ptr<LinkProvider> owned_base;             // a libftdi1 link or a replay
   std::vector<std::unique_ptr<LinkProvider>> wrappers;  // innermost first
+  ReplayLink* replay = nullptr;                         // the base link with --replay
+  RecordingLink* recording = nullptr;                   // among the wrappers with --record
 
   // Puts a link around the current outermost one; make gets the link it forwards to.
   void Wrap(const std::function<std::unique_ptr<LinkProvider>(LinkProvider& inner)>& make);
+  // Why nothing more can be recorded or replayed ("the recording stopped", "the session
+  // departed from the recording"); nullptr while it can. A recording of readings ends there.
+  const char* Broken() const;
+  // After the subcommand: why the recording stopped or the replay departed, on standard error,
+  // and kExitFailure; kExitOk when it went as it should (with verbose, what was recorded or
+  // replayed).
+  int Finish(bool verbose) const;
 };
 
 // The base link and its wrappers as the options ask. kLinkUnavailable with a message that says
-// what to install or which link to use instead.
+// what to install or which link to use instead; kInvalidArgument for a --replay FILE that is
+// not a recording, or a --record FILE that exists (without --force) or is another file of the
+// command's.
 Result<Links> ChooseLink(const Options& options);
 
 }  // namespace kavro::tool

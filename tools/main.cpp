@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
   Options options;
   if (const std::optional<int> done = ParseCommandLine(argc, argv, options)) return *done;
   kavro::Result<Links> links = ChooseLink(options);
-  if (!links) return Fail(links.error().text);
+  if (!links) {
+    const std::string& why = links.error().text;
+    return links.error().kind == kavro::ErrorKind::kInvalidArgument ? Usage(why) : Fail(why);
+  }
   if (options.verbose) std::fprintf(stderr, "kavro: link: %s\n", links->description.c_str());
   const Session session{options, links.value()};
   int code = kExitUsage;
@@ -29,6 +32,7 @@ int main(int argc, char** argv) {
     case Subcommand::kReset: code = Reset(session); break;
     case Subcommand::kRegister: code = Register(session); break;
   }
+  code = std::max(code, links->Finish(options.verbose));
   // What was printed must have got there: a full disk is a failure, not a success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout))
     code = std::max(code, Fail(std::string("writing standard output: ") + std::strerror(errno)));

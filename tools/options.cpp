@@ -21,8 +21,11 @@ std::string Examples(std::initializer_list<const char*> lines, const char* after
 
 const char kAfterMain[] =
     "\nWithout --emulate, boards are reached through FTDI's D2XX library when it is installed,\n"
-    "else through libftdi1; --link names one. Exit codes: 0 success; 1 a board, link or file\n"
-    "failure; 2 a usage error.\n";
+    "else through libftdi1; --link names one. --record FILE keeps every call to the link in\n"
+    "FILE; --replay FILE runs the same subcommand and arguments again from it, with no board,\n"
+    "and says where the run departs from the recording. Exit codes: 0 success; 1 a board, link\n"
+    "or file failure, or a replay that departed; 2 a usage error (a --replay FILE that is not a\n"
+    "recording among them).\n";
 
 const char kAfterRead[] =
     "\nRows name the board and the channel, with the time in UTC and the seconds since the\n"
@@ -65,16 +68,23 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   app.set_version_flag("--version", "kavro " KAVRO_VERSION " (KAVRO_USB_DLL " KAVRO_VERSION ")");
   app.footer(Examples({"kavro --emulate list", "kavro --emulate info -s KAVRO-0009",
                        "kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
-                       "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250"},
+                       "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
+                       "kavro --emulate --record session.kavrolog --force read -s KAVRO-0001 -n 5 "
+                       "-i 50",
+                       "kavro --replay session.kavrolog read -s KAVRO-0001 -n 5 -i 50",
+                       "kavro --replay session.kavrolog --replay-pace recorded read -s KAVRO-0001 "
+                       "-n 5 -i 50"},
                       kAfterMain));
   app.require_subcommand(0, 1);
   app.fallthrough();
-  app.add_option("--link", o.link,
-                 "Link to the boards: d2xx (FTDI's D2XX library), ftdi (libftdi1) or emulator")
-      ->check(CLI::IsMember({"d2xx", "ftdi", "emulator"}));
-  app.add_flag("--emulate", o.emulate,
-               "Use the built-in emulated boards KAVRO-0001 (one channel) and KAVRO-0009 (four "
-               "channels); the same as --link emulator");
+  auto* link =
+      app.add_option("--link", o.link,
+                     "Link to the boards: d2xx (FTDI's D2XX library), ftdi (libftdi1) or emulator")
+          ->check(CLI::IsMember({"d2xx", "ftdi", "emulator"}));
+  auto* emulate =
+      app.add_flag("--emulate", o.emulate,
+                   "Use the built-in emulated boards KAVRO-0001 (one channel) and KAVRO-0009 (four "
+                   "channels); the same as --link emulator");
   app.add_option("--emulator-clock", o.emulator_clock,
                  "real (default), or virtual: runs as fast as possible, for trying things and "
                  "for tests")
@@ -92,6 +102,21 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->check(CLI::IsMember({"drop", "teds"}));
   app.add_flag("--trace", o.trace, "Print every frame sent and received");
   app.add_flag("--verbose", o.verbose, "Say which link is used, and the board's events");
+  auto* record = app.add_option("--record", o.record,
+                                "Record every call to the link in FILE, to replay it later with "
+                                "--replay (an existing FILE is refused unless --force)")
+                     ->type_name("FILE");
+  app.add_flag("--force", o.record_force, "Replace the --record FILE if it exists")->needs(record);
+  auto* replay = app.add_option("--replay", o.replay,
+                                "Answer from a --record FILE instead of a board: give the "
+                                "subcommand and arguments it was recorded with")
+                     ->type_name("FILE")
+                     ->excludes(link)
+                     ->excludes(emulate);
+  app.add_option("--replay-pace", o.replay_pace,
+                 "fast (default): at once; recorded: at the pace it was recorded")
+      ->check(CLI::IsMember({"fast", "recorded"}))
+      ->needs(replay);
 
   auto* list =
       app.add_subcommand("list", "Count the attached boards and list their serial numbers");
@@ -170,6 +195,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   app.allow_extras();  // to name an unknown subcommand in the message
   for (CLI::App* c : {list, info, read, config, reset, reg}) c->allow_extras(false);
 
+  o.command_line = "kavro";
+  for (int i = 1; i < argc; ++i) o.command_line += std::string(" ") + argv[i];
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

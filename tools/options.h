@@ -22,6 +22,11 @@ struct Options {
   std::vector<double> emulator_unplug;  // {after_s, for_s}, or empty
   bool trace = false;
   bool verbose = false;
+  std::string record;                // --record FILE: the link's traffic recorded there
+  bool record_force = false;         // --force: an existing --record FILE is replaced
+  std::string replay;                // --replay FILE: answered from that recording, no board
+  std::string replay_pace = "fast";  // "fast" or "recorded"
+  std::string command_line;          // what the user typed, for the recording's header
 
   Subcommand subcommand = Subcommand::kList;
   std::string serial;    // -s; "" means the only board attached

@@ -49,12 +49,17 @@ std::string SignalName(int s) {
 // of the summary.
 class Recorder {
  public:
-  Recorder(const Options& o, Output& out, const Rows& rows, Clock& clock, std::string serial,
+  Recorder(const Session& s, Output& out, const Rows& rows, Clock& clock, std::string serial,
            const std::vector<unsigned int>& channels)
-      : options_(o), out_(out), rows_(rows), clock_(clock), serial_(std::move(serial)) {
+      : options_(s.options),
+        links_(s.links),
+        out_(out),
+        rows_(rows),
+        clock_(clock),
+        serial_(std::move(serial)) {
     for (unsigned int c : channels) stats_.push_back(ChannelStats{c});
-    live_ = isatty(STDERR_FILENO) &&
-            (!o.output.empty() || !isatty(STDOUT_FILENO) || o.format != Format::kTable);
+    live_ = isatty(STDERR_FILENO) && (!options_.output.empty() || !isatty(STDOUT_FILENO) ||
+                                      options_.format != Format::kTable);
   }
 
   void Begin() {
@@ -78,7 +83,9 @@ class Recorder {
     }
     if (!Put(row)) return false;
     Live();
-    return !first_failure_;
+    // Nothing more would be recorded, or nothing more comes from the recording replayed.
+    broken_ = links_.Broken();
+    return !first_failure_ && broken_ == nullptr;
   }
 
   void Notice(const BoardEvent& e) {
@@ -97,6 +104,8 @@ class Recorder {
       end.ended = "stopped by " + SignalName(g_ending_signal);
     } else if (stopped_at_failure()) {
       end.ended = "first failure (--no-reconnect)";
+    } else if (broken_ != nullptr) {
+      end.ended = broken_;
     } else if (summary.gave_up) {
       end.ended = "gave up reconnecting";
     } else {
@@ -147,6 +156,7 @@ class Recorder {
   }
 
   const Options& options_;
+  const Links& links_;
   Output& out_;
   const Rows& rows_;
   Clock& clock_;
@@ -158,6 +168,7 @@ class Recorder {
   std::chrono::steady_clock::time_point last_live_;
   bool live_ = false, write_failed_ = false;
   std::optional<Error> first_failure_;  // with --no-reconnect, what ended the recording
+  const char* broken_ = nullptr;        // the link recording stopped, or the replay departed
 };
 
 }  // namespace
@@ -212,7 +223,7 @@ int Read(const Session& s) {
   if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
   if (out.fresh() && !out.Write(rows.Header())) return Fail(out.error() + "; nothing was recorded");
   Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
-  Recorder recorder(o, out, rows, clock, serial, channels.value());
+  Recorder recorder(s, out, rows, clock, serial, channels.value());
   to_rows = [&recorder](const BoardEvent& e) { recorder.Notice(e); };
 
   RecordOptions recording;
