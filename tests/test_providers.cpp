@@ -237,6 +237,8 @@ TEST_F(Libftdi, LibftdiFailuresBecomeTheirD2xxStatus) {
   chip->latency_error = -1;  // libftdi1: out of range when setting, the USB read failed getting
   EXPECT_EQ(provider->SetLatencyTimer(h, 2), 6u);
   EXPECT_EQ(provider->GetLatencyTimer(h, &ms), 4u);
+  chip->latency_error = -3;  // libftdi1: no device open
+  EXPECT_EQ(provider->SetLatencyTimer(h, 2), 3u);
   chip->latency_error = -2;  // setting: the USB transfer failed; getting: no device open
   EXPECT_EQ(provider->GetLatencyTimer(h, &ms), 3u);
   dll.Close_Device_Connection(h);

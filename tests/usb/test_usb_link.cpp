@@ -126,7 +126,7 @@ TEST_F(UsbLink, CallsOnAnUnpluggedChipAreIoErrors) {
         link->Purge(handle, 3), link->Write(handle, &byte, 1, &n), link->Read(handle, &byte, 1, &n),
         link->GetStatus(handle, &rx, &tx, &ev)})
     EXPECT_EQ(status, kavro::kFtIoError);
-  dll.Close_Device_Connection(handle);
+  EXPECT_EQ(link->Close(handle), kavro::kFtIoError);  // given up all the same
   dll.Close_Device_Connection(handle);
   EXPECT_EQ(dll.ErrorStatus, kavro::kFtInvalidHandle);
 }
