@@ -174,7 +174,7 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   kavro::LinkProvider& p = *link;
   void* h = nullptr;
   ASSERT_EQ(p.OpenEx(const_cast<char*>("KAVRO USB Interface"), 2, &h), kavro::kFtOk);
-  unsigned int type = 0, id = 0, count = 0, rx = 0, tx = 0, event = 0, got = 0;
+  unsigned int type = 0, id = 0, count = 0, rx = 0, tx = 0, event = 0, got = 0, vid = 0, pid = 0;
   char serial[16], description[64];
   EXPECT_EQ(p.GetDeviceInfo(h, &type, &id, serial, description, nullptr), kavro::kFtOk);
   EXPECT_EQ(type, 5u);
@@ -228,7 +228,6 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(p.Close(h), kavro::kFtInvalidHandle);
   EXPECT_EQ(p.Open(0, &h), kavro::kFtOk);
   for (int index : {-1, 1}) EXPECT_EQ(p.Open(index, &h), kavro::kFtDeviceNotFound);
-  unsigned int vid = 0, pid = 0;
   EXPECT_EQ(p.GetVIDPID(&vid, &pid), kavro::kFtOk);
   EXPECT_EQ(vid << 16 | pid, 0x04036001u);
   EXPECT_EQ(p.SetVIDPID(0xFFFF, 0xFFFF), kavro::kFtOk);
