@@ -20,27 +20,21 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace kavro::usbtest {
 
-class FtdiTestbed;
-
 // One chip and the board behind it. Tests set fields before a library call and read them after
 // it, while the host leaves the chip alone.
 struct Chip {
   std::string serial, description;
   kavro::emu::Board board;
-  std::uint16_t bcd_device = 0x0600;  // the chip generation: 0x0600 is an FT232R
-  std::uint16_t pid = 0x6001;
-  bool disconnect_claim = true;            // false: a kernel without USBDEVFS_DISCONNECT_CLAIM
-  std::string kernel_driver = "ftdi_sio";  // what the kernel binds to the interface ("": none)
-  std::string driver;                      // bound now: kernel_driver, "usbfs" (a program) or ""
-  unsigned int unplug_after_frames = 0;    // > 0: the chip is gone right after that many frames
+  std::uint16_t bcd_device = 0x0600, pid = 0x6001;  // 0x0600: an FT232R
+  std::string driver = "ftdi_sio";       // bound now: the kernel's "ftdi_sio", "usbfs" or ""
+  unsigned int unplug_after_frames = 0;  // > 0: the chip is gone right after that many frames
   // What the host did to the chip.
   unsigned char latency_ms = 16;
   unsigned int bulk_in_size = 0;              // bytes the last bulk IN transfer asked for
   std::vector<unsigned int> vendor_requests;  // bRequest << 16 | wValue of each, in order
   bool plugged = true;
 
- private:
-  friend class FtdiTestbed;
+  // The testbed's own.
   struct Urb {
     UMockdevIoctlClient* client;
     UMockdevIoctlData* urb;     // the client's usbdevfs_urb, resolved
@@ -48,8 +42,9 @@ struct Chip {
     std::uint64_t due_us;       // a bulk IN answers by then even with nothing to send
     bool done;
   };
-  FtdiTestbed* bed = nullptr;
+  std::mutex mutex;  // the host's libusb threads and the test
   std::string syspath;
+  std::uint64_t plugged_at_us = 0;  // the board's time starts here
   UMockdevIoctlBase* handler = nullptr;
   UMockdevIoctlClient* owner = nullptr;  // the client that claimed the interface
   unsigned int frames = 0;
@@ -67,7 +62,8 @@ class FtdiTestbed {
 
   // True when the process runs under umockdev's preload; otherwise *why says what is missing.
   bool Ready(std::string* why) const;
-  // Plugs in a chip; references stay valid while the testbed lives.
+  // Plugs in a chip (a new device on the bus, as a chip plugged back in is); references stay
+  // valid while the testbed lives.
   Chip& Add(const std::string& serial, kavro::emu::Board board = kavro::emu::Board::Common(),
             std::uint16_t bcd_device = 0x0600, std::uint16_t pid = 0x6001,
             const std::string& description = "KAVRO USB Interface");
@@ -75,20 +71,8 @@ class FtdiTestbed {
   void Unplug(Chip& chip);
 
  private:
-  static int OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* chip);
-  static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* chip);
-  long Ioctl(Chip& c, UMockdevIoctlClient* client, int* error,
-             std::vector<UMockdevIoctlData*>* release);
-  int Submit(Chip& c, UMockdevIoctlClient* client, UMockdevIoctlData* urb_data);
-  void Control(Chip& c, unsigned char* setup, int* length, int* status);
-  void Pump(Chip& c);
-  void Drop(Chip& c);
-  std::uint64_t NowUs() const;
-
   UMockdevTestbed* testbed_;
-  std::mutex mutex_;
   std::deque<Chip> chips_;
-  std::uint64_t start_us_;
 };
 
 }  // namespace kavro::usbtest
