@@ -174,8 +174,9 @@ TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
   }
 }
 
-// Each reply budget at its edge: a reply that comes as the budget ends is accepted, one that comes
-// a millisecond later is a time-out.
+// Each reply budget at its edge, on virtual time: a reply that comes as the budget ends is
+// accepted, one that comes a millisecond later is a time-out that ends exactly 1 us past the
+// budget. The wait jumps to the reply or to the budget's end instead of polling for it.
 TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
   const struct {
     const char* what;
@@ -202,15 +203,52 @@ TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
   for (const auto& b : budgets) {
     for (std::uint64_t late_us : {0, 1000}) {
       OneBoard one(Board(b.type, 1));
-      one.bus.logging = false;
       Board& board = one.dev.board;
       // The restart notice comes after a late acknowledgement, or at once to be late itself.
       board.restart_time_us = b.reply == 0 ? 2'000'000 : 0;
       board.faults.resize(b.reply);
       board.faults.push_back(Fault(ReplyFault::kHold, {}, b.ms * 1000 + late_us));
+      const std::uint64_t start = one.bus.now_us();
       const std::string result = b.command(one.dll, one.h);
-      EXPECT_STREQ(one.dll.ErrorText, late_us ? "Timeout Error" : "") << b.what << " " << result;
+      SCOPED_TRACE(std::string(b.what) + " " + std::to_string(late_us) + " " + result);
+      EXPECT_STREQ(one.dll.ErrorText, late_us ? "Timeout Error" : "");
+      EXPECT_LE(one.bus.CountCalls(Call::kGetStatus), 9u);  // polling would ask hundreds of times
+      if (late_us && b.reply == 0) {                        // the write's status query takes 20 us
+        EXPECT_EQ(one.bus.now_us() - start, 20 + b.ms * 1000 + 1);
+      }
     }
+  }
+}
+
+// The reset's restart notice never comes; 2.5 s into its 10 s budget the board is unplugged.
+TEST(Commands, ABoardUnpluggedDuringALongWaitFailsTheWaitThen) {
+  OneBoard one;
+  one.dev.board.faults = {Fault(ReplyFault::kNone), Fault(ReplyFault::kDrop)};
+  one.bus.ScheduleUnplug("KV0001", 2500000, 1000000);
+  const std::uint64_t start = one.bus.now_us();
+  EXPECT_EQ(one.dll.Reset_Board(one.h), "Error");
+  EXPECT_STREQ(one.dll.ErrorText, "IO Error");
+  EXPECT_EQ(one.bus.now_us() - start, 2500000u);
+}
+
+// A provider that cannot wait, or whose wait fails: the library sleeps between its queries.
+struct NoWait : kavro::ForwardingLink {
+  NoWait(kavro::LinkProvider& inner, unsigned int status) : ForwardingLink(inner), status(status) {}
+  unsigned int WaitForRx(void*, unsigned int, std::uint64_t) override { return status; }
+  unsigned int status;
+};
+
+TEST(Commands, GetTheirRepliesOnProvidersThatCannotWait) {
+  OneBoard one;
+  one.bus.poll_step_us = 500;  // fewer real sleeps per virtual budget
+  for (unsigned int status : {kavro::kFtNotSupported, kavro::kFtIoError}) {
+    NoWait link(one.bus, status);
+    one.dll.UseLink(&link);
+    one.dev.board.faults = {Fault(ReplyFault::kHold, {}, 4000)};
+    EXPECT_EQ(one.dll.Normal_Data_Request(one.h, 0), "1001000") << status;
+    one.dev.board.faults = {Fault(ReplyFault::kHold, {}, 1000), Fault(ReplyFault::kDrop)};
+    EXPECT_EQ(one.dll.Normal_Data_Request(one.h, 0), "Error");
+    EXPECT_STREQ(one.dll.ErrorText, "Timeout Error");
   }
 }
 
