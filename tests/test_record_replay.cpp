@@ -52,21 +52,6 @@ std::vector<std::string> Recorded(const std::string& path, int readings,
   return Session(dll, readings);
 }
 
-TEST(RecordReplay, ADifferentCommandIsReportedWithItsRecordAndFailsEveryLaterCall) {
-  const std::string path = Temp("short.kavrolog");
-  Recorded(path, 1, {100, 101, 102});
-  kavro::ReplayLink replay(path);
-  K dll;
-  dll.UseLink(&replay);
-  const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // recorded: a reading
-  EXPECT_EQ(seen[5], "Error | Other Errors | 18 | 070440aa | 06084403010234aa");
-  EXPECT_EQ(replay.Diagnostic(), path +
-                                     " record 40 (line 41): expected Write(h=1, "
-                                     "data=070442aa), got Write(h=1, data=070440aa)");
-  EXPECT_EQ(dll.Get_Device_Count(), "Error");
-  EXPECT_FALSE(replay.ok());
-}
-
 TEST(RecordReplay, BoardOnAReplayReadsWhatWasRecordedOnTheRecordedClock) {
   const std::string path = Temp("typed.kavrolog");
   auto read = [](kavro::OpenOptions options, std::vector<std::string>& out) {
@@ -101,24 +86,36 @@ TEST(RecordReplay, BoardOnAReplayReadsWhatWasRecordedOnTheRecordedClock) {
 }
 
 // A session recorded now, and the one kept in tests/data, made by an earlier build (this test,
-// with KAVRO_UPDATE_RECORDING=1): both replay as the board answered, faults and all.
-TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaults) {
+// with KAVRO_UPDATE_RECORDING=1): both replay as the board answered, faults and all. A replay
+// that departs from its recording says where, and fails every later call.
+TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDeparts) {
   const std::string kept = KAVRO_TEST_DATA "/emulator_session.kavrolog";
   if (std::getenv("KAVRO_UPDATE_RECORDING") != nullptr) Recorded(kept, 6, {8, 10, 14});
-  const std::vector<std::string> recorded = Recorded(Temp("session.kavrolog"), 6, {8, 10, 14});
+  const std::string path = Temp("session.kavrolog");
+  const std::vector<std::string> recorded = Recorded(path, 6, {8, 10, 14});
   ASSERT_EQ(recorded.size(), 12u);
   EXPECT_EQ(recorded[5], "805865 |  | 0 | 070442aa | 070842020c4be9aa");
   EXPECT_EQ(recorded[6], "Error | Timeout Error | 0 | 090442aa | ");
   EXPECT_EQ(recorded[7], "813222 |  | 0 | 0b0442aa | ff0b0842020c68a6aa");  // 0xFF and all
   EXPECT_EQ(recorded[9], "Error | Command Error | 0 | 0f0442aa | ");
-  for (const std::string& path : {Temp("session.kavrolog"), kept}) {
-    kavro::ReplayLink replay(path);
+  for (const std::string& file : {path, kept}) {
+    kavro::ReplayLink replay(file);
     K dll;
     dll.UseLink(&replay);
-    EXPECT_EQ(Session(dll, 6), recorded) << path;
+    EXPECT_EQ(Session(dll, 6), recorded) << file;
     EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
     EXPECT_EQ(replay.note(), "test session");
   }
+  kavro::ReplayLink replay(path);
+  K dll;
+  dll.UseLink(&replay);
+  const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // recorded: a reading
+  EXPECT_EQ(seen[5], "Error | Other Errors | 18 | 070440aa | 06084403010234aa");
+  EXPECT_EQ(replay.Diagnostic(), path +
+                                     " record 40 (line 41): expected Write(h=1, "
+                                     "data=070442aa), got Write(h=1, data=070440aa)");
+  EXPECT_EQ(dll.Get_Device_Count(), "Error");
+  EXPECT_FALSE(replay.ok());
 }
 
 TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
