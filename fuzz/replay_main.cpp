@@ -13,18 +13,12 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   int count = 0;
   for (int i = 1; i < argc; ++i) {
-    std::vector<fs::path> files;
     if (!fs::exists(argv[i])) continue;  // no regression kept for this target yet
-    if (fs::is_directory(argv[i])) {
-      for (const auto& e : fs::directory_iterator(argv[i]))
-        if (e.is_regular_file()) files.push_back(e.path());
-    } else {
-      files.emplace_back(argv[i]);
-    }
+    std::vector<fs::path> files{argv[i]};
+    if (fs::is_directory(argv[i])) files.assign(fs::directory_iterator(argv[i]), {});
     for (const fs::path& f : files) {
       std::ifstream in(f, std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
+      const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
       // An exactly sized copy, so a sanitizer sees any read past the end.
       std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
       LLVMFuzzerTestOneInput(copy.empty() ? nullptr : copy.data(), copy.size());

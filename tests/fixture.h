@@ -39,9 +39,6 @@ inline std::string ToHex(const std::uint8_t* bytes, std::size_t count) {
   }
   return out;
 }
-inline std::string ToHex(const Bytes& bytes) {
-  return ToHex(bytes.data(), bytes.size());
-}
 
 // The five version fields: a one-character field as the hexadecimal of its character, any other
 // text as it stands.
@@ -94,7 +91,8 @@ struct OneBoard {
   // The frames the host wrote to the board, as text.
   std::vector<std::string> Wire() const {
     std::vector<std::string> out;
-    for (const Bytes& frame : dev.board.transcript) out.push_back(ToHex(frame));
+    for (const Bytes& frame : dev.board.transcript)
+      out.push_back(ToHex(frame.data(), frame.size()));
     return out;
   }
   VirtualBus bus;

@@ -170,7 +170,6 @@ TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
   EXPECT_EQ(board.info().version, (std::array<std::uint8_t, 5>{9, 1, 2, 3, 4}));
   EXPECT_EQ(board.info().channels, 4u);
   EXPECT_EQ(board.link_description(), "board emulator");
-  EXPECT_EQ(ErrorOf(board.Read(4)).text, "channel 4: KV0009 has channels 0-3");
   EXPECT_EQ(ErrorOf(board.CheckChannel(4)).text, "channel 4: KV0009 has channels 0-3");
   EXPECT_TRUE(board.CheckChannel(3).ok());
   kavro::RecordOptions two_channels;
@@ -262,9 +261,8 @@ TEST_F(Api, ConverterConditionsAreReadingStatesWithoutALoad) {
     dev.board.forced_readings.push_back(data);
     auto r = board.Read();
     ASSERT_TRUE(r.ok()) << r.error().Describe();
-    EXPECT_EQ(std::tie(r->state, r->raw, r->counts), std::make_tuple(state, raw, std::int64_t{0}))
-        << raw;
-    EXPECT_EQ(r->load, std::nullopt) << raw;
+    EXPECT_EQ(std::tie(r->state, r->raw, r->counts, r->load),
+              std::make_tuple(state, raw, std::int64_t{0}, std::optional<double>()));
   }
   kavro::Board unsupported = Open("KV0005");
   EXPECT_EQ(unsupported.Read()->load, std::nullopt);
@@ -408,7 +406,8 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
 }
 
-// Unplugged for good at 0.505 s; the link loss shows at 0.510 s.
+// Unplugged for good 0.505 s after the open, each row on its own board; the link loss shows at
+// 0.510 s.
 TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
   struct Row {
     kavro::ReconnectOptions reconnect;
@@ -421,16 +420,14 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
   off.enabled = false;
   for (const Row& row : {Row{two_attempts, 82, 810000, 300000, 2},
                          Row{quarter_second, 77, 760000, 250000, 1}, Row{off, 52, 510000, 0, 0}}) {
-    VirtualBus fresh;
+    const std::string serial = "KV000" + std::to_string(row.attempts);
     events.clear();
-    fresh.AddDevice("KV0001");
+    bus.AddDevice(serial);
     kavro::OpenOptions options = Options();
-    options.link = &fresh;
-    options.clock = &fresh.clock();
     options.reconnect = row.reconnect;
-    kavro::Board board = Open("KV0001", options);
-    const std::uint64_t start = fresh.now_us();
-    fresh.ScheduleUnplug("KV0001", 505000, 3600000000);
+    kavro::Board board = Open(serial.c_str(), options);
+    const std::uint64_t start = bus.now_us();
+    bus.ScheduleUnplug(serial, 505000, 3600000000);
     auto summary = kavro::Record(board, Every10ms(100), [](const kavro::Sample&) { return true; });
     EXPECT_TRUE(summary->gave_up);
     EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{row.due_times, 51, row.due_times - 51,
@@ -438,9 +435,9 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(Facts(events[1], start), std::make_tuple(kavro::BoardEventKind::kGaveUp,
                                                        row.gave_up_at, row.gap_us, row.attempts));
-    const std::size_t opens = fresh.CountCalls(Call::kOpenEx);
+    const std::size_t opens = bus.CountCalls(Call::kOpenEx);
     EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
-    EXPECT_EQ(fresh.CountCalls(Call::kOpenEx), opens);  // not tried again
+    EXPECT_EQ(bus.CountCalls(Call::kOpenEx), opens);  // not tried again
     EXPECT_FALSE(board.connected());
   }
 }

@@ -1,5 +1,9 @@
 // Every command as it meets a board: the frames it puts on the wire, the replies the board
-// gives (scripted byte for byte), what it answers, its ErrorText and the fields it leaves.
+// gives (scripted byte for byte), what it answers, its ErrorText and the fields it leaves; how
+// long it waits for each reply. Then the packet layer on its own: numbering, framing by length
+// and the read's bound. (The rules by which replies are accepted or refused, and the data bytes
+// an accepted reply leaves, are judged case by case by the reply-stream fuzz target over its seed
+// corpus.)
 #include <cstring>
 
 #include "fixture.h"
@@ -174,8 +178,9 @@ TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
   }
 }
 
-// Each reply budget at its edge: a reply that comes as the budget ends is accepted, one that comes
-// a millisecond later is a time-out.
+// Each reply budget at its edge, on virtual time: a reply that comes as the budget ends is
+// accepted, one that comes a millisecond later is a time-out that ends exactly 1 us past the
+// budget. The wait jumps to the reply or to the budget's end instead of polling for it.
 TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
   const struct {
     const char* what;
@@ -202,15 +207,52 @@ TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
   for (const auto& b : budgets) {
     for (std::uint64_t late_us : {0, 1000}) {
       OneBoard one(Board(b.type, 1));
-      one.bus.logging = false;
       Board& board = one.dev.board;
       // The restart notice comes after a late acknowledgement, or at once to be late itself.
       board.restart_time_us = b.reply == 0 ? 2'000'000 : 0;
       board.faults.resize(b.reply);
       board.faults.push_back(Fault(ReplyFault::kHold, {}, b.ms * 1000 + late_us));
+      const std::uint64_t start = one.bus.now_us();
       const std::string result = b.command(one.dll, one.h);
-      EXPECT_STREQ(one.dll.ErrorText, late_us ? "Timeout Error" : "") << b.what << " " << result;
+      SCOPED_TRACE(std::string(b.what) + " " + std::to_string(late_us) + " " + result);
+      EXPECT_STREQ(one.dll.ErrorText, late_us ? "Timeout Error" : "");
+      EXPECT_LE(one.bus.CountCalls(Call::kGetStatus), 9u);  // polling would ask hundreds of times
+      if (late_us && b.reply == 0) {                        // the write's status query takes 20 us
+        EXPECT_EQ(one.bus.now_us() - start, 20 + b.ms * 1000 + 1);
+      }
     }
+  }
+}
+
+// The reset's restart notice never comes; 2.5 s into its 10 s budget the board is unplugged.
+TEST(Commands, ABoardUnpluggedDuringALongWaitFailsTheWaitThen) {
+  OneBoard one;
+  one.dev.board.faults = {Fault(ReplyFault::kNone), Fault(ReplyFault::kDrop)};
+  one.bus.ScheduleUnplug("KV0001", 2500000, 1000000);
+  const std::uint64_t start = one.bus.now_us();
+  EXPECT_EQ(one.dll.Reset_Board(one.h), "Error");
+  EXPECT_STREQ(one.dll.ErrorText, "IO Error");
+  EXPECT_EQ(one.bus.now_us() - start, 2500000u);
+}
+
+// A provider that cannot wait, or whose wait fails: the library sleeps between its queries.
+struct NoWait : kavro::ForwardingLink {
+  NoWait(kavro::LinkProvider& inner, unsigned int status) : ForwardingLink(inner), status(status) {}
+  unsigned int WaitForRx(void*, unsigned int, std::uint64_t) override { return status; }
+  unsigned int status;
+};
+
+TEST(Commands, GetTheirRepliesOnProvidersThatCannotWait) {
+  OneBoard one;
+  one.bus.poll_step_us = 500;  // fewer real sleeps per virtual budget
+  for (unsigned int status : {kavro::kFtNotSupported, kavro::kFtIoError}) {
+    NoWait link(one.bus, status);
+    one.dll.UseLink(&link);
+    one.dev.board.faults = {Fault(ReplyFault::kHold, {}, 4000)};
+    EXPECT_EQ(one.dll.Normal_Data_Request(one.h, 0), "1001000") << status;
+    one.dev.board.faults = {Fault(ReplyFault::kHold, {}, 1000), Fault(ReplyFault::kDrop)};
+    EXPECT_EQ(one.dll.Normal_Data_Request(one.h, 0), "Error");
+    EXPECT_STREQ(one.dll.ErrorText, "Timeout Error");
   }
 }
 
@@ -263,6 +305,103 @@ TEST(Commands, TurnFourConverterBytesIntoText) {
   for (const auto& c : cases)
     EXPECT_EQ(dll.Calculate_ADC_Value(c.s, c.h, c.m, c.l), c.text) << int(c.s) << " " << int(c.l);
   EXPECT_STREQ(dll.ErrorText, "the caller's");
+}
+
+class Packet : public ::testing::Test, protected OneBoard {};
+
+TEST_F(Packet, NumbersRunFrom1To254) {
+  const std::pair<int, int> cases[] = {{0, 1}, {1, 2}, {253, 254}, {254, 1}, {255, 1}};
+  for (auto [before, after] : cases) {
+    dll.PacketNumber = static_cast<unsigned char>(before);
+    dll.NextPacketNumber();
+    EXPECT_EQ(dll.PacketNumber, after) << before;
+  }
+}
+
+TEST_F(Packet, FramesCarryAsManyDataBytesAsTheirLengthHasRoomFor) {
+  const struct {
+    signed char mode;
+    int length;
+    const char* frame;
+  } cases[] = {
+      {0, 4, "09 04 77 aa"},
+      {0, 5, "09 05 77 d0 aa"},
+      {0, 8, "09 08 77 d0 d1 d2 d3 aa"},
+      {0, 9, "09 09 77 ee ee ee ee ee aa"},
+      {1, 5, "09 05 77 c5 aa"},
+      {1, 6, "09 06 77 c5 d0 aa"},
+      {1, 9, "09 09 77 c5 d0 d1 d2 d3 aa"},
+      {1, 10, "09 0a 77 c5 ee ee ee ee ee aa"},
+      {0, 1, "aa"},              // the trailer wins over the header
+      {7, 5, "ee ee ee ee ee"},  // any other mode sends the buffer as it stands
+  };
+  const unsigned char data[8] = {0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7};
+  for (const auto& c : cases) {
+    std::memset(dll.TxBuffer, 0xEE, 16);
+    std::memcpy(dll.PacketData, data, sizeof(data));
+    dll.PacketNumber = 9;
+    dll.TxLength = static_cast<unsigned char>(c.length);
+    dll.TxCommand = 0x77;
+    dll.TxChannel = 0xC5;
+    dll.EndOfPacket = 0xAA;
+    dll.WritePacket(c.mode);
+    EXPECT_EQ(Wire().back(), c.frame);
+    EXPECT_EQ(dll.PacketSent, Compact(c.frame));
+  }
+  dll.TxLength = 0;  // the trailer would fall before the buffer
+  dll.WritePacket(0);
+  EXPECT_EQ(dll.WriteStatus, "");
+  EXPECT_STREQ(dll.ErrorText, "Packet Size Error");
+  EXPECT_EQ(Wire().size(), 10u);
+}
+
+TEST_F(Packet, AFrameIsTracedOnceBuiltEvenIfItsWriteFails) {
+  dll.PacketNumber = 7;
+  dll.TxLength = 4;
+  dll.TxCommand = 1;
+  dll.EndOfPacket = 0xAA;
+  dll.PacketSent = "old";
+  bus.FailCall(Call::kGetStatus, 4);
+  dll.WritePacket(0);
+  EXPECT_EQ(dll.PacketSent, "");
+  bus.FailCall(Call::kWrite, 10);
+  dll.WritePacket(0);
+  EXPECT_EQ(dll.PacketSent, "070401aa");
+  EXPECT_EQ(dll.WriteStatus, "");
+  EXPECT_EQ(dll.ErrorStatus, 10u);
+  EXPECT_STREQ(dll.ErrorText, "Failed to Write Device");
+  dll.WritePacket(0);
+  EXPECT_EQ(dll.WriteStatus, "Finished");
+  EXPECT_EQ(dll.ErrorStatus, 0u);
+}
+
+TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {
+  dev.chunk_bytes = 4096;
+  dll.RxPacketNumber = 7;
+  dll.RxLength = 4;
+  dll.RxCommand = 1;
+  dll.EndOfPacket = 0xAA;
+  Bytes flood = FromHex("07 04 01 aa");
+  flood.resize(3000, 0x55);
+  dev.pending.push_back({bus.now_us(), flood});
+  dll.ReadPacket(10);
+  EXPECT_EQ(dll.ReadStatus, "Finished");
+  EXPECT_EQ(dev.rx.size(), 3000u - 1024u);  // the rest stays queued
+}
+
+TEST_F(Packet, SimulationChangesNothing) {
+  dll.PacketNumber = 41;
+  dll.WriteStatus = dll.ReadStatus = dll.PacketSent = dll.PacketReceived = "kept";
+  dll.SimulationMode = 1;
+  dll.NextPacketNumber();
+  dll.WritePacket(0);
+  dll.ReadPacket(10);
+  dll.GetPacketSent();
+  dll.GetPacketReceived();
+  EXPECT_EQ(dll.PacketNumber, 41);
+  EXPECT_EQ(dll.WriteStatus + dll.ReadStatus + dll.PacketSent + dll.PacketReceived,
+            "keptkeptkeptkept");
+  EXPECT_TRUE(bus.log().empty());
 }
 
 }  // namespace

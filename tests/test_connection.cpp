@@ -72,6 +72,39 @@ TEST_F(Connection, UnknownMissingAndOverlongSerialNumbersOpenNothing) {
   EXPECT_EQ(bus.log().size(), 1u);
 }
 
+// An unplugged board leaves the list and cannot be opened; once plugged in again it opens with its
+// power-on configuration, while the handle from before stays dead until it is closed.
+TEST_F(Connection, AReplugGivesAFreshlyPoweredBoardAndKeepsTheOldHandleDead) {
+  Board board = Board::Type0();
+  board.SetPowerOnConfigByte(0, 0x24);
+  board.faults.push_back(Fault(ReplyFault::kHold, {}, 1000000));  // still on its way at the unplug
+  VirtualBus::Device& dev = bus.AddDevice("KV0001", board);
+  bus.AddDevice("KV0002");
+  OpenSerial("KV0001");
+  void* old = dll.DeviceHandle;
+  EXPECT_EQ(dll.Slave_Activity_Inquiry(old), "Error");
+  EXPECT_EQ(dll.Set_ADC_Configuration2(old, 0x37, 0), "0");
+  EXPECT_FALSE(bus.Replug("KV0001"));
+  ASSERT_TRUE(bus.Unplug("KV0001"));
+  EXPECT_EQ(dll.Get_Device_Count(), "1");
+  EXPECT_EQ(dll.Get_Device_Serial_Number(nullptr), "KV0002");
+  OpenSerial("KV0001");
+  EXPECT_STREQ(dll.ErrorText, "Device Not Found");
+  ASSERT_TRUE(bus.Replug("KV0001"));
+  EXPECT_TRUE(dev.pending.empty());
+  EXPECT_EQ(dev.latency_ms, 16);
+  OpenSerial("KV0001");
+  ASSERT_STREQ(dll.ErrorText, "");
+  EXPECT_EQ(dll.Get_ADC_Configuration(0x7A, 0), "Finished");
+  EXPECT_EQ(dll.AdcConfigUpper * 16 + dll.AdcSamplingRate, 0x24);
+  EXPECT_EQ(dll.Slave_Activity_Inquiry(old), "Error");
+  EXPECT_EQ(dll.ErrorStatus, 4u);
+  for (unsigned int status : {0u, 1u}) {  // the first close releases the handle
+    dll.Close_Device_Connection(old);
+    EXPECT_EQ(dll.ErrorStatus, status);
+  }
+}
+
 TEST(StatusDescription, ReplacesErrorTextAndNothingElse) {
   const std::pair<unsigned int, const char*> rows[] = {{0, "OK"},
                                                        {19, "Device List Not Ready"},

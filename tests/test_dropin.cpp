@@ -1,12 +1,15 @@
 // The default link, the vendor D2XX library found by the dynamic loader, in three settings: the
-// emulator's drop-in libftd2xx.so, no such library at all, and a library of that name without
-// the D2XX functions. Each runs in its own process (see CMakeLists.txt).
+// emulator's drop-in libftd2xx.so (its calls, its device list bounded by the caller's array, its
+// waits for replies), no such library at all, where the default falls back to libftdi1, and a
+// library of that name without the D2XX functions. Each runs in its own process (see
+// CMakeLists.txt).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "KAVRO_USB_DLL.h"
+#include "kavro/kavro.h"
 
 namespace {
 
@@ -40,16 +43,27 @@ std::string EveryStatus(kavro::LinkProvider& link) {
 
 const char kAllFailed[] = "18 18 18 18 18 18 18 18 18 18 18 18 18 18 18 18 18";
 
+// The drop-in emulator's control functions, from the libftd2xx.so the loader finds.
+struct Emulator {
+  Emulator() : lib(dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL)) {}
+  ~Emulator() {
+    if (lib) dlclose(lib);
+  }
+  template <typename F>
+  F* Get(const char* name) const {
+    return reinterpret_cast<F*>(lib ? dlsym(lib, name) : nullptr);
+  }
+  void* lib;
+  int (*add_board)(const char*, unsigned int, unsigned int) =
+      Get<int(const char*, unsigned int, unsigned int)>("kavroemu_add_board");
+};
+
 TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
-  void* lib = dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL);  // for the emulator's control API
-  ASSERT_NE(lib, nullptr) << dlerror();
-  auto add_board = reinterpret_cast<int (*)(const char*, unsigned int, unsigned int)>(
-      dlsym(lib, "kavroemu_add_board"));
-  auto fail_call = reinterpret_cast<int (*)(const char*, unsigned int, unsigned int)>(
-      dlsym(lib, "kavroemu_fail_call"));
-  ASSERT_TRUE(add_board && fail_call);
-  ASSERT_EQ(add_board("DROPIN01", 3, 1), 2);  // after the ready-made boards it starts with
-  ASSERT_EQ(add_board("DROPIN02", 9, 4), 3);
+  Emulator emu;
+  auto fail_call = emu.Get<int(const char*, unsigned int, unsigned int)>("kavroemu_fail_call");
+  ASSERT_TRUE(emu.add_board && fail_call) << dlerror();
+  ASSERT_EQ(emu.add_board("DROPIN01", 3, 1), 2);  // after the ready-made boards it starts with
+  ASSERT_EQ(emu.add_board("DROPIN02", 9, 4), 3);
 
   KAVRO_USB_DLL dll;  // no provider chosen: the vendor library
   EXPECT_EQ(dll.CurrentLink().Diagnostic(), "");
@@ -64,10 +78,44 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
   dll.Close_Device_Connection(dll.DeviceHandle);
   EXPECT_EQ(dll.ErrorStatus, 0u);
 
+  // D2XX writes its whole device list whatever the caller's array holds; the provider does not.
+  kavro::FT_DEVICE_LIST_INFO_NODE nodes[3] = {};
+  nodes[2].Flags = 0xABCD;
+  unsigned int count = 0;
+  ASSERT_EQ(kavro::VendorLink().CreateDeviceInfoList(&count), 0u);
+  count = 2;
+  EXPECT_EQ(kavro::VendorLink().GetDeviceInfoList(nodes, &count), 0u);
+  EXPECT_EQ(count, 2u);
+  EXPECT_STREQ(nodes[1].SerialNumber, "KAVRO-0009");  // the ready-made boards come first
+  EXPECT_EQ(nodes[2].Flags, 0xABCDu);
+
   // Each function failing with its own status shows that each call reaches its own function.
   for (unsigned int i = 0; i < 17; ++i) ASSERT_EQ(fail_call(kFunctions[i], i + 1, 1), 0);
   EXPECT_EQ(EveryStatus(dll.CurrentLink()), "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17");
-  dlclose(lib);
+}
+
+// Run once with a drop-in that has FT_SetEventNotification, which the library then waits on, and
+// once with one that lacks it, as older libraries do, where the library waits its own way.
+TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
+  Emulator emu;
+  auto set_latency = emu.Get<int(const char*, unsigned int)>("kavroemu_set_reply_latency");
+  auto count = emu.Get<long(const char*)>("kavroemu_count_calls");
+  ASSERT_TRUE(emu.add_board && set_latency && count) << dlerror();
+  const bool events = emu.Get<void>("FT_SetEventNotification") != nullptr;
+  ASSERT_EQ(emu.add_board("WAIT01", 3, 1), 2);
+  ASSERT_EQ(set_latency("WAIT01", 2000), 0);
+
+  KAVRO_USB_DLL dll;
+  char serial[] = "WAIT01";
+  dll.Open_Device_Connection(serial);
+  ASSERT_NE(dll.DeviceHandle, nullptr) << dll.ErrorText;
+  const long polls_before = count("FT_GetStatus");
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "0");
+  // A busy wait asks thousands of times per reply.
+  EXPECT_LE(count("FT_GetStatus") - polls_before, 10 * 10);
+  EXPECT_EQ(count("FT_SetEventNotification"), events ? 1 : 0);
+  dll.Close_Device_Connection(dll.DeviceHandle);
+  EXPECT_EQ(dll.ErrorStatus, 0u);
 }
 
 TEST(NoVendor, EveryCallFailsAndTheReasonNamesTheFilesTried) {
@@ -78,6 +126,33 @@ TEST(NoVendor, EveryCallFailsAndTheReasonNamesTheFilesTried) {
   EXPECT_EQ(EveryStatus(dll.CurrentLink()), kAllFailed);
   EXPECT_EQ(dll.Get_Device_Count(), "Error");
   EXPECT_STREQ(dll.ErrorText, "Other Errors");
+}
+
+TEST(NoVendor, TheDefaultLinkFallsBackToLibftdiAndCopiesOfAnInstanceShareIt) {
+  ASSERT_FALSE(kavro::VendorLink().Available());
+  const bool libftdi = kavro::LibftdiLinkAvailable();
+  KAVRO_USB_DLL dll;
+  kavro::LinkProvider& link = dll.CurrentLink();
+  EXPECT_EQ(link.Name(), libftdi ? "libftdi1" : "vendor D2XX library");
+  {
+    KAVRO_USB_DLL copy = dll, assigned;
+    assigned = copy;
+    EXPECT_EQ(&assigned.CurrentLink(), &link);
+  }  // the copies go first: the provider stays for dll
+  dll.UseLink(&kavro::VendorLink());
+  dll.UseLink(nullptr);
+  EXPECT_EQ(&dll.CurrentLink(), &link);
+  EXPECT_EQ(kavro::Board::Open("KV0001").error().kind,
+            libftdi ? kavro::ErrorKind::kNotFound : kavro::ErrorKind::kLinkUnavailable);
+
+  kavro::OpenOptions vendor;
+  vendor.link = &kavro::VendorLink();
+  const kavro::Error e = kavro::Board::Open("KV0001", vendor).error();
+  EXPECT_EQ(e.kind, kavro::ErrorKind::kLinkUnavailable);
+  EXPECT_EQ(e.status, 18u);
+  EXPECT_NE(e.hint.find("tried libftd2xx.so"), std::string::npos) << e.hint;
+  EXPECT_NE(e.hint.find("; install FTDI's D2XX library, or use the libftdi1 link"),
+            std::string::npos);
 }
 
 TEST(NotD2xx, ALibraryLackingTheD2xxFunctionsIsNeverCalledAndTheyAreNamed) {

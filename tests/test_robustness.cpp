@@ -1,9 +1,8 @@
 // Every public method in simulation, with each of its D2XX calls failing and with bad handles;
-// two instances on two threads; a long run.
+// a long run.
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "fixture.h"
 
@@ -184,27 +183,6 @@ TEST(BadHandle, EveryCommandRefusesNullClosedAndUnknownHandles) {
       EXPECT_STREQ(rig.dll.ErrorText, "Invalid Handle") << m.name;
     }
   }
-}
-
-// Two instances on two threads against two boards: nothing shared, results independent.
-TEST(Isolation, TwoInstancesOnTwoThreads) {
-  auto worker = [](std::uint8_t type, int* failures) {
-    Board board(type, 4);
-    board.keep_transcript = false;
-    for (auto& ch : board.channels) ch.offset_reading = type * 1000;
-    OneBoard one(std::move(board));
-    one.bus.logging = false;
-    const std::string expected = std::to_string(type * 1000);
-    for (int i = 0; i < 3000; ++i)
-      *failures += one.dll.Get_Offset_Value(one.h, 1) != expected || one.dll.BoardType != type;
-  };
-  int failures_a = 0, failures_b = 0;
-  std::thread a(worker, 3, &failures_a);
-  std::thread b(worker, 9, &failures_b);
-  a.join();
-  b.join();
-  EXPECT_EQ(failures_a, 0);
-  EXPECT_EQ(failures_b, 0);
 }
 
 long ResidentKilobytes() {

@@ -98,15 +98,11 @@ def test_on_sample_sees_each_row_and_stops_the_recording_by_answering_false(emu)
         board.record(count=3, on_sample=lambda k, row: 1 / 0)
 
 
-def _unplugged(e):
-    e.unplug("FLAT")
-
-
 FAULTS = [  # exception, what is done to the emulator, the call, D2XX status, text
     (kavro.NotFoundError, None, lambda e: kavro.open("NOPE", link=e), 2, "Device Not Found"),
     (kavro.CannotOpenError, lambda e: e.fail_call("FT_OpenEx", 3),
      lambda e: kavro.open("FLAT", link=e), 3, "Device Not Opened"),
-    (kavro.DisconnectedError, _unplugged, None, 4, "IO Error"),
+    (kavro.DisconnectedError, lambda e: e.unplug("FLAT"), None, 4, "IO Error"),
     (kavro.TimedOutError, lambda e: e.reply_fault("FLAT", "drop"), None, 0, "Timeout Error"),
     (kavro.BoardRefusedError, lambda e: e.reply_fault("FLAT", "error_reply", code="L"), None, 0,
      "TEDS Error"),
