@@ -172,15 +172,6 @@ TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
   EXPECT_EQ(board.link_description(), "board emulator");
   EXPECT_EQ(ErrorOf(board.CheckChannel(4)).text, "channel 4: KV0009 has channels 0-3");
   EXPECT_TRUE(board.CheckChannel(3).ok());
-  kavro::RecordOptions two_channels;
-  two_channels.channels = {3, 1};
-  two_channels.count = 1;
-  std::vector<unsigned int> read;
-  kavro::Record(board, two_channels, [&](const kavro::Sample& s) {
-    read.push_back(s.channel);
-    return true;
-  });
-  EXPECT_EQ(read, (std::vector<unsigned int>{3, 1}));
   kavro::Board moved = std::move(board);
   EXPECT_EQ(ErrorOf(board.Ping()).kind, ErrorKind::kInvalidArgument);  // NOLINT: moved from
   EXPECT_TRUE(moved.Ping().ok());
