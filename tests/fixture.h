@@ -51,6 +51,11 @@ inline std::string VersionFields(const KAVRO_USB_DLL& d) {
   return out;
 }
 
+// ErrorStatus and ErrorText as "4 IO Error".
+inline std::string Status(const KAVRO_USB_DLL& d) {
+  return std::to_string(d.ErrorStatus) + " " + d.ErrorText;
+}
+
 // "07 04 01 aa" as the library traces it: "070401aa".
 inline std::string Compact(std::string hex) {
   hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
