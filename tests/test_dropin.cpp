@@ -72,7 +72,8 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
   EXPECT_EQ(dll.BoardType, 9u) << dll.ErrorText;
 
   // D2XX writes its whole device list whatever the caller's array holds; the provider does not.
-  kavro::FT_DEVICE_LIST_INFO_NODE nodes[3] = {{}, {}, {0xABCD}};  // Flags only in the third
+  // A third node, marked in its Flags, behind the two the caller makes room for.
+  kavro::FT_DEVICE_LIST_INFO_NODE nodes[3] = {{}, {}, {0xABCD, 0, 0, 0, {}, {}, nullptr}};
   unsigned int all = 0, count = 2;
   ASSERT_EQ(kavro::VendorLink().CreateDeviceInfoList(&all), 0u);
   EXPECT_EQ(kavro::VendorLink().GetDeviceInfoList(nodes, &count), 0u);
