@@ -5,11 +5,9 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
-#include <umockdev.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 
@@ -33,14 +31,7 @@ std::vector<std::uint8_t> Descriptors(std::uint16_t pid, std::uint16_t bcd) {
 }
 
 std::uint64_t NowUs() {
-  return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count());
-}
-
-// The client memory an ioctl argument points to, len bytes of it (a new reference).
-UMockdevIoctlData* Resolve(UMockdevIoctlData* arg, std::size_t offset, std::size_t len) {
-  return umockdev_ioctl_data_resolve(arg, offset, len, nullptr);
+  return std::uint64_t(g_get_monotonic_time());
 }
 
 usbdevfs_urb& UrbOf(UMockdevIoctlData* d) {
@@ -78,8 +69,6 @@ void Control(Chip& c, unsigned char* setup, int* length, int* status) {
     if (request == 9) c.latency_ms = static_cast<unsigned char>(value);
   } else if (setup[0] == 0xC0 && request == 0x0A) {  // get latency timer
     in = {c.latency_ms};
-  } else if (setup[0] == 0xC0 && request == 0x05) {  // poll modem status
-    in.assign(kModemStatus, kModemStatus + 2);
   } else {
     ok = false;
   }
@@ -93,8 +82,8 @@ void Control(Chip& c, unsigned char* setup, int* length, int* status) {
 // Control transfers and bulk OUT complete at once; a bulk IN waits for data or the latency timer.
 int Submit(Chip& c, UMockdevIoctlClient* client, UMockdevIoctlData* urb_data) {
   usbdevfs_urb& urb = UrbOf(urb_data);
-  UMockdevIoctlData* buffer =
-      Resolve(urb_data, offsetof(usbdevfs_urb, buffer), std::size_t(urb.buffer_length));
+  UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(usbdevfs_urb, buffer),
+                                                          std::size_t(urb.buffer_length), nullptr);
   const std::uint64_t now = NowUs();
   c.urbs.push_back({client, urb_data, buffer, now + c.latency_ms * 1000ull, true});
   urb.status = 0;
@@ -148,8 +137,8 @@ void Pump(Chip& c) {
 long Ioctl(Chip& c, UMockdevIoctlClient* client, std::vector<UMockdevIoctlData*>* release) {
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  auto at = [&](std::size_t len) {  // the memory arg points to
-    release->push_back(Resolve(arg, 0, len));
+  auto at = [&](std::size_t len) {  // the memory arg points to (each resolve a new reference)
+    release->push_back(umockdev_ioctl_data_resolve(arg, 0, len, nullptr));
     return static_cast<void*>(release->back()->data);
   };
   auto claim = [&]() {
@@ -178,9 +167,8 @@ long Ioctl(Chip& c, UMockdevIoctlClient* client, std::vector<UMockdevIoctlData*>
       c.driver = "ftdi_sio";
       return 1;
     }
-    case USBDEVFS_SUBMITURB: {
-      return -Submit(c, client, Resolve(arg, 0, sizeof(usbdevfs_urb)));
-    }
+    case USBDEVFS_SUBMITURB:
+      return -Submit(c, client, umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
     case USBDEVFS_DISCARDURB: {
       const auto addr = *reinterpret_cast<unsigned long*>(arg->data);
       for (Chip::Urb& u : c.urbs) {
@@ -196,7 +184,7 @@ long Ioctl(Chip& c, UMockdevIoctlClient* client, std::vector<UMockdevIoctlData*>
       auto it = std::find_if(c.urbs.begin(), c.urbs.end(),
                              [&](const Chip::Urb& u) { return u.client == client && u.done; });
       if (it == c.urbs.end()) return c.plugged ? -EAGAIN : -ENODEV;
-      UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*));
+      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
       umockdev_ioctl_data_set_ptr(slot, 0, it->urb);
       release->insert(release->end(), {slot, it->urb, it->buffer});
       c.urbs.erase(it);
@@ -240,12 +228,6 @@ FtdiTestbed::~FtdiTestbed() {
   g_object_unref(testbed_);
 }
 
-bool FtdiTestbed::Ready(std::string* why) const {
-  if (umockdev_in_mock_environment()) return true;
-  *why = "not under umockdev's preload: start the test through umockdev-wrapper";
-  return false;
-}
-
 Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::Board board, std::uint16_t bcd_device,
                        std::uint16_t pid, const std::string& description) {
   Chip& c = chips_.emplace_back();
@@ -258,10 +240,8 @@ Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::Board board, std::
   const std::string node = text;
   c.syspath = "/sys/devices/usb1/1-" + std::to_string(n);
   std::string hex;
-  for (std::uint8_t b : Descriptors(pid, bcd_device)) {
-    std::snprintf(text, sizeof(text), "%02X", b);
-    hex += text;
-  }
+  for (std::uint8_t b : Descriptors(pid, bcd_device))
+    hex += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
   std::snprintf(text, sizeof(text),
                 "P: /devices/usb1/1-%u\nN: %s\nE: DEVNAME=%s\nE: DEVTYPE=usb_device\n"
                 "E: SUBSYSTEM=usb\nA: busnum=1\\n\nA: devnum=%u\\n\nA: speed=12\\n\n"

@@ -5,6 +5,8 @@
 #ifndef KAVRO_FTDI_TESTBED_H
 #define KAVRO_FTDI_TESTBED_H
 
+#include <umockdev.h>
+
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -12,11 +14,6 @@
 #include <vector>
 
 #include "kavro_emulator.h"
-
-typedef struct _UMockdevTestbed UMockdevTestbed;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace kavro::usbtest {
 
@@ -60,8 +57,8 @@ class FtdiTestbed {
   FtdiTestbed(const FtdiTestbed&) = delete;
   FtdiTestbed& operator=(const FtdiTestbed&) = delete;
 
-  // True when the process runs under umockdev's preload; otherwise *why says what is missing.
-  bool Ready(std::string* why) const;
+  // True when the process runs under umockdev's preload (umockdev-wrapper puts it in place).
+  bool Ready() const { return umockdev_in_mock_environment(); }
   // Plugs in a chip (a new device on the bus, as a chip plugged back in is); references stay
   // valid while the testbed lives.
   Chip& Add(const std::string& serial, kavro::emu::Board board = kavro::emu::Board::Common(),

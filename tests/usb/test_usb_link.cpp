@@ -1,23 +1,18 @@
 // The libftdi1 link end to end: the library, its libftdi1 provider, the typed API and the kavro
 // tool through the real libftdi1 and libusb, to emulated boards behind simulated FTDI chips.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <set>
 
-#include "KAVRO_USB_DLL.h"
+#include "../fixture.h"
 #include "ftdi_testbed.h"
 #include "kavro/board.h"
 
 namespace {
 
-using kavro::emu::Board;
-using kavro::emu::ReplyFault;
 using kavro::usbtest::Chip;
-using Bytes = std::vector<std::uint8_t>;
 using Requests = std::vector<unsigned int>;
 
 constexpr unsigned int kReset = 0x00000, kPurgeHostToChip = 0x00001, kPurgeChipToHost = 0x00002,
@@ -26,8 +21,8 @@ constexpr unsigned int kReset = 0x00000, kPurgeHostToChip = 0x00001, kPurgeChipT
 class UsbLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!bed.Ready(&why)) GTEST_SKIP() << why;
+    if (!bed.Ready())
+      GTEST_SKIP() << "not under umockdev's preload: start through umockdev-wrapper";
     chip = &bed.Add("KV0001");
     chip->board.restart_time_us = 20000;
     dll.UseLink(link.get());
@@ -35,13 +30,6 @@ class UsbLink : public ::testing::Test {
   void* Open(KAVRO_USB_DLL& d, std::string serial = "KV0001") {
     d.Open_Device_Connection(serial.data());
     return d.DeviceHandle;
-  }
-  template <typename F>
-  double Ms(F f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
   }
 
   kavro::usbtest::FtdiTestbed bed;
@@ -51,27 +39,23 @@ class UsbLink : public ::testing::Test {
 };
 
 // The library's link settings reach the chip, nothing else is set on it, and the kernel's serial
-// driver leaves only the opened chip, for as long as it is open. A second open is refused,
-// through the same provider and through another.
+// driver leaves only the opened chip, for as long as it is open. Another provider's open of the
+// chip is refused by the claim libusb holds (the provider refuses its own second open itself).
 TEST_F(UsbLink, OpenConfiguresTheChipAndTakesItFromTheSerialDriverAlone) {
   Chip& other = bed.Add("KV0002");
   void* handle = Open(dll);
   ASSERT_NE(handle, nullptr) << dll.ErrorText;
   EXPECT_EQ(dll.ftDevice, 5u);  // FT232R
   EXPECT_EQ(chip->vendor_requests, (Requests{kReset, kBaud9600, kLatency2}));
-  EXPECT_EQ(chip->latency_ms, 2);
   EXPECT_EQ(chip->driver, "usbfs");
   EXPECT_EQ(other.driver, "ftdi_sio");
   EXPECT_EQ(dll.Slave_Activity_Inquiry(handle), "0") << dll.ErrorText;
   EXPECT_EQ(chip->bulk_in_size, 64u);  // 8-byte transfers, rounded up to whole packets
-  KAVRO_USB_DLL same_link, own_link;
+  KAVRO_USB_DLL second;
   std::unique_ptr<kavro::LinkProvider> other_link{kavro::NewLibftdiLink()};
-  same_link.UseLink(link.get());
-  own_link.UseLink(other_link.get());
-  for (KAVRO_USB_DLL* d : {&same_link, &own_link}) {
-    EXPECT_EQ(Open(*d), nullptr);
-    EXPECT_EQ(d->ErrorStatus, kavro::kFtDeviceNotOpened);
-  }
+  second.UseLink(other_link.get());
+  EXPECT_EQ(Open(second), nullptr);
+  EXPECT_EQ(second.ErrorStatus, kavro::kFtDeviceNotOpened);
   EXPECT_NE(other_link->Diagnostic().find("unable to claim usb device"), std::string::npos);
   EXPECT_EQ(dll.Slave_Activity_Inquiry(handle), "0") << dll.ErrorText;
   dll.Close_Device_Connection(handle);
@@ -87,36 +71,29 @@ TEST_F(UsbLink, CommandsReachTheBoardAndItsRepliesComeBack) {
   EXPECT_EQ(dll.BoardType, 3u);
   EXPECT_EQ(dll.Get_Fullscale_Load(handle, 0), "5000") << dll.ErrorText;
   EXPECT_EQ(dll.Set_ADC_Configuration(handle, 7, 0), "0") << dll.ErrorText;
-  EXPECT_EQ(chip->board.ConfigByte(0) & 0x0F, 7);
   EXPECT_EQ(dll.Reset_Board(handle), "0") << dll.ErrorText;
-  const std::vector<Bytes>& wire = chip->board.transcript;
-  ASSERT_GE(wire.size(), 2u);
-  EXPECT_EQ(wire[0], (Bytes{1, 4, 0x44, 0xAA}));
-  EXPECT_EQ(wire[1], (Bytes{2, 4, 0x42, 0xAA}));
-  EXPECT_EQ(wire.back(), (Bytes{std::uint8_t(wire.size()), 4, 0x45, 0xAA}));
+  EXPECT_EQ(chip->board.transcript,
+            (std::vector<Bytes>{FromHex("01 04 44 aa"), FromHex("02 04 42 aa"),
+                                FromHex("03 04 44 aa"), FromHex("04 05 82 5e aa"),
+                                FromHex("05 04 44 aa"), FromHex("06 05 82 64 aa"),
+                                FromHex("07 05 29 07 aa"), FromHex("08 04 45 aa")}));
 }
 
-// The reply never comes: the command ends at its budget and both FIFOs are purged.
-TEST_F(UsbLink, AMissingReplyTimesOutAndThePurgeFollows) {
+// The reply never comes: the command ends at its budget and both FIFOs are purged. Then the chip
+// is gone: every call on its handle is an I/O error, and the handle is given up all the same.
+TEST_F(UsbLink, AMissingReplyTimesOutAndAnUnpluggedChipFailsEveryCall) {
   void* handle = Open(dll);
   ASSERT_NE(handle, nullptr) << dll.ErrorText;
-  chip->board.faults = {ReplyFault{}, ReplyFault{}};  // the version exchange passes
-  chip->board.faults.back().kind = ReplyFault::kDrop;
+  chip->board.faults = {ReplyFault{}, Fault(ReplyFault::kDrop)};  // the version exchange passes
   chip->vendor_requests.clear();
-  std::string result;
-  const double ms = Ms([&] { result = dll.Normal_Data_Request(handle, 0); });
-  EXPECT_EQ(result, "Error");
+  const std::uint64_t start = link->NowMicroseconds();  // the provider's clock: the real one
+  EXPECT_EQ(dll.Normal_Data_Request(handle, 0), "Error");
+  const std::uint64_t us = link->NowMicroseconds() - start;
   EXPECT_STREQ(dll.ErrorText, "Timeout Error");
-  EXPECT_GE(ms, 10.0);
-  EXPECT_LT(ms, 500.0);
+  EXPECT_GE(us, 10000u);
+  EXPECT_LT(us, 500000u);
   EXPECT_EQ(chip->vendor_requests, (Requests{kPurgeHostToChip, kPurgeChipToHost}));
   EXPECT_EQ(dll.Normal_Data_Request(handle, 0).find("Error"), std::string::npos) << dll.ErrorText;
-}
-
-// A chip gone: every call on its handle is an I/O error, and the handle is given up all the same.
-TEST_F(UsbLink, CallsOnAnUnpluggedChipAreIoErrors) {
-  void* handle = Open(dll);
-  ASSERT_NE(handle, nullptr) << dll.ErrorText;
   bed.Unplug(*chip);
   EXPECT_EQ(dll.Get_Device_Count(), "0");
   unsigned char latency = 0, byte = 0;
@@ -135,12 +112,12 @@ TEST_F(UsbLink, CallsOnAnUnpluggedChipAreIoErrors) {
 // the loss, reopens the board by its serial number at a later call, and the new chip gets the
 // link settings and the board its configuration again.
 TEST_F(UsbLink, ATypedBoardReconnectsToTheChipPluggedBackIn) {
-  std::vector<kavro::BoardEvent> events;
+  std::vector<std::pair<kavro::BoardEventKind, unsigned int>> events;  // with reopen attempts
   kavro::OpenOptions options;
   options.link = link.get();
   options.calibrated_loads = false;
   options.reconnect.first_delay_us = 0;  // reopened at the next call
-  options.on_event = [&](const kavro::BoardEvent& e) { events.push_back(e); };
+  options.on_event = [&](const kavro::BoardEvent& e) { events.emplace_back(e.kind, e.attempts); };
   kavro::Result<kavro::Board> board = kavro::Board::Open("KV0001", options);
   ASSERT_TRUE(board.ok()) << board.error().Describe();
   ASSERT_TRUE(board->SetSamplingRate(7).ok());
@@ -150,22 +127,15 @@ TEST_F(UsbLink, ATypedBoardReconnectsToTheChipPluggedBackIn) {
   EXPECT_EQ(lost.error().text, "IO Error");
   bed.Unplug(*chip);
   EXPECT_EQ(board->Read().error().text, "reconnecting: Device Not Found");
-  EXPECT_FALSE(board->connected());
   Chip& back = bed.Add("KV0001");
   back.board.forced_readings.push_back({2, 0x00, 0x01, 0x00});
   kavro::Result<kavro::Reading> reading = board->Read();
   ASSERT_TRUE(reading.ok()) << reading.error().Describe();
   EXPECT_EQ(reading->counts, 256);
-  EXPECT_TRUE(board->connected());
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].kind, kavro::BoardEventKind::kDisconnected);
-  EXPECT_EQ(events[0].error.status, kavro::kFtIoError);
-  EXPECT_EQ(events[1].kind, kavro::BoardEventKind::kReconnected);
-  EXPECT_EQ(events[1].attempts, 2u);
+  EXPECT_EQ(events, (decltype(events){{kavro::BoardEventKind::kDisconnected, 0},
+                                      {kavro::BoardEventKind::kReconnected, 2}}));
   EXPECT_EQ(back.vendor_requests, (Requests{kReset, kBaud9600, kLatency2}));
-  EXPECT_EQ(back.latency_ms, 2);
   EXPECT_EQ(back.bulk_in_size, 64u);
-  EXPECT_EQ(back.driver, "usbfs");
   EXPECT_EQ(back.board.ConfigByte(0) & 0x0F, 7);
 }
 
@@ -177,16 +147,12 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   unsigned int type = 0, id = 0, count = 0, rx = 0, tx = 0, event = 0, got = 0, vid = 0, pid = 0;
   char serial[16], description[64];
   EXPECT_EQ(p.GetDeviceInfo(h, &type, &id, serial, description, nullptr), kavro::kFtOk);
-  EXPECT_EQ(type, 5u);
-  EXPECT_EQ(id, 0x04036001u);
-  EXPECT_STREQ(serial, "KV0001");
-  ASSERT_EQ(p.CreateDeviceInfoList(&count), kavro::kFtOk);
-  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(std::make_tuple(type, id, std::string(serial)),
+            std::make_tuple(5u, 0x04036001u, std::string("KV0001")));
   unsigned char latency = 0;
   EXPECT_EQ(p.SetLatencyTimer(h, 7), kavro::kFtOk);
   EXPECT_EQ(p.GetLatencyTimer(h, &latency), kavro::kFtOk);
-  EXPECT_EQ(latency, 7);
-  EXPECT_EQ(chip->latency_ms, 7);
+  EXPECT_EQ(latency, 7);  // as the chip answers it
   EXPECT_EQ(p.SetUSBParameters(h, 65, 128), kavro::kFtOk);
   EXPECT_EQ(p.SetTimeouts(h, 30, 30), kavro::kFtOk);
   // A raw version frame and its reply, counted by the status query before it is read.
@@ -196,15 +162,15 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(p.Write(h, frame, 4, &got), kavro::kFtOk);
   EXPECT_EQ(got, 4u);
   for (int i = 0; i < 100 && rx < 8; ++i) p.GetStatus(h, &rx, &tx, &event);
-  EXPECT_EQ(rx, 8u);
-  EXPECT_EQ(event, 1u);
+  EXPECT_EQ(std::make_pair(rx, event), std::make_pair(8u, 1u));
   EXPECT_EQ(chip->bulk_in_size, 128u);
   EXPECT_EQ(p.Read(h, reply, 8, &got), kavro::kFtOk);
   EXPECT_EQ(Bytes(reply, reply + got), (Bytes{1, 8, 0x44, 3, 1, 2, 0x34, 0xAA}));
   // Nothing to read: the read time-out ends the wait with what came, nothing.
-  const double ms = Ms([&] { EXPECT_EQ(p.Read(h, reply, 4, &got), kavro::kFtOk); });
+  const std::uint64_t start = p.NowMicroseconds();
+  EXPECT_EQ(p.Read(h, reply, 4, &got), kavro::kFtOk);
   EXPECT_EQ(got, 0u);
-  EXPECT_GE(ms, 30.0);
+  EXPECT_GE(p.NowMicroseconds() - start, 30000u);
   chip->vendor_requests.clear();
   for (unsigned int mask : {1u, 2u, 3u}) EXPECT_EQ(p.Purge(h, mask), kavro::kFtOk);
   EXPECT_EQ(chip->vendor_requests,
@@ -225,7 +191,6 @@ TEST_F(UsbLink, TheProviderAnswersFromTheChip) {
   EXPECT_EQ(p.Read(&got, reply, 1, &got) + p.Write(&tx, reply, 1, &tx), 2u);
   EXPECT_EQ(got + tx, 0u);
   EXPECT_EQ(p.Close(h), kavro::kFtOk);
-  EXPECT_EQ(p.Close(h), kavro::kFtInvalidHandle);
   EXPECT_EQ(p.Open(0, &h), kavro::kFtOk);
   for (int index : {-1, 1}) EXPECT_EQ(p.Open(index, &h), kavro::kFtDeviceNotFound);
   EXPECT_EQ(p.GetVIDPID(&vid, &pid), kavro::kFtOk);
