@@ -73,13 +73,14 @@ TEST_F(Connection, AReplugGivesAFreshlyPoweredBoardAndKeepsTheOldHandleDead) {
   Board board = Board::Type0();
   board.SetPowerOnConfigByte(0, 0x24);
   board.faults.push_back(Fault(ReplyFault::kHold, {}, 1000000));  // still on its way at the unplug
-  bus.AddDevice("KV0001", board);
+  VirtualBus::Device& kv0001 = bus.AddDevice("KV0001", board);
   bus.AddDevice("KV0002");
   OpenSerial("KV0001");
   void* old = dll.DeviceHandle;
   EXPECT_EQ(dll.Slave_Activity_Inquiry(old), "Error");
   EXPECT_EQ(dll.Set_ADC_Configuration2(old, 0x37, 0), "0");
   ASSERT_TRUE(bus.Unplug("KV0001"));
+  EXPECT_EQ(&bus.device(0), &kv0001);  // absent, not erased: references to it stay good
   EXPECT_EQ(dll.Get_Device_Count(), "1");
   EXPECT_EQ(dll.Get_Device_Serial_Number(nullptr), "KV0002");
   OpenSerial("KV0001");

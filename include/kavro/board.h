@@ -39,7 +39,9 @@ struct BoardEvent {
   // succeeded (kReconnected) or to giving up.
   std::uint64_t gap_us = 0;
   unsigned int attempts = 0;  // reopen attempts since the disconnect
-  Error error;                // what failed (kDisconnected), the last failure (kGaveUp)
+  // What failed (kDisconnected); the last failure before the event (kGaveUp, kReconnected): the
+  // one that showed the link gone, or the last reopen attempt that failed.
+  Error error;
 };
 
 struct ReconnectOptions {
