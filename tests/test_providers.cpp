@@ -69,8 +69,9 @@ class ScriptedFtdi final : public kavro::ftdi::FtdiBackend {
     if (c.board) c.board->Receive(buffer, static_cast<std::size_t>(size), 0, replies);
     for (const Board::Reply& r : replies) {
       c.transfers.emplace_back();
-      for (auto i = r.bytes.begin(); i < r.bytes.end(); i += 2)
-        c.transfers.emplace_back(i, i + 1 < r.bytes.end() ? i + 2 : r.bytes.end());
+      for (std::size_t i = 0; i < r.bytes.size(); i += 2)
+        c.transfers.emplace_back(r.bytes.begin() + i,
+                                 r.bytes.begin() + std::min(i + 2, r.bytes.size()));
     }
     return size;
   }
