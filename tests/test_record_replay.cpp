@@ -124,6 +124,9 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
        "@ record 1 (line 2): is not a record: it is not a JSON object (the line is corrupt)" +
            then},
       {header + "\n" + count + "\n", "2", "@: the recording ends after record 1" + then},
+      {header.substr(0, 44) + "}\n", "Error", "@ line 1: it has no \"clock_us\""},
+      {header + "\n{\"t\":0,\"call\":\"Frob\"}\n", "Error",
+       "@ record 1 (line 2): is not a record: its call \"Frob\" is not a D2XX call" + then},
       {header + "\n" + count + "\n" + count.substr(0, 30), "2",
        "@ line 3: the last line is cut short (the recording was interrupted there)" + then},
       {header + "\n" + count.substr(0, count.size() - 2) + "-2}\n", "Error",
@@ -163,7 +166,7 @@ TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
     K dll;
     dll.UseLink(&recording);
     EXPECT_EQ(dll.Get_Device_Count(), "Error");
-    EXPECT_EQ(dll.ErrorStatus, 18u);
+    EXPECT_EQ(Status(dll), "18 Other Errors");
     EXPECT_FALSE(recording.ok());
     EXPECT_EQ(recording.Diagnostic(), std::string("recording to ") + path + " stopped: " + why);
   }
