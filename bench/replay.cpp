@@ -63,7 +63,7 @@ std::vector<std::string> Record(const std::string& path, int count, bool real_cl
   kavro::emu::AddReadyMadeBoards(bus);
   kavro::RecordingLink recording(bus, path, "kavro_replay_bench");
   const std::uint64_t start = bus.NowMicroseconds();
-  std::vector<std::string> raw = Readings(recording, bus.clock(), count, keep);
+  std::vector<std::string> raw = Readings(recording, recording.clock(bus.clock()), count, keep);
   *span_us = bus.NowMicroseconds() - start;
   if (!recording.ok()) {
     std::fprintf(stderr, "%s\n", recording.Diagnostic().c_str());

@@ -47,6 +47,8 @@ constexpr Shape kShapes[] = {
     {"GetDeviceInfoList", HandleUse::kNone, {"room"}, {"count"}, {}, false},
     {"SetVIDPID", HandleUse::kNone, {"vid", "pid"}, {}, {}, false},
     {"GetVIDPID", HandleUse::kNone, {}, {"vid", "pid"}, {}, false},
+    {"Clock", HandleUse::kNone, {}, {"us"}, {}, false},
+    {"WaitForRx", HandleUse::kCalledOn, {"bytes", "deadline_us"}, {}, {}, false},
 };
 
 const Shape& ShapeOf(LinkCall call) {
@@ -250,10 +252,11 @@ bool ParseRecordLine(const std::string& line, LinkRecord* r, std::string* why) {
     if (shape->args[i] != nullptr && !Number(j, shape->args[i], false, UINT64_MAX, &r->arg[i], why))
       return false;
   }
+  // A clock read answers a time; every other answer is a D2XX DWORD.
+  const std::uint64_t most = r->call == LinkCall::kClock ? UINT64_MAX : UINT_MAX;
   for (int i = 0; i < 3; ++i) {
     r->answer[i] = 0;
-    if (shape->answers[i] != nullptr &&
-        !Number(j, shape->answers[i], false, UINT_MAX, &r->answer[i], why))
+    if (shape->answers[i] != nullptr && !Number(j, shape->answers[i], false, most, &r->answer[i], why))
       return false;
   }
   for (int i = 0; i < 2; ++i) {
@@ -330,24 +333,26 @@ std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const st
 }
 
 bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* note,
-                     std::string* why) {
+                     unsigned int* version, std::string* why) {
   const Json j = Json::parse(line, nullptr, false);
   const auto format = j.is_object() ? j.find("format") : j.end();
   if (j.is_discarded() || !j.is_object() || format == j.end() || *format != kRecordingFormat) {
     *why = std::string("it is not the header of a ") + kRecordingFormat;
     return false;
   }
-  std::uint64_t version = 0;
-  if (!Number(j, "version", true, UINT_MAX, &version, why) ||
+  std::uint64_t number = 0;
+  if (!Number(j, "version", true, UINT_MAX, &number, why) ||
       !Number(j, "clock_us", true, UINT64_MAX, clock_us, why))
     return false;
   const auto text = j.find("note");
   *note = text != j.end() && text->is_string() ? text->get<std::string>() : std::string();
-  if (version == 0 || version > kRecordingVersion) {
-    *why = "its format version " + std::to_string(version) + " is not one this library reads (it " +
-           "reads " + std::to_string(kRecordingVersion) + "; a newer library may have made it)";
+  if (number == 0 || number > kRecordingVersion) {
+    *why = "its format version " + std::to_string(number) +
+           " is not one this library reads (it reads 1 to " + std::to_string(kRecordingVersion) +
+           "; a newer library may have made it)";
     return false;
   }
+  *version = static_cast<unsigned int>(number);
   return true;
 }
 

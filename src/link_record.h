@@ -12,7 +12,9 @@ namespace kavro::detail {
 
 // The recording file's format name and version, on its first line.
 constexpr const char kRecordingFormat[] = "kavro link recording";
-constexpr unsigned int kRecordingVersion = 1;
+// Version 2 added the clock reads and the waits for received bytes (Clock, WaitForRx); a
+// version 1 recording holds neither, and its replay makes up the times between its calls.
+constexpr unsigned int kRecordingVersion = 2;
 
 enum class LinkCall : unsigned char {
   kListDevices,
@@ -32,6 +34,10 @@ enum class LinkCall : unsigned char {
   kGetDeviceInfoList,
   kSetVIDPID,
   kGetVIDPID,
+  // Not D2XX calls, but what the session took from its link besides them: a read of the clock
+  // its budgets and schedules run on, and the provider's wait for received bytes.
+  kClock,
+  kWaitForRx,
 };
 
 // A device-list node, its handle given by the recording's number for it (0: none).
@@ -65,10 +71,11 @@ bool SameCall(const LinkRecord& a, const LinkRecord& b);
 std::string DescribeCall(const LinkRecord& record);
 
 // The header line; its fields are checked by ParseHeaderLine, which gives the recording
-// clock's value at the start in *clock_us and the note ("" when none) in *note.
+// clock's value at the start in *clock_us, the note ("" when none) in *note and the format
+// version in *version.
 std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const std::string& note);
 bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::string* note,
-                     std::string* why);
+                     unsigned int* version, std::string* why);
 
 }  // namespace kavro::detail
 

@@ -18,10 +18,23 @@ using detail::LinkCall;
 using detail::LinkRecord;
 
 struct RecordingLink::Impl {
+  // The session's clock: reads of the clock it wraps, each one recorded.
+  class RecordedClock final : public Clock {
+   public:
+    explicit RecordedClock(Impl& impl) : impl_(impl) {}
+    std::uint64_t NowMicroseconds() override { return impl_.Read(inner.load()->NowMicroseconds()); }
+    void SleepUntil(std::uint64_t deadline_us) override { inner.load()->SleepUntil(deadline_us); }
+    std::atomic<Clock*> inner{&SteadyClock()};
+
+   private:
+    Impl& impl_;
+  };
+
   std::shared_ptr<LinkProvider> owned;  // the inner provider, when the link owns it
   LinkProvider& inner;
   std::string path;
   std::uint64_t start_us = 0;  // the inner clock when the recording began
+  RecordedClock clock{*this};
 
   std::mutex mutex;  // guards what follows
   std::FILE* file = nullptr;
@@ -51,6 +64,17 @@ struct RecordingLink::Impl {
       return;
     }
     ++lines;
+  }
+
+  // Records a clock read of now and answers it.
+  std::uint64_t Read(std::uint64_t now) {
+    LinkRecord r;
+    r.call = LinkCall::kClock;
+    r.t = now > start_us ? now - start_us : 0;
+    r.answer[0] = now;
+    std::lock_guard<std::mutex> lock(mutex);
+    Append(detail::RecordLine(r));
+    return now;
   }
 
   // The handle's number (0 for none); a handle met for the first time gets the next one, and
@@ -100,6 +124,21 @@ RecordingLink::RecordingLink(const std::string& path, const std::string& note)
 
 RecordingLink::~RecordingLink() {
   if (impl_->file != nullptr) std::fclose(impl_->file);
+}
+
+Clock& RecordingLink::clock(Clock& inner) {
+  impl_->clock.inner = &inner;
+  return impl_->clock;
+}
+
+OpenOptions RecordingLink::Options(OpenOptions base) {
+  base.clock = &clock(base.clock != nullptr ? *base.clock : SteadyClock());
+  base.link = this;
+  return base;
+}
+
+std::uint64_t RecordingLink::NowMicroseconds() {
+  return impl_->Read(ForwardingLink::NowMicroseconds());
 }
 
 bool RecordingLink::ok() const {
@@ -372,6 +411,17 @@ unsigned int RecordingLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
         return status;
       },
       kNoMore);
+}
+
+unsigned int RecordingLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
+  return Recorded(
+      *impl_, LinkCall::kWaitForRx,
+      [&](LinkRecord& r) {
+        r.arg[0] = bytes;
+        r.arg[1] = deadline_us;
+        return ForwardingLink::WaitForRx(handle, bytes, deadline_us);
+      },
+      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
 }  // namespace kavro

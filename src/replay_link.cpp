@@ -48,7 +48,7 @@ struct ReplayLink::Impl {
     explicit ReplayClock(Impl& impl) : impl_(impl) {}
     std::uint64_t NowMicroseconds() override {
       std::lock_guard<std::mutex> lock(impl_.mutex);
-      return impl_.now;
+      return impl_.ReadClock();
     }
     void SleepUntil(std::uint64_t deadline_us) override {
       std::lock_guard<std::mutex> lock(impl_.mutex);
@@ -97,7 +97,7 @@ struct ReplayLink::Impl {
       failure = path + " is empty: it holds no recording";
     } else if (header != Line::kWhole) {
       failure = path + " line 1: the header is cut short or far too long: not a recording";
-    } else if (!detail::ParseHeaderLine(text, &now, &note, &why)) {
+    } else if (!detail::ParseHeaderLine(text, &now, &note, &version, &why)) {
       failure = path + " line 1: " + why;
     }
     if (!failure.empty()) return;
@@ -167,8 +167,9 @@ struct ReplayLink::Impl {
   // from the recording here.
   const LinkRecord* Expect(const LinkRecord& got) {
     if (!failure.empty()) return nullptr;
-    // Status queries the recording made and this session does not: a wait that polled more.
-    while (have_next && next.call == LinkCall::kGetStatus && next.status == kFtOk) {
+    // Status queries the recording made and this session does not: a wait that polled more
+    // (only where the recording does not hold the times the waits were judged by).
+    while (!Exact() && have_next && next.call == LinkCall::kGetStatus && next.status == kFtOk) {
       if (got.call == LinkCall::kGetStatus) break;
       Take();
     }
@@ -195,8 +196,22 @@ struct ReplayLink::Impl {
       polled = true;
       return &last_poll;
     }
-    if (polled && last_poll.handle == got.handle) return &last_poll;
+    if (!Exact() && polled && last_poll.handle == got.handle) return &last_poll;
     return Expect(got);
+  }
+
+  // True when the recording holds the session's clock reads and waits, so that the session
+  // goes exactly as recorded.
+  bool Exact() const { return version >= 2; }
+
+  // A clock read: the recorded one when the recording holds it next, else the time the replay
+  // has reached.
+  std::uint64_t ReadClock() {
+    if (failure.empty() && Exact() && have_next && next.call == LinkCall::kClock) {
+      Take();
+      return answer.answer[0];
+    }
+    return now;
   }
 
   // The wait for bytes: passes over recorded polls that found nothing new, then moves the
@@ -228,6 +243,7 @@ struct ReplayLink::Impl {
   std::uint64_t line = 0;  // lines read: the header is line 1, record n line n + 1
   std::uint64_t matched = 0;
   std::uint64_t clock0 = 0;  // the recording clock when the recording began
+  unsigned int version = 0;  // the header's format version
   std::string note;          // the header's
   std::uint64_t now = 0;     // the replay's clock
   bool have_next = false;
@@ -294,6 +310,15 @@ std::uint64_t ReplayLink::NowMicroseconds() {
 
 unsigned int ReplayLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->Exact()) {
+    LinkRecord got;
+    got.call = LinkCall::kWaitForRx;
+    got.handle = NumberOf(handle);
+    got.arg[0] = bytes;
+    got.arg[1] = deadline_us;
+    const LinkRecord* r = impl_->Expect(got);
+    return r == nullptr ? kFtOtherError : r->status;
+  }
   impl_->Wait(NumberOf(handle), bytes, deadline_us);
   return kFtOk;
 }

@@ -97,7 +97,7 @@ TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDep
   const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // recorded: a reading
   EXPECT_EQ(seen[5], "Error | Other Errors | 18 | 070440aa | 06084403010234aa");
   EXPECT_EQ(replay.Diagnostic(), path +
-                                     " record 40 (line 41): expected Write(h=1, "
+                                     " record 70 (line 71): expected Write(h=1, "
                                      "data=070442aa), got Write(h=1, data=070440aa)");
   EXPECT_FALSE(replay.ok());
 }
@@ -115,10 +115,10 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
       {"-", "Error", "cannot open the recording @ (No such file or directory)"},
       {"", "Error", "@ is empty: it holds no recording"},
       {"hello\n", "Error", "@ line 1: it is not the header of a kavro link recording"},
-      {R"({"format":"kavro link recording","version":2,"clock_us":0})"
+      {R"({"format":"kavro link recording","version":3,"clock_us":0})"
        "\n",
        "Error",
-       "@ line 1: its format version 2 is not one this library reads (it reads 1; a newer "
+       "@ line 1: its format version 3 is not one this library reads (it reads 1 to 2; a newer "
        "library may have made it)"},
       {header + "\n" + count.substr(0, 30) + "\n", "Error",
        "@ record 1 (line 2): is not a record: it is not a JSON object (the line is corrupt)" +

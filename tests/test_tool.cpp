@@ -188,27 +188,33 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
   }
 }
 
-// A recorded read played back with no board gives the same rows, its unplug and gap included;
-// asked for something else, the replay says where it departed from the recording.
+// A recorded read played back with no board gives the same rows and summary, its unplug, gap and
+// times included, at every interval however the real clock fell between its due times and its
+// reopens; asked for something else, the replay says where it departed from the recording.
 TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
-  const std::string read = "read -s KAVRO-0009 -c all -d 1.5 -i 100 --raw --format csv";
-  const Ran recorded = Run("$K --emulator-unplug 0.5,0.3 --record s " + read + " -o a");
-  const Ran replayed = Run("$T --replay s " + read + " -o b");
-  EXPECT_EQ(recorded.code, 0) << recorded.out;
-  EXPECT_EQ(replayed.code, 0) << replayed.out;
   auto after_time = [](const std::string& csv) {
     return std::regex_replace(csv, std::regex("\n[^,\n]*,"), "\n");
   };
-  EXPECT_NE(File("a").find("reconnected"), std::string::npos) << File("a");
-  EXPECT_EQ(after_time(File("a")), after_time(File("b")));
+  for (const std::string interval : {"100", "40"}) {
+    const std::string read =
+        "read -s KAVRO-0009 -c all -d 0.5 -i " + interval + " --raw --format csv -o ";
+    const Ran recorded = Run("$K --emulator-clock real --emulator-unplug 0.15,0.2 --record s" +
+                             interval + " " + read + "a" + interval);
+    const Ran replayed = Run("$T --replay s" + interval + " " + read + "b" + interval);
+    EXPECT_EQ(recorded.code, 0) << recorded.out;
+    EXPECT_EQ(replayed.out, recorded.out);
+    EXPECT_NE(File("a" + interval).find("reconnected"), std::string::npos) << File("a" + interval);
+    EXPECT_EQ(after_time(File("a" + interval)), after_time(File("b" + interval)));
+  }
 
-  const Ran departed = Run("$T --replay s read -s KAVRO-0009 -c 0 -n 2 --raw");
+  const Ran departed = Run("$T --replay s100 read -s KAVRO-0009 -c 0 -n 2 --raw");
   EXPECT_EQ(departed.code, 1);
   EXPECT_TRUE(std::regex_search(
       departed.out,
-      std::regex("departed from the recording: s record \\d+ \\(line \\d+\\): expected "
+      std::regex("departed from the recording: s100 record \\d+ \\(line \\d+\\): expected "
                  "Write\\(h=1, data=090552[0-9a-f]{2}aa\\), got Write\\(h=1, data=09055200aa\\)\n"
-                 "  recorded as: kavro --emulate --emulator-unplug 0.5,0.3 --record s read")))
+                 "  recorded as: kavro --emulate --emulator-clock real --emulator-unplug 0.15,0.2 "
+                 "--record s100 read")))
       << departed.out;
 }
 

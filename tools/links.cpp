@@ -187,6 +187,8 @@ Result<Links> ChooseLink(const Options& options) {
       return recording;
     });
     if (!links.recording->ok()) return Unavailable(links.recording->Diagnostic());
+    // Boards and recordings read their time through the recording, so a replay reads it too.
+    links.clock = &links.recording->clock(links.clock != nullptr ? *links.clock : SteadyClock());
     links.description += ", recorded to " + options.record;
   }
   if (options.trace)

@@ -63,7 +63,7 @@ class Recorder {
   }
 
   void Begin() {
-    start_us_ = clock_.NowMicroseconds();
+    start_us_ = last_us_ = clock_.NowMicroseconds();
     start_wall_ = std::chrono::system_clock::now();
   }
 
@@ -80,6 +80,7 @@ class Recorder {
       if (numeric) Stats(r.channel).Add(options_.raw ? static_cast<double>(r.counts) : *r.load);
       ++readings_;
       row = rows_.Reading(At(r.monotonic_us), r);
+      last_us_ = r.monotonic_us;
     }
     if (!Put(row)) return false;
     Live();
@@ -144,11 +145,13 @@ class Recorder {
   }
 
   // The running count on a terminal, at most four times a second; the rate is the summary's.
+  // Timed by the last reading rather than a read of the session's clock, which a terminal
+  // alone must not add to a recording.
   void Live() {
     const auto now = std::chrono::steady_clock::now();
     if (!live_ || now - last_live_ < std::chrono::milliseconds(250)) return;
     last_live_ = now;
-    const double elapsed = static_cast<double>(clock_.NowMicroseconds() - start_us_) / 1e6;
+    const double elapsed = static_cast<double>(last_us_ - start_us_) / 1e6;
     std::fprintf(stderr, "\r%llu readings  %.2f/s  %llu failed  %llu gaps   ",
                  static_cast<unsigned long long>(readings_),
                  elapsed > 0 ? readings_ / elapsed : 0.0, static_cast<unsigned long long>(failed_),
@@ -163,7 +166,7 @@ class Recorder {
   std::string serial_;
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
-  std::uint64_t start_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0, gaps_ = 0;
+  std::uint64_t start_us_ = 0, last_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0, gaps_ = 0;
   std::chrono::system_clock::time_point start_wall_;
   std::chrono::steady_clock::time_point last_live_;
   bool live_ = false, write_failed_ = false;

@@ -1,12 +1,13 @@
 // Recording a session's D2XX traffic to a file, and playing it back without a board.
 //
 // A RecordingLink wraps any provider and passes every call through unchanged, appending one
-// line per D2XX call to a file: the call, its arguments, what it answered and when. A
-// ReplayLink answers from such a file, so the library's real protocol code runs on a machine
-// with no board exactly as it ran on the rig: open a board on it as on any link.
+// line per D2XX call to a file: the call, its arguments, what it answered and when; and one
+// per read of the clock the session runs on. A ReplayLink answers from such a file, so the
+// library's real protocol code runs on a machine with no board exactly as it ran on the rig,
+// taking every decision that depends on time as it did then: open a board on it as on any link.
 //
 //   kavro::RecordingLink recording("session.kavrolog");  // the default link, recorded
-//   auto board = kavro::Board::Open("KAVRO-0001", {&recording});
+//   auto board = kavro::Board::Open("KAVRO-0001", recording.Options());
 //
 //   kavro::ReplayLink replay("session.kavrolog");
 //   auto again = kavro::Board::Open("KAVRO-0001", replay.Options());
@@ -47,6 +48,14 @@ class KAVRO_API RecordingLink final : public ForwardingLink {
   bool ok() const;
   // Records written so far.
   std::uint64_t records() const;
+  // The clock of the session, recorded: inner's time, each read of it written as a record, so
+  // that a replay reads the same times and decides what it decided here (reply budgets,
+  // reconnection, due times). Sleeps go to inner, which must outlive the link. Read the link's
+  // own NowMicroseconds() and this clock on the same time base (inner's and the provider's).
+  Clock& clock(Clock& inner = SteadyClock());
+  // base with this link and its recorded clock (around base.clock, else the steady clock):
+  // Board::Open(serial, recording.Options()).
+  OpenOptions Options(OpenOptions base = {});
 
   unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
   unsigned int Open(int index, void** handle) override;
@@ -69,6 +78,9 @@ class KAVRO_API RecordingLink final : public ForwardingLink {
   unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  // The inner provider's clock and wait, recorded: what they answered decides a reply's wait.
+  std::uint64_t NowMicroseconds() override;
+  unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   // Why the recording stopped, else the inner provider's diagnostic.
   std::string Diagnostic() const override;
 
@@ -87,11 +99,17 @@ enum class ReplayPace { kFast, kRecorded };
 // (the bytes written among them) must be the recorded ones, and the answers (status, bytes
 // queued, bytes read, device list) are the recorded ones. Handles are the replay's own.
 //
-// What may vary between runs is let through: how many status queries a reply wait makes, the
-// waits themselves (WaitForRx answers at once) and clock reads. The replay's clock follows the
-// recorded times: a wait that was answered in the recording moves it to when the reply came, a
-// wait that ran out moves it to the deadline, so reply budgets run out, or not, as they did,
-// without waiting.
+// The clock reads (the link's and its clock()'s) answer the recorded times and the waits for
+// received bytes their recorded status, at once: a session reads its time where the recorded
+// one did, so its reply budgets, reconnection and due times come out as they did, at any speed.
+// A clock read the recording does not hold (a board whose clock was not the recording's)
+// answers the time the replay has reached.
+//
+// A recording of the first format version holds no clock reads: there the replay lets through
+// what may vary between runs: how many status queries a reply wait makes, the waits themselves
+// (WaitForRx answers at once) and clock reads. Its clock follows the recorded times: a wait
+// that was answered in the recording moves it to when the reply came, a wait that ran out
+// moves it to the deadline.
 //
 // When the session departs from the recording (another call or other bytes written, the
 // recording runs out, a line of it is corrupt), that call and every later one fail with
@@ -114,8 +132,8 @@ class KAVRO_API ReplayLink final : public LinkProvider {
   std::uint64_t records() const;
   // What the recording says it recorded (its header's note), "" when it says nothing.
   std::string note() const;
-  // The replay's time as a Clock, for the typed API: a board recording readings on it waits
-  // for its due times on the recorded clock (at once, unless paced).
+  // The replay's time as a Clock, for the typed API: its reads answer the recorded ones, and
+  // its sleeps end at once (unless paced).
   Clock& clock();
   // base with this link and its clock: Board::Open(serial, replay.Options()).
   OpenOptions Options(OpenOptions base = {});
@@ -141,10 +159,11 @@ class KAVRO_API ReplayLink final : public LinkProvider {
   unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
-  // The recorded time (the recording clock's microseconds) the replay has reached.
+  // The recorded clock read (the recording clock's microseconds).
   std::uint64_t NowMicroseconds() override;
-  // Never waits: moves the replay's time on to when the recorded session saw something new
-  // queued on handle, or to the deadline when it saw nothing more.
+  // Never waits: answers the recorded wait's status (a first-version recording: moves the
+  // replay's time on to when the recorded session saw something new queued on handle, or to
+  // the deadline when it saw nothing more).
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   // Where and how the replay failed; "" while it goes as recorded.
   std::string Diagnostic() const override;
