@@ -256,7 +256,8 @@ bool ParseRecordLine(const std::string& line, LinkRecord* r, std::string* why) {
   const std::uint64_t most = r->call == LinkCall::kClock ? UINT64_MAX : UINT_MAX;
   for (int i = 0; i < 3; ++i) {
     r->answer[i] = 0;
-    if (shape->answers[i] != nullptr && !Number(j, shape->answers[i], false, most, &r->answer[i], why))
+    if (shape->answers[i] != nullptr &&
+        !Number(j, shape->answers[i], false, most, &r->answer[i], why))
       return false;
   }
   for (int i = 0; i < 2; ++i) {

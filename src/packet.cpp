@@ -184,16 +184,18 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   const std::uint64_t deadline =
       start + (budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
-  bool polled = false;    // RxBytes describes this call's queue, not an earlier one
+  // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
+  // that came in time, while this thread was not running, is still taken.
+  bool last_look = false;
   for (;;) {
     const double elapsed_ms = static_cast<double>(KAVRO_FT_Now() - start) / 1000.0;
-    if (elapsed_ms > budget_ms) break;
+    last_look = elapsed_ms > budget_ms;
 
     KAVRO_FT_GetStatus();
     if (LinkFailed(*this)) return;
-    polled = true;
     if (have == 0) {
       if (RxBytes < RxLength) {
+        if (last_look) break;
         AwaitReplyBytes(RxLength, start, deadline);
         continue;
       }
@@ -212,6 +214,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
     // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
     const unsigned int shift = RxBuffer[0] == kShiftMarker ? 1 : 0;
     if (have < RxLength + shift) {
+      if (last_look) break;
       AwaitReplyBytes(RxLength + shift - have, start, deadline);
       continue;
     }
@@ -233,7 +236,7 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   }
 
   // Budget spent. A shifted reply that never completed is a plain time-out.
-  if (polled && have == 0 && RxBytes >= kMinimumFrame) {
+  if (have == 0 && RxBytes >= kMinimumFrame) {
     // Something short arrived, typically a 5-byte board error reply where a longer reply
     // was expected: report what it says.
     KAVRO_FT_Read(RxBytes);

@@ -166,7 +166,8 @@ class Recorder {
   std::string serial_;
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
-  std::uint64_t start_us_ = 0, last_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0, gaps_ = 0;
+  std::uint64_t start_us_ = 0, last_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0,
+                gaps_ = 0;
   std::chrono::system_clock::time_point start_wall_;
   std::chrono::steady_clock::time_point last_live_;
   bool live_ = false, write_failed_ = false;
