@@ -332,7 +332,8 @@ TEST_F(Api, ARecordingEndsAtItsDurationAndPromptlyWhenAskedToStop) {
 }
 
 // Unplugged at 1.005 s for 0.5 s: the reading due at 1.010 s finds the link gone; reopening is
-// tried 100, 300 and 700 ms later, and the third finds the board back.
+// tried every 100 ms while the board is not attached, the fifth open finds it back but fails
+// (in use), and the delay doubles: the sixth, 200 ms later, opens it.
 TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   Board powered = Board::Common();
   powered.SetPowerOnConfigByte(0, 0x24);
@@ -341,6 +342,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   ASSERT_TRUE(board.SetSamplingRate(7).ok());
   const std::uint64_t start = bus.now_us();
   bus.ScheduleUnplug("KV0001", 1005000, 500000);
+  bus.FailCall(Call::kOpenEx, kavro::kFtDeviceNotOpened, 5);
   std::vector<std::uint64_t> failed;
   auto summary = kavro::Record(board, Every10ms(200), [&](const kavro::Sample& s) {
     if (!s.reading) {
@@ -359,7 +361,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   EXPECT_EQ(Facts(events[0], start), std::make_tuple(Kind::kDisconnected, 1010000ull, 0ull, 0u));
   EXPECT_EQ(events[0].error.text, "IO Error");
   EXPECT_EQ(Facts(events[1], start),
-            std::make_tuple(Kind::kReconnected, 1710000ull, 700000ull, 3u));
+            std::make_tuple(Kind::kReconnected, 1710000ull, 700000ull, 6u));
   std::uint8_t config = 0;
   bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { config = d.board.ConfigByte(0); });
   EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
@@ -374,12 +376,12 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
     unsigned int attempts;
   };
   kavro::ReconnectOptions two_attempts, quarter_second, off;
-  two_attempts.max_attempts = 2;             // tried at 0.610 and 0.810 s
-  quarter_second.give_up_after_us = 250000;  // tried at 0.610 s, given up at 0.760 s
+  two_attempts.max_attempts = 2;             // tried at 0.610 and 0.710 s
+  quarter_second.give_up_after_us = 250000;  // tried at 0.610 and 0.710 s, given up at 0.760 s
   off.enabled = false;
-  for (const Row& row : {Row{two_attempts, 82, 810000, 300000, 2},
-                         Row{quarter_second, 77, 760000, 250000, 1}, Row{off, 52, 510000, 0, 0}}) {
-    const std::string serial = "KV000" + std::to_string(row.attempts);
+  for (const Row& row : {Row{two_attempts, 72, 710000, 200000, 2},
+                         Row{quarter_second, 77, 760000, 250000, 2}, Row{off, 52, 510000, 0, 0}}) {
+    const std::string serial = "KV" + std::to_string(row.due_times);
     events.clear();
     bus.AddDevice(serial);
     kavro::OpenOptions options = Options();

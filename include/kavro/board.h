@@ -44,12 +44,16 @@ struct BoardEvent {
   Error error;
 };
 
+// How a board reopens itself after its link went away. The first reopen comes first_delay_us
+// after the loss. While the board is not attached (the open finds no such serial number) it
+// is tried again every first_delay_us; an open that fails on an attached board doubles the
+// delay before the next one, up to max_delay_us.
 struct ReconnectOptions {
   bool enabled = true;                     // false: the first link loss is final
-  std::uint64_t first_delay_us = 100'000;  // first reopen this long after the loss; the
-  std::uint64_t max_delay_us = 2'000'000;  // delay doubles after each failure, up to this
+  std::uint64_t first_delay_us = 100'000;  // first reopen, and the period while not attached
+  std::uint64_t max_delay_us = 2'000'000;  // the longest delay after failed opens
   std::uint64_t give_up_after_us = 0;      // 0: never give up for time
-  unsigned int max_attempts = 0;           // 0: unlimited
+  unsigned int max_attempts = 0;           // reopens tried, of either kind; 0: unlimited
 };
 
 struct OpenOptions {

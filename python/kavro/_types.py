@@ -198,9 +198,10 @@ class BoardEvent:
 @dataclasses.dataclass(frozen=True)
 class Reconnect:
     """How a board reopens itself after its link went away: first after ``first_delay``
-    seconds, the delay doubling up to ``max_delay``; never giving up unless
-    ``give_up_after`` (seconds) or ``max_attempts`` is set. ``enabled=False``: a loss is
-    final."""
+    seconds, then every ``first_delay`` while the board is not attached; an open that fails on
+    an attached board doubles the delay, up to ``max_delay``. Never giving up unless
+    ``give_up_after`` (seconds) or ``max_attempts`` (reopens tried) is set. ``enabled=False``:
+    a loss is final."""
 
     enabled: bool = True
     first_delay: float = 0.1

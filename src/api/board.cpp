@@ -277,6 +277,13 @@ Status Board::Impl::Ready() {
     GiveUp(now);
     return GaveUpError();
   }
+  // A board that is not attached costs nothing to look for: it is looked for again at the
+  // first delay's fixed period, so that it reads again soon after it comes back. Only opens
+  // that fail on an attached board (in use, not answering) back off.
+  if (reopened.error().status == kFtDeviceNotFound) {
+    next_attempt_at = now + o.first_delay_us;
+    return last_error;
+  }
   const std::uint64_t longest = std::max(o.max_delay_us, o.first_delay_us);
   delay = delay > longest / 2 ? longest : delay * 2;
   next_attempt_at = now + delay;
