@@ -22,6 +22,10 @@ class Output {
   // existing regular file needs append or force.
   static std::string Refusal(const std::string& path, bool append, bool force);
 
+  // The first line of the file at path, without its end ("" when it is empty, or is not a
+  // regular file): what --append checks the rows to be added against.
+  static std::string FirstLine(const std::string& path);
+
   // Opens path ("" for standard output): appended to, replaced (force) or created.
   bool Open(const std::string& path, bool append, bool force);
   // Standard output, or a file that had nothing in it (a header belongs at its top).
