@@ -17,11 +17,12 @@ std::string Output::Refusal(const std::string& path, bool append, bool force) {
   return path + " exists: give --append to add to it or --force to replace it";
 }
 
-std::string Output::FirstLine(const std::string& path) {
+std::optional<std::string> Output::FirstLine(const std::string& path) {
   struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    return std::nullopt;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";  // opening it to write says why
+  if (fd < 0) return std::nullopt;  // opening it to write says why
   char text[4096];
   ssize_t n = -1;
   while ((n = read(fd, text, sizeof(text))) < 0 && errno == EINTR) {

@@ -182,10 +182,10 @@ int Read(const Session& s) {
   // Refused before the board is touched; nothing is opened for writing until it answers.
   if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
     return Usage(why);
-  if (const std::string first = o.append ? Output::FirstLine(o.output) : ""; !first.empty()) {
-    const std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(first);
+  if (const auto first = o.append ? Output::FirstLine(o.output) : std::nullopt; first) {
+    const std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(*first);
     if (!what.empty()) {
-      return Usage("--append " + o.output + ": its first line \"" + first.substr(0, 80) +
+      return Usage("--append " + o.output + ": its first line \"" + first->substr(0, 80) +
                    "\" does not start " + what +
                    ": append to a file of the same --format and columns, or give another one");
     }
