@@ -86,19 +86,23 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
       {"$K read -s KAVRO-0001 -o /dev/full", 1, "writing /dev/full: No space left on device", "",
        0},
       {"ulimit -f 1; $K read -s KAVRO-0001 -n 100 --format csv -o f", 1,
-       "writing f: File too large; the recording ended there, and the 7 rows written before are "
+       "writing f: File too large; the recording ended there, and the 5 rows written before are "
        "kept",
-       "time,elapsed_s,serial,channel,counts,load,note\n", 8},
+       "time,elapsed_s,serial,channel,counts,load,note,session\n", 6},
       {"echo keep > f; $K read -s KAVRO-0001 -o f", 2,
        "f exists: give --append to add to it or --force to replace it", "keep\n", 1},
       {"echo keep > f; $K read -s KAVRO-001 --force -o f", 1, "cannot open KAVRO-001: not found",
        "keep\n", 1},
-      {"echo keep > f; $K read -s KAVRO-0001 -n 2 --format csv --append -o f", 0,
-       "ended: count reached", "keep\n20", 3},
+      {"echo keep > f; $K read -s KAVRO-0001 -n 2 --format csv --append -o f", 2,
+       "--append f: its first line \"keep\" does not start CSV rows of loads", "keep\n", 1},
+      {"$K read -s KAVRO-0001 -n 1 --format json -o f; $K read -s KAVRO-0001 --raw --append -o f",
+       2, "does not start table rows of converter counts (--raw)", "{\"type\":\"session\"", 3},
       {"$K read -s KAVRO-0001 -o nowhere/f", 1, "cannot open nowhere/f: No such file or directory",
        "", 0},
       {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "time,", -1},
       {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "time,", -1},
+      {"for n in 1 2; do $K read -s KAVRO-0001 -n $n --format csv --append -o f; done", 0,
+       "ended: count reached", "time,", 4},
   };
   for (const Case& c : cases) {
     Run("rm -f f");
@@ -110,6 +114,10 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
     EXPECT_EQ(Lines(file).size(), c.lines < 0 ? SummaryReadings(r.out) + 1 : c.lines) << c.script;
     EXPECT_EQ(file.empty() ? '\n' : file.back(), '\n') << c.script;
   }
+  // The sessions appended last: each row names the start of its own.
+  std::vector<std::string> session;
+  for (const std::string& row : Lines(File("f"))) session.push_back(row.substr(row.rfind(',')));
+  EXPECT_TRUE(session[1] != session[2] && session[2] == session[3]) << File("f");
 }
 
 // Unplugged 2 s into the recording for 2 s: the loss shows at the due time 2.0 s, the board is
@@ -140,6 +148,7 @@ TEST_F(Tool, ARecordingAcrossAnUnplugKeepsTheRowsBeforeAndAfterAndReportsTheGap)
                                               {"failure", 20},
                                               {"reading", 40},
                                               {"reconnected", 1},
+                                              {"session", 1},
                                               {"summary", 1}}));
   EXPECT_EQ(std::make_pair(before, after), std::make_pair(20, 20));
   EXPECT_EQ(events, nlohmann::json::parse(R"([["disconnected", 2.0, 0.0, 0],
@@ -181,9 +190,10 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
     const std::vector<std::string> lines = Lines(r.out);
     ASSERT_GT(lines.size(), c.rows.size()) << r.out;
     EXPECT_EQ(lines[0], std::string("time,elapsed_s,serial,channel,counts,") +
-                            (std::strstr(c.args, "--raw") ? "note" : "load,note"));
+                            (std::strstr(c.args, "--raw") ? "note" : "load,note") + ",session");
     for (std::size_t i = 0; i < c.rows.size(); ++i)
-      EXPECT_TRUE(std::regex_match(lines[i + 1], std::regex(row + c.rows[i]))) << lines[i + 1];
+      EXPECT_TRUE(std::regex_match(lines[i + 1], std::regex(row + c.rows[i] + ",\\d{4}-.*Z")))
+          << lines[i + 1];
     EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
   }
 }
@@ -192,8 +202,9 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
 // times included, at every interval however the real clock fell between its due times and its
 // reopens; asked for something else, the replay says where it departed from the recording.
 TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
-  auto after_time = [](const std::string& csv) {
-    return std::regex_replace(csv, std::regex("\n[^,\n]*,"), "\n");
+  auto after_time = [](const std::string& csv) {  // without the wall-clock time and session
+    const std::string rows = std::regex_replace(csv, std::regex(",[^,\n]*\n"), "\n");
+    return std::regex_replace(rows, std::regex("\n[^,\n]*,"), "\n");
   };
   for (const std::string interval : {"100", "40"}) {
     const std::string read =
@@ -228,16 +239,27 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
   } cases[] = {
       {"$K frobnicate", 2, "unknown subcommand 'frobnicate'", "required"},
       {"$K read -s KAVRO-0009 -c 5", 2, "channel 5: KAVRO-0009 has channels 0-3"},
+      {"$K read -s KAVRO-0009 -c 1,2,1", 2, "-c 1,2,1: give a channel, a list of different"},
       {"$K read", 2, "2 boards attached (KAVRO-0001, KAVRO-0009): open one by its serial number"},
       {"$K --emulator-fault drop read -s KAVRO-0001", 1, "timed out: Timeout Error", "--raw"},
-      {"$K --emulator-fault teds info", 1, "board refused: TEDS Error", "rmmod"},
-      {"$K config -s KAVRO-0001 --rate 16", 2, "--rate: Value 16 not in range 0 to 15"},
+      {"$K --emulator-fault drop reset -s KAVRO-0001", 1,
+       "restarts when its power is switched off and on", "kavro reset"},
+      {"$K --emulator-unplug 0.01,100 read -s KAVRO-0001", 1,
+       "(D2XX status 4); check the USB cable and power, then run the command again", "automatic"},
+      {"$K --emulator-fault teds info", 1, "TEDS Error; check the transducer and its", "rmmod"},
       {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
       {"$T --version", 0, "kavro 0.9.0"},
       {"$K list > /dev/full", 1, "writing standard output: No space left on device"},
+      {"$T read --help > /dev/full", 1, "writing standard output: No space left on device"},
+      {"$K read -s KAVRO-0001 -n 1 -o - 2>/dev/null | wc -l; ls -- -", 2, "2\nls: cannot access"},
+      {"KAVRO_USB_DIR=/nowhere $T --link ftdi list", 1,
+       "no USB bus could be read (/nowhere: No such file or directory): in a container, pass the"},
+      {"mkdir -p u/001; KAVRO_USB_DIR=u $T --link ftdi info", 1, "no board attached (--emulate"},
+      {"mkdir -p e; KAVRO_USB_DIR=e $T --link ftdi read -s X", 1,
+       "cannot open X: no USB bus could be read (e holds no USB bus)", "plugged in"},
       {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
       {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
-      {"LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
+      {"KAVRO_USB_DIR=/nowhere LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
        "link: vendor D2XX library (the default when it is installed)\n2 boards attached"},
       {"KAVRO_EMULATOR_CLOCK=real $K read -s KAVRO-0001 -n 3 -i 20 --raw", 0,
        "ended: count reached"},
@@ -251,6 +273,38 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
     EXPECT_EQ(r.code, c.code) << c.script << "\n" << r.out;
     EXPECT_NE(r.out.find(c.says), std::string::npos) << c.script << "\n" << r.out;
     EXPECT_EQ(c.never ? r.out.find(c.never) : std::string::npos, std::string::npos) << r.out;
+  }
+}
+
+// Every numeric option refuses NaN, infinities, negatives and what is out of its range, with
+// exit 2 and its range in plain numbers, and takes the values at its bounds.
+TEST_F(Tool, EveryNumericOptionRefusesWhatIsOutOfItsRange) {
+  struct Case {
+    std::string command, range, refused, taken;  // X: the value tried
+  } cases[] = {
+      {"read -s KAVRO-0001 --count=X", "whole number from 1 to 1000000000", "0 1.5 -inf", "1"},
+      {"read -s KAVRO-0001 --duration=X", "number from 0.001 to 1000000000", "1e-9 4e-7", "0.001"},
+      {"read -s KAVRO-0001 -n 2 --interval=X", "number from 0 to 86400000", "86400001", "0"},
+      {"--emulator-unplug=X,1 list", "number from 0 to 86400", "86401", "86400"},
+      {"--emulator-unplug=1,X list", "number from 0 to 86400", "1e9", "0"},
+      {"config -s KAVRO-0001 --rate=X", "whole number from 0 to 15", "0x10", "15"},
+      {"config -s KAVRO-0009 --byte=X", "whole number from 0 to 255", "256", "0x35 255"},
+      {"register -s KAVRO-0001 --eeprom=X", "whole number from 0 to 255", "256 1.0", "0xff"},
+      {"register -s KAVRO-0009 -c 1 --address=X", "whole number from 0 to 255", "0x100", "0"},
+  };
+  for (const Case& c : cases) {
+    std::smatch option;
+    std::regex_search(c.command, option, std::regex("--[a-z-]+(?==X)"));
+    std::istringstream values("nan inf -1 " + c.refused + " | " + c.taken);
+    bool taken = false;
+    for (std::string value; values >> value;) {
+      if (value == "|") taken = true;
+      if (value == "|") continue;
+      const Ran r = Run("$K " + std::regex_replace(c.command, std::regex("X"), value));
+      EXPECT_EQ(r.code, taken ? 0 : 2) << c.command << " " << value << "\n" << r.out;
+      const std::string says = option.str() + ": " + value + " is not a " + c.range;
+      EXPECT_EQ(r.out.find(says) == std::string::npos, taken) << r.out;
+    }
   }
 }
 

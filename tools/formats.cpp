@@ -97,15 +97,17 @@ double ChannelStats::sd() const {
   return count > 1 ? std::sqrt(m2 / static_cast<double>(count - 1)) : 0.0;
 }
 
-std::string UtcTime(std::chrono::system_clock::time_point t) {
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-  const std::time_t s = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+std::string UtcTime(std::chrono::system_clock::time_point t, int decimals) {
+  const long long per_s = decimals == 6 ? 1000000 : 1000;
+  const long long us =
+      std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  const long long parts = per_s == 1000 ? us / 1000 - (us % 1000 < 0 ? 1 : 0) : us;
+  const std::time_t s = static_cast<std::time_t>(parts / per_s - (parts % per_s < 0 ? 1 : 0));
   std::tm tm{};
   gmtime_r(&s, &tm);
   char date[32];
   std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm);
-  return Printf("%s.%03dZ", date, static_cast<int>((ms % 1000 + 1000) % 1000));
+  return Printf("%s.%0*lldZ", date, per_s == 1000 ? 3 : 6, (parts % per_s + per_s) % per_s);
 }
 
 std::string Brief(const Error& error) {
@@ -128,11 +130,32 @@ std::string Rows::Header() const {
       return Printf("%-24s %10s  %-12s %3s  %10s%s\n", "time", "elapsed_s", "serial", "ch",
                     "counts", loads_ ? Printf("  %10s", "load").c_str() : "");
     case Format::kCsv:
-      return loads_ ? "time,elapsed_s,serial,channel,counts,load,note\n"
-                    : "time,elapsed_s,serial,channel,counts,note\n";
+      return loads_ ? "time,elapsed_s,serial,channel,counts,load,note,session\n"
+                    : "time,elapsed_s,serial,channel,counts,note,session\n";
     case Format::kJson: break;
   }
   return "";
+}
+
+std::string Rows::SessionStart(const Stamp& at, bool fresh) const {
+  if (format_ == Format::kTable) return fresh ? "" : Header();
+  if (format_ == Format::kCsv) return "";
+  Json j = Start("session", at);
+  j.erase("elapsed_s");
+  return Line(j);
+}
+
+std::string Rows::AppendRefusal(const std::string& first_line) const {
+  if (format_ == Format::kJson) {
+    const Json j = Json::parse(first_line, nullptr, false);
+    if (j.is_object() && j.contains("type")) return "";
+    return "JSON lines";
+  }
+  std::string header = Header();
+  header.pop_back();
+  if (first_line == header) return "";
+  return std::string(format_ == Format::kCsv ? "CSV" : "table") + " rows of " +
+         (loads_ ? "loads" : "converter counts (--raw)") + " under the header \"" + header + "\"";
 }
 
 std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
@@ -151,9 +174,9 @@ std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
                     at.serial.c_str(), r.channel, counts.c_str(),
                     loads_ ? Printf("  %10s", load.c_str()).c_str() : "");
     case Format::kCsv:
-      return Printf("%s,%.3f,%s,%u,%s,%s%s\n", time.c_str(), at.elapsed_s,
+      return Printf("%s,%.3f,%s,%u,%s,%s%s,%s\n", time.c_str(), at.elapsed_s,
                     CsvField(at.serial).c_str(), r.channel, counts.c_str(),
-                    loads_ ? (load + ",").c_str() : "", CsvField(note).c_str());
+                    loads_ ? (load + ",").c_str() : "", CsvField(note).c_str(), at.session.c_str());
     case Format::kJson: break;
   }
   Json j = Start("reading", at);
@@ -173,9 +196,9 @@ std::string Rows::Failure(const Stamp& at, unsigned int channel, const Error& er
       return Printf("%-24s %10.3f  %-12s %3u  %s\n", time.c_str(), at.elapsed_s, at.serial.c_str(),
                     channel, Brief(error).c_str());
     case Format::kCsv:
-      return Printf("%s,%.3f,%s,%u,,%s%s\n", time.c_str(), at.elapsed_s,
+      return Printf("%s,%.3f,%s,%u,,%s%s,%s\n", time.c_str(), at.elapsed_s,
                     CsvField(at.serial).c_str(), channel, loads_ ? "," : "",
-                    CsvField(Brief(error)).c_str());
+                    CsvField(Brief(error)).c_str(), at.session.c_str());
     case Format::kJson: break;
   }
   Json j = Start("failure", at);
@@ -206,8 +229,9 @@ std::string Rows::Event(const Stamp& at, const BoardEvent& e) const {
       return Printf("%-24s %10.3f  %-12s %3s  %s\n", time.c_str(), at.elapsed_s, at.serial.c_str(),
                     "-", EventText(e).c_str());
     case Format::kCsv:
-      return Printf("%s,%.3f,%s,,,%s%s\n", time.c_str(), at.elapsed_s, CsvField(at.serial).c_str(),
-                    loads_ ? "," : "", CsvField(EventText(e)).c_str());
+      return Printf("%s,%.3f,%s,,,%s%s,%s\n", time.c_str(), at.elapsed_s,
+                    CsvField(at.serial).c_str(), loads_ ? "," : "", CsvField(EventText(e)).c_str(),
+                    at.session.c_str());
     case Format::kJson: break;
   }
   Json j = Start(EventName(e.kind), at);

@@ -21,6 +21,8 @@ struct Stamp {
   std::chrono::system_clock::time_point wall;
   double elapsed_s = 0;
   std::string serial;
+  std::string session;  // when the recording started, in UTC to the microsecond: tells
+                        // sessions appended to one file apart
 };
 
 // Minimum, maximum, mean and standard deviation of one channel's values.
@@ -40,8 +42,8 @@ struct RecordingEnd {
   std::string ended;                              // why it ended: "count reached", ...
 };
 
-// "2026-12-06T08:55:59.749Z"
-std::string UtcTime(std::chrono::system_clock::time_point t);
+// "2026-12-06T08:55:59.749Z", or with 6 decimals "2026-12-06T08:55:59.749012Z"
+std::string UtcTime(std::chrono::system_clock::time_point t, int decimals = 3);
 // "timed out: Timeout Error" (with " (D2XX status N)" when there is one), printable.
 std::string Brief(const Error& error);
 
@@ -52,6 +54,13 @@ class Rows {
   Rows(Format format, bool loads, std::vector<int> digits, bool reconnects);
 
   std::string Header() const;  // "" for JSON
+  // What opens each recording (at is its start): a "session" line in JSON; the header again in
+  // a table appended to a file (fresh: nothing was in it before); nothing in CSV, whose rows
+  // carry their session in a column.
+  std::string SessionStart(const Stamp& at, bool fresh) const;
+  // Why rows of this format may not be appended to a file whose first line is first_line (""
+  // when they may): a file of another format, or with other columns, is never mixed with them.
+  std::string AppendRefusal(const std::string& first_line) const;
   std::string Reading(const Stamp& at, const Reading& reading) const;
   std::string Failure(const Stamp& at, unsigned int channel, const Error& error) const;
   std::string Event(const Stamp& at, const BoardEvent& event) const;

@@ -1,12 +1,15 @@
 // The link choice: the base link, then the wrappers around it.
 #include "links.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "report.h"
@@ -154,6 +157,30 @@ const char* Links::Broken() const {
   if (recording != nullptr && !recording->ok()) return "the recording stopped";
   if (replay != nullptr && !replay->ok()) return "the session departed from the recording";
   return nullptr;
+}
+
+std::string Links::NoBus() const {
+#ifdef __linux__
+  if (emulator != nullptr || replay != nullptr) return "";
+  const char* named = std::getenv("KAVRO_USB_DIR");
+  const std::string folder = named != nullptr && *named != '\0' ? named : "/dev/bus/usb";
+  std::string why;
+  if (DIR* d = opendir(folder.c_str())) {
+    bool buses = false;
+    while (const dirent* e = readdir(d)) buses = buses || e->d_name[0] != '.';
+    closedir(d);
+    if (buses) return "";
+    why = folder + " holds no USB bus";
+  } else {
+    why = folder + ": " + std::strerror(errno);
+  }
+  return "no USB bus could be read (" + why +
+         "): in a container, pass the board's USB device in (docker run --device "
+         "/dev/bus/usb/BBB/DDD, or the whole /dev/bus/usb); without permission, install the udev "
+         "rule udev/99-kavro-ftdi.rules (see the README, Using real hardware)";
+#else
+  return "";
+#endif
 }
 
 int Links::Finish(bool verbose) const {

@@ -37,6 +37,10 @@ struct Links {
   // Why nothing more can be recorded or replayed ("the recording stopped", "the session
   // departed from the recording"); nullptr while it can. A recording of readings ends there.
   const char* Broken() const;
+  // When the link finds no board: why no board could have been found at all ("no USB bus could
+  // be read: ..." with what to do), or "" when the USB bus could be read. On Linux the USB
+  // device folder is /dev/bus/usb, or the folder KAVRO_USB_DIR names.
+  std::string NoBus() const;
   // After the subcommand: why the recording stopped or the replay departed, on standard error,
   // and kExitFailure; kExitOk when it went as it should (with verbose, what was recorded or
   // replayed).

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "links.h"
@@ -12,10 +13,24 @@
 #include "report.h"
 #include "subcommands.h"
 
+namespace {
+
+// What was printed must have got there: help on a full disk, or a listing into a closed pipe,
+// is a failure, not a success.
+int Printed(int code) {
+  using namespace kavro::tool;
+  std::cout.flush();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout)
+    code = std::max(code, Fail(std::string("writing standard output: ") + std::strerror(errno)));
+  return code;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace kavro::tool;
   Options options;
-  if (const std::optional<int> done = ParseCommandLine(argc, argv, options)) return *done;
+  if (const std::optional<int> done = ParseCommandLine(argc, argv, options)) return Printed(*done);
   kavro::Result<Links> links = ChooseLink(options);
   if (!links) {
     const std::string& why = links.error().text;
@@ -32,9 +47,5 @@ int main(int argc, char** argv) {
     case Subcommand::kReset: code = Reset(session); break;
     case Subcommand::kRegister: code = Register(session); break;
   }
-  code = std::max(code, links->Finish(options.verbose));
-  // What was printed must have got there: a full disk is a failure, not a success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    code = std::max(code, Fail(std::string("writing standard output: ") + std::strerror(errno)));
-  return code;
+  return Printed(std::max(code, links->Finish(options.verbose)));
 }

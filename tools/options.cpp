@@ -3,8 +3,11 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kavro::tool {
 
@@ -33,6 +36,42 @@ const char kAfterRead[] =
     "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
     "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n";
 
+// A number in [low, high]: whole (decimal, or hexadecimal after 0x) or not. NaN, infinities
+// and anything outside are refused with the option's range in plain numbers; what is accepted
+// is handed on in decimal, so that every option reads its number the same way.
+CLI::Validator Within(double low, double high, bool whole) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        const char* p = text.c_str();
+        char* end = nullptr;
+        double value = 0;
+        errno = 0;
+        if (whole) {
+          const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
+          const bool digits = !text.empty() && text.find_first_not_of(
+                                                   hex ? "0123456789abcdefABCDEFxX" : "0123456789",
+                                                   hex ? 2 : 0) == std::string::npos;
+          const unsigned long long n = digits ? std::strtoull(p, &end, hex ? 16 : 10) : 0;
+          value = static_cast<double>(n);
+          if (!digits || errno != 0 || end == p || *end != '\0') value = std::nan("");
+        } else {
+          value = std::strtod(p, &end);
+          if (end == p || *end != '\0') value = std::nan("");
+        }
+        if (!(value >= low && value <= high)) {  // NaN fails both
+          char range[96];
+          std::snprintf(range, sizeof(range), "%s from %.15g to %.15g",
+                        whole ? "a whole number" : "a number", low, high);
+          return text + " is not " + range;
+        }
+        char canonical[64];
+        std::snprintf(canonical, sizeof(canonical), whole ? "%.0f" : "%.17g", value);
+        text = canonical;
+        return "";
+      },
+      "");
+}
+
 void AddSerial(CLI::App* c, Options& o) {
   c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)");
 }
@@ -56,6 +95,9 @@ std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int bo
     unsigned int c = 0;
     const auto r = std::from_chars(p, end, c);
     if (r.ec != std::errc() || r.ptr == p) return {};
+    for (unsigned int before : channels) {
+      if (before == c) return {};  // a channel read twice on every row
+    }
     channels.push_back(c);
     if (r.ptr == end) return channels;
     if (*r.ptr != ',') return {};
@@ -92,10 +134,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->check(CLI::IsMember({"real", "virtual"}));
   app.add_option("--emulator-unplug", o.emulator_unplug,
                  "AFTER,FOR: unplug the emulated boards AFTER seconds from the start, for FOR "
-                 "seconds")
+                 "seconds (each 0 to 86400)")
       ->delimiter(',')
       ->expected(2)
-      ->check(CLI::Range(0.0, 1e9));
+      ->check(Within(0, 86400, false));
   app.add_option("--emulator-fault", o.emulator_fault,
                  "Make the emulated boards misbehave: drop (no replies) or teds (every command "
                  "refused with a TEDS error)")
@@ -130,21 +172,23 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   auto* read = app.add_subcommand("read", "Record readings (calibrated loads unless --raw)");
   AddSerial(read, o);
   AddChannels(read, o, "Channels to record: 0 (default), a list such as 0,2, or all");
-  auto* n = read->add_option("-n,--count", o.count, "Readings per channel (default 10)")
-                ->check(CLI::PositiveNumber);
-  read->add_option("-d,--duration", o.duration_s, "Record for this many seconds")
-      ->check(CLI::PositiveNumber & CLI::Range(0.0, 1e10))
+  auto* n =
+      read->add_option("-n,--count", o.count, "Readings per channel, 1 to 1000000000 (default 10)")
+          ->check(Within(1, 1e9, true));
+  read->add_option("-d,--duration", o.duration_s,
+                   "Record for this many seconds, 0.001 to 1000000000")
+      ->check(Within(0.001, 1e9, false))
       ->excludes(n);
   read->add_option("-i,--interval", o.interval_ms,
-                   "Milliseconds from one reading to the next (default 100; 0: as fast as the "
-                   "board answers)")
-      ->check(CLI::Range(0.0, 86400000.0));
+                   "Milliseconds from one reading to the next, 0 to 86400000 (default 100; 0: as "
+                   "fast as the board answers)")
+      ->check(Within(0, 86400000, false));
   std::string format = "table";
   read->add_option("--format", format, "table (default), csv or json (one object per line)")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   auto* out = read->add_option("-o,--output", o.output,
-                               "Write the rows to this file (an existing file is refused unless "
-                               "--append or --force)");
+                               "Write the rows to this file, - for standard output (an existing "
+                               "file is refused unless --append or --force)");
   auto* append =
       read->add_flag("--append", o.append, "Add to the -o file if it exists")->needs(out);
   read->add_flag("--force", o.force, "Replace the -o file if it exists")
@@ -168,10 +212,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   auto* config = app.add_subcommand("config", "Show or set the converter configuration");
   AddSerial(config, o);
   AddChannels(config, o, "Channels (type-9 boards): 0 (default), a list such as 0,2, or all");
-  auto* rate = config->add_option("--rate", o.rate, "Set the sampling-rate code (0-15)")
-                   ->check(CLI::Range(0, 15));
-  config->add_option("--byte", o.byte, "Write the whole configuration byte (0-255)")
-      ->check(CLI::Range(0, 255))
+  auto* rate = config->add_option("--rate", o.rate, "Set the sampling-rate code, 0 to 15")
+                   ->check(Within(0, 15, true));
+  config->add_option("--byte", o.byte, "Write the whole configuration byte, 0 to 255")
+      ->check(Within(0, 255, true))
       ->excludes(rate);
   config->footer(Examples({"kavro --emulate config -s KAVRO-0001",
                            "kavro --emulate config -s KAVRO-0001 --rate 7",
@@ -183,11 +227,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
 
   auto* reg = app.add_subcommand("register", "Read an EEPROM or channel register");
   AddSerial(reg, o);
-  auto* ee =
-      reg->add_option("--eeprom", o.eeprom, "EEPROM address (0-255)")->check(CLI::Range(0, 255));
+  auto* ee = reg->add_option("--eeprom", o.eeprom, "EEPROM address, 0 to 255")
+                 ->check(Within(0, 255, true));
   AddChannels(reg, o, "Channel of a channel register")->excludes(ee);
-  reg->add_option("--address", o.address, "Channel register address (0-255)")
-      ->check(CLI::Range(0, 255))
+  reg->add_option("--address", o.address, "Channel register address, 0 to 255")
+      ->check(Within(0, 255, true))
       ->excludes(ee);
   reg->footer(Examples({"kavro --emulate register -s KAVRO-0001 --eeprom 0x40",
                         "kavro --emulate register -s KAVRO-0009 -c 1 --address 0x64"}));
@@ -238,6 +282,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return usage("--emulator-fault and --emulator-unplug need --emulate");
   if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
     return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");
+  // Which channels the board has is for the board to say; the list itself is checked here.
+  if (!o.channels.empty() && o.channels != "all" && ParseChannels(o.channels, 0).empty()) {
+    return usage(
+        ("-c " + o.channels + ": give a channel, a list of different channels such as 0,2, or all")
+            .c_str());
+  }
+  if (o.output == "-") o.output.clear();  // standard output
   o.format = format == "csv" ? Format::kCsv : format == "json" ? Format::kJson : Format::kTable;
   if (o.subcommand == Subcommand::kRead && o.count == 0 && o.duration_s == 0) o.count = 10;
   return std::nullopt;

@@ -17,6 +17,21 @@ std::string Output::Refusal(const std::string& path, bool append, bool force) {
   return path + " exists: give --append to add to it or --force to replace it";
 }
 
+std::optional<std::string> Output::FirstLine(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;  // opening it to write says why
+  char text[4096];
+  ssize_t n = -1;
+  while ((n = read(fd, text, sizeof(text))) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  const std::string start(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  return start.substr(0, start.find('\n'));
+}
+
 Output::~Output() {
   if (owned_ && fd_ >= 0) close(fd_);
 }

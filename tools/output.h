@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kavro::tool {
@@ -21,6 +22,10 @@ class Output {
   // Checked before the board is touched: why path may not be written ("" when it may). An
   // existing regular file needs append or force.
   static std::string Refusal(const std::string& path, bool append, bool force);
+
+  // The first line of the file at path, without its end; nothing when the file is empty or is
+  // not a regular file. What --append checks the rows to be added against.
+  static std::optional<std::string> FirstLine(const std::string& path);
 
   // Opens path ("" for standard output): appended to, replaced (force) or created.
   bool Open(const std::string& path, bool append, bool force);

@@ -62,9 +62,13 @@ class Recorder {
                                       options_.format != Format::kTable);
   }
 
-  void Begin() {
+  // The recording starts: its first line, where the format has one.
+  bool Begin(bool fresh) {
     start_us_ = last_us_ = clock_.NowMicroseconds();
     start_wall_ = std::chrono::system_clock::now();
+    session_ = UtcTime(start_wall_, 6);
+    const std::string start = rows_.SessionStart(At(start_us_), fresh);
+    return start.empty() || Put(start);
   }
 
   bool Take(const Sample& s) {
@@ -125,7 +129,7 @@ class Recorder {
     const auto since = static_cast<std::int64_t>(monotonic_us - start_us_);
     return {start_wall_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
                               std::chrono::microseconds(since)),
-            static_cast<double>(since) / 1e6, serial_};
+            static_cast<double>(since) / 1e6, serial_, session_};
   }
 
   ChannelStats& Stats(unsigned int channel) {
@@ -163,7 +167,7 @@ class Recorder {
   Output& out_;
   const Rows& rows_;
   Clock& clock_;
-  std::string serial_;
+  std::string serial_, session_;
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
   std::uint64_t start_us_ = 0, last_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0,
@@ -182,6 +186,14 @@ int Read(const Session& s) {
   // Refused before the board is touched; nothing is opened for writing until it answers.
   if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
     return Usage(why);
+  if (const auto first = o.append ? Output::FirstLine(o.output) : std::nullopt; first) {
+    const std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(*first);
+    if (!what.empty()) {
+      return Usage("--append " + o.output + ": its first line \"" + first->substr(0, 80) +
+                   "\" does not start " + what +
+                   ": append to a file of the same --format and columns, or give another one");
+    }
+  }
   CatchEndingSignals();
 
   std::function<void(const BoardEvent&)> to_rows;  // once the recording runs
@@ -236,7 +248,7 @@ int Read(const Session& s) {
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
   recording.should_stop = [] { return g_ending_signal != 0; };
-  recorder.Begin();
+  if (!recorder.Begin(out.fresh())) return Fail(out.error() + "; nothing was recorded");
   const Result<RecordSummary> summary =
       Record(board, recording, [&recorder](const Sample& x) { return recorder.Take(x); });
   to_rows = nullptr;

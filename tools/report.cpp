@@ -1,5 +1,7 @@
-// Failure messages. The library's hints speak to programs (Board::List(), Reset()); where the
-// tool has a command for the same thing, its advice names the command.
+// Failure messages. The library's hints speak to programs (Board::List(), a board that
+// reconnects by itself); where the tool has a command for the same thing, its advice names the
+// command, and it advises only what can work once the tool has stopped: a board that stopped
+// answering answers no reset command either, and a board the tool gave up on is not reopened.
 #include "report.h"
 
 #include <cstdio>
@@ -14,8 +16,10 @@ std::string Advice(const Error& e) {
       return "check that the board is plugged in and powered and that the serial number is "
              "right; `kavro list` names the boards attached";
     case ErrorKind::kTimedOut:
-      return "check the board's power and cable; `kavro reset` restarts a board that stopped "
-             "answering";
+      return "check the board's power and cable; a board that stopped answering restarts when "
+             "its power is switched off and on";
+    case ErrorKind::kDisconnected:
+      return "check the USB cable and power, then run the command again";
     case ErrorKind::kBadCalibration:
       return "calibrate the channel again, or record converter counts with `kavro read --raw`";
     default: return e.hint;

@@ -85,11 +85,12 @@ OpenOptions Session::Opening(bool reconnect) const {
 Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
   if (!options.serial.empty()) {
     Result<Board> board = Board::Open(options.serial, std::move(opening));
-    if (!board) *exit_code = Fail("cannot open " + options.serial, board.error());
+    if (!board && !NoBus(board.error(), "cannot open " + options.serial, exit_code))
+      *exit_code = Fail("cannot open " + options.serial, board.error());
     return board;
   }
   Result<Board> board = Board::OpenOnly(std::move(opening));
-  if (!board) {
+  if (!board && !NoBus(board.error(), "cannot open a board", exit_code)) {
     Error e = board.error();
     if (e.kind == ErrorKind::kInvalidArgument) e.text += " (-s SERIAL)";  // several boards
     *exit_code = Fail("cannot open a board", e);
@@ -97,12 +98,20 @@ Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
   return board;
 }
 
+bool Session::NoBus(const Error& error, const std::string& what, int* exit_code) const {
+  if (error.kind != ErrorKind::kNotFound) return false;
+  const std::string no_bus = links.NoBus();
+  if (!no_bus.empty()) *exit_code = Fail(what + ": " + no_bus);
+  return !no_bus.empty();
+}
+
 Result<std::vector<unsigned int>> Session::Channels(const Board& board, int* exit_code) const {
   const std::vector<unsigned int> channels = ParseChannels(options.channels, board.info().channels);
   Error e;
   e.kind = ErrorKind::kInvalidArgument;
   if (channels.empty()) {
-    e.text = "-c " + options.channels + ": give a channel, a list such as 0,2, or all";
+    e.text = "-c " + options.channels +
+             ": give a channel, a list of different channels such as 0,2, or all";
     *exit_code = Usage(e.text);
     return e;
   }
@@ -118,6 +127,8 @@ Result<std::vector<unsigned int>> Session::Channels(const Board& board, int* exi
 int List(const Session& s) {
   const Result<std::vector<std::string>> serials = Board::List(s.links.link);
   if (!serials) return Fail("cannot count boards", serials.error());
+  if (const std::string no_bus = s.links.NoBus(); serials->empty() && !no_bus.empty())
+    return Fail("cannot count boards: " + no_bus);
   std::printf("%zu board%s attached\n", serials->size(), serials->size() == 1 ? "" : "s");
   for (std::size_t i = 0; i < serials->size(); ++i)
     std::printf("  %zu  %s\n", i, (*serials)[i].c_str());
@@ -129,6 +140,8 @@ int Info(const Session& s) {
   if (!s.options.serial.empty()) return InfoOne(s, s.options.serial);
   const Result<std::vector<std::string>> serials = Board::List(s.links.link);
   if (!serials) return Fail("cannot count boards", serials.error());
+  if (const std::string no_bus = s.links.NoBus(); serials->empty() && !no_bus.empty())
+    return Fail("cannot count boards: " + no_bus);
   if (serials->empty()) return Fail("no board attached (--emulate gives two emulated boards)");
   int code = kExitOk;
   for (const std::string& serial : serials.value()) code = std::max(code, InfoOne(s, serial));
