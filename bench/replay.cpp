@@ -61,7 +61,8 @@ std::vector<std::string> Record(const std::string& path, int count, bool real_cl
   VirtualBus bus(real_clock ? VirtualBus::Clock::kReal : VirtualBus::Clock::kVirtual);
   bus.logging = false;
   kavro::emu::AddReadyMadeBoards(bus);
-  kavro::RecordingLink recording(bus, path, "kavro_replay_bench");
+  kavro::RecordingLink recording(bus, path, "kavro_replay_bench",
+                                 kavro::RecordingLink::IfExists::kReplace);
   const std::uint64_t start = bus.NowMicroseconds();
   std::vector<std::string> raw = Readings(recording, recording.clock(bus.clock()), count, keep);
   *span_us = bus.NowMicroseconds() - start;

@@ -176,8 +176,12 @@ bool VirtualBus::Replug(const std::string& serial) {
 void VirtualBus::ScheduleUnplug(const std::string& serial, std::uint64_t after_us,
                                 std::uint64_t for_us) {
   Lock lock = Hold();
-  const std::uint64_t at = TimeNow() + after_us;
-  schedule_.push_back({serial, at, at + for_us});
+  // Far-off times saturate rather than wrap round to the past.
+  const auto later = [](std::uint64_t t, std::uint64_t d) {
+    return d > UINT64_MAX - t ? UINT64_MAX : t + d;
+  };
+  const std::uint64_t at = later(TimeNow(), after_us);
+  schedule_.push_back({serial, at, later(at, for_us)});
   Changed();
 }
 

@@ -1,7 +1,7 @@
 // The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
 // virtual bus that starts with the ready-made boards, plus the small C control API of
-// kavroemu.h to put more boards on it, unplug them and inject faults. Lets any D2XX program,
-// and the library's default vendor path, run without hardware.
+// kavroemu.h to put more boards on it, unplug and replug them and inject faults. Lets any D2XX
+// program, and the library's default vendor path, run without hardware.
 #include <climits>
 #include <cstring>
 
@@ -119,6 +119,17 @@ KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
 
 KAVRO_EXPORT void kavroemu_unplug(const char* serial) {
   if (serial != nullptr) Bus().Unplug(serial);
+}
+
+KAVRO_EXPORT int kavroemu_replug(const char* serial) {
+  return serial != nullptr && Bus().Replug(serial) ? 0 : -1;
+}
+
+KAVRO_EXPORT int kavroemu_schedule_unplug(const char* serial, unsigned long long after_us,
+                                          unsigned long long for_us) {
+  if (serial == nullptr || !Bus().WithDevice(serial, [](VirtualBus::Device&) {})) return -1;
+  Bus().ScheduleUnplug(serial, after_us, for_us);
+  return 0;
 }
 
 KAVRO_EXPORT int kavroemu_fail_call(const char* function, unsigned int status, unsigned int nth) {

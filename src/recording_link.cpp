@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
@@ -100,11 +101,27 @@ std::string D2xxText(const char* text, std::size_t size) {
 
 }  // namespace
 
-RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note)
+RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note,
+                             IfExists if_exists)
     : ForwardingLink(inner), impl_(std::make_unique<Impl>(inner, path)) {
   impl_->start_us = inner.NowMicroseconds();
+  // Unless told to replace it, a regular file is never emptied: a missing one is created
+  // exclusively ("x"), so that one appearing since the look is refused too; a device or a pipe
+  // that exists is written to.
+  const bool refuse = if_exists == IfExists::kRefuse;
+  std::error_code ignored;
+  const std::filesystem::file_status found = std::filesystem::status(path, ignored);
+  const bool kept = refuse && std::filesystem::is_regular_file(found);
   errno = 0;
-  impl_->file = std::fopen(path.c_str(), "wb");
+  if (!kept)
+    impl_->file =
+        std::fopen(path.c_str(), refuse && !std::filesystem::exists(found) ? "wbx" : "wb");
+  if (kept || (impl_->file == nullptr && errno == EEXIST)) {
+    impl_->Stop(path +
+                " exists and is kept; to replace it, make the link with "
+                "RecordingLink::IfExists::kReplace");
+    return;
+  }
   if (impl_->file == nullptr) {
     const int error = errno != 0 ? errno : EIO;
     impl_->Stop("the file cannot be created (" + std::generic_category().message(error) + ")");
@@ -114,13 +131,13 @@ RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const
 }
 
 RecordingLink::RecordingLink(std::shared_ptr<LinkProvider> inner, const std::string& path,
-                             const std::string& note)
-    : RecordingLink(*inner, path, note) {
+                             const std::string& note, IfExists if_exists)
+    : RecordingLink(*inner, path, note, if_exists) {
   impl_->owned = std::move(inner);
 }
 
-RecordingLink::RecordingLink(const std::string& path, const std::string& note)
-    : RecordingLink(detail::NewDefaultLink(), path, note) {}
+RecordingLink::RecordingLink(const std::string& path, const std::string& note, IfExists if_exists)
+    : RecordingLink(detail::NewDefaultLink(), path, note, if_exists) {}
 
 RecordingLink::~RecordingLink() {
   if (impl_->file != nullptr) std::fclose(impl_->file);

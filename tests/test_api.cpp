@@ -8,6 +8,7 @@
 namespace {
 
 using kavro::ErrorKind;
+using namespace std::string_literals;
 
 ReplyFault ErrorReply(char code) {
   ReplyFault f = Fault(ReplyFault::kErrorReply);
@@ -41,9 +42,10 @@ class Api : public ::testing::Test {
   static std::vector<std::uint64_t> Counts(const kavro::RecordSummary& s) {
     return {s.due_times, s.readings, s.errors, s.missed, s.gaps, s.gap_us};
   }
-  // Kind, time since start, gap and reopen attempts of an event.
+  // Kind (by its name), time since start, gap and reopen attempts of an event.
   static auto Facts(const kavro::BoardEvent& e, std::uint64_t start) {
-    return std::make_tuple(e.kind, e.monotonic_us - start, e.gap_us, e.attempts);
+    return std::make_tuple(std::string(kavro::BoardEventKindName(e.kind)), e.monotonic_us - start,
+                           e.gap_us, e.attempts);
   }
   static kavro::RecordOptions Every10ms(std::uint64_t count) {
     kavro::RecordOptions o;
@@ -312,21 +314,27 @@ TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
   EXPECT_NEAR(summary->rate(), 97.07, 0.01);  // 299 readings in 3.08 s
 }
 
-TEST_F(Api, ARecordingEndsAtItsDurationAndPromptlyWhenAskedToStop) {
+// The summary says which end it was (giving up: below).
+TEST_F(Api, ARecordingEndsAtItsCountOrDurationWhenTheSinkDeclinesOrPromptlyWhenAskedToStop) {
   bus.AddDevice("KV0001");
   kavro::Board board = Open();
   auto all = [](const kavro::Sample&) { return true; };
+  auto ended = [](auto r) {  // why it ended, after how many due times
+    return kavro::RecordEndName(r->ended) + (" after " + std::to_string(r->due_times));
+  };
   kavro::RecordOptions timed = Every10ms(0);
   timed.duration_us = 90000;  // due at 0, 10, ... 80 ms
-  EXPECT_EQ(kavro::Record(board, timed, all)->due_times, 9u);
+  EXPECT_EQ(ended(kavro::Record(board, timed, all)), "duration reached after 9");
+  EXPECT_EQ(ended(kavro::Record(board, Every10ms(3), all)), "count reached after 3");
+  auto none = [](const kavro::Sample&) { return false; };
+  EXPECT_EQ(ended(kavro::Record(board, Every10ms(3), none)), "sink declined after 1");
 
   kavro::RecordOptions hourly = Every10ms(0);
   hourly.interval_us = 3600000000;
   int polls = 0;
   hourly.should_stop = [&polls] { return ++polls == 4; };  // before the first, then waiting
   auto asked = kavro::Record(board, hourly, all);
-  EXPECT_TRUE(asked->stopped);
-  EXPECT_EQ(asked->due_times, 1u);
+  EXPECT_EQ(ended(asked), "stopped after 1");
   EXPECT_GE(asked->elapsed_us, 40000u);  // asked again every 20 ms
   EXPECT_LT(asked->elapsed_us, 60000u);
 }
@@ -356,12 +364,10 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   ASSERT_EQ(failed.size(), 70u);
   EXPECT_EQ(failed.front(), 101u);
   EXPECT_EQ(failed.back(), 170u);
-  using Kind = kavro::BoardEventKind;
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(Facts(events[0], start), std::make_tuple(Kind::kDisconnected, 1010000ull, 0ull, 0u));
+  EXPECT_EQ(Facts(events[0], start), std::make_tuple("disconnected"s, 1010000ull, 0ull, 0u));
   EXPECT_EQ(events[0].error.text, "IO Error");
-  EXPECT_EQ(Facts(events[1], start),
-            std::make_tuple(Kind::kReconnected, 1710000ull, 700000ull, 6u));
+  EXPECT_EQ(Facts(events[1], start), std::make_tuple("reconnected"s, 1710000ull, 700000ull, 6u));
   std::uint8_t config = 0;
   bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { config = d.board.ConfigByte(0); });
   EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
@@ -390,12 +396,12 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
     const std::uint64_t start = bus.now_us();
     bus.ScheduleUnplug(serial, 505000, 3600000000);
     auto summary = kavro::Record(board, Every10ms(100), [](const kavro::Sample&) { return true; });
-    EXPECT_TRUE(summary->gave_up);
+    EXPECT_STREQ(kavro::RecordEndName(summary->ended), "gave up reconnecting");
     EXPECT_EQ(Counts(*summary), (std::vector<std::uint64_t>{row.due_times, 51, row.due_times - 51,
                                                             0, 1, row.gap_us}));
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(Facts(events[1], start), std::make_tuple(kavro::BoardEventKind::kGaveUp,
-                                                       row.gave_up_at, row.gap_us, row.attempts));
+    EXPECT_EQ(Facts(events[1], start),
+              std::make_tuple("gave up"s, row.gave_up_at, row.gap_us, row.attempts));
     const std::size_t opens = bus.CountCalls(Call::kOpenEx);
     EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
     EXPECT_EQ(bus.CountCalls(Call::kOpenEx), opens);  // not tried again

@@ -53,7 +53,8 @@ std::vector<std::string> Recorded(const std::string& path, int readings,
   replies[faults[0]].kind = ReplyFault::kDrop;
   replies[faults[1]].kind = ReplyFault::kPrefixFF;
   replies[faults[2]].kind = ReplyFault::kErrorReply;  // 'M'
-  kavro::RecordingLink recording(bus, path, "test session");
+  kavro::RecordingLink recording(bus, path, "test session",
+                                 kavro::RecordingLink::IfExists::kReplace);
   K dll;
   dll.UseLink(&recording);
   return Session(dll, readings);
@@ -158,16 +159,20 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
   }
 }
 
+// An existing file is refused and kept unless replacing it is asked for.
 TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   VirtualBus bus;
   bus.AddDevice("KV0001");
-  for (const auto& [path, why] : {std::pair{"/no-such-folder/x",
-                                            "the file cannot be created (No "
-                                            "such file or directory)"},
-                                  std::pair{"/dev/full",
-                                            "could not write line 1 (No space left "
-                                            "on device); the lines before it are kept"}}) {
-    if (std::string(path) == "/dev/full" && !std::ifstream(path)) continue;  // Linux has one
+  const std::string kept = Temp("kept.kavrolog");
+  std::ofstream(kept) << "keep\n";
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {"/no-such-folder/x", "the file cannot be created (No such file or directory)"},
+           {"/dev/full",
+            "could not write line 1 (No space left on device); the lines before "
+            "it are kept"},
+           {kept, kept + " exists and is kept; to replace it, make the link with "
+                         "RecordingLink::IfExists::kReplace"}}) {
+    if (path == "/dev/full" && !std::ifstream(path)) continue;  // Linux has one
     kavro::RecordingLink recording(bus, path);
     K dll;
     dll.UseLink(&recording);
@@ -176,6 +181,8 @@ TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
     EXPECT_FALSE(recording.ok());
     EXPECT_EQ(recording.Diagnostic(), std::string("recording to ") + path + " stopped: " + why);
   }
+  std::ifstream in(kept);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
 }
 
 }  // namespace

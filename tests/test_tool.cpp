@@ -265,6 +265,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
        "ended: count reached"},
       {"echo keep > s; $K --record s list; c=$?; cat s; (exit $c)", 2,
        "s exists: give --force to replace it\nkeep"},
+      {"echo keep > s; $K --record s --force list && head -c 10 s", 0, "\n{\"format\""},
       {"$K --record s read -s KAVRO-0001 -o s", 2, "is a file the command reads or writes"},
       {"$T --replay nowhere list", 2, "cannot open the recording nowhere"},
   };

@@ -66,15 +66,6 @@ const char* StateName(ReadingState state) {
   return "unrecognised";
 }
 
-const char* EventName(BoardEventKind kind) {
-  switch (kind) {
-    case BoardEventKind::kDisconnected: return "disconnected";
-    case BoardEventKind::kReconnected: return "reconnected";
-    case BoardEventKind::kGaveUp: break;
-  }
-  return "gave up";
-}
-
 Json Start(const char* type, const Stamp& at) {
   return Json{{"type", type},
               {"time", UtcTime(at.wall)},
@@ -234,7 +225,7 @@ std::string Rows::Event(const Stamp& at, const BoardEvent& e) const {
                     at.session.c_str());
     case Format::kJson: break;
   }
-  Json j = Start(EventName(e.kind), at);
+  Json j = Start(BoardEventKindName(e.kind), at);
   if (e.kind == BoardEventKind::kDisconnected) {
     j["kind"] = ErrorKindName(e.error.kind);
     j["text"] = e.error.text;

@@ -3,8 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -65,18 +65,16 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 // Why the --record file may not be written ("" when it may). As with read -o, an existing file
-// is replaced only with --force (given before or after the subcommand); a new one is made here with
-// O_EXCL, so that a file appearing since the check is not emptied either. A device or a pipe is
+// is replaced only with --force (given before or after the subcommand); the recording link
+// itself creates a new one only if none appeared since this check. A device or a pipe is
 // written to.
 std::string RecordRefusal(const Options& o) {
   if (SameFile(o.record, o.replay) || SameFile(o.record, o.output))
     return "--record " + o.record + " is a file the command reads or writes: give another one";
   struct stat st {};
-  if (o.record_force || o.force || (stat(o.record.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+  if (o.record_force || o.force || stat(o.record.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return "";
-  const int fd = open(o.record.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd >= 0) close(fd);
-  return fd < 0 && errno == EEXIST ? o.record + " exists: give --force to replace it" : "";
+  return o.record + " exists: give --force to replace it";
 }
 
 // The ready-made emulated boards, on the clock, with the faults and the unplug asked for.
@@ -209,7 +207,10 @@ Result<Links> ChooseLink(const Options& options) {
     if (std::string why = RecordRefusal(options); !why.empty())
       return Unavailable(why, ErrorKind::kInvalidArgument);
     links.Wrap([&](LinkProvider& inner) {
-      auto recording = std::make_unique<RecordingLink>(inner, options.record, options.command_line);
+      auto recording = std::make_unique<RecordingLink>(inner, options.record, options.command_line,
+                                                       options.record_force || options.force
+                                                           ? RecordingLink::IfExists::kReplace
+                                                           : RecordingLink::IfExists::kRefuse);
       links.recording = recording.get();
       return recording;
     });

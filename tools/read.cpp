@@ -111,10 +111,8 @@ class Recorder {
       end.ended = "first failure (--no-reconnect)";
     } else if (broken_ != nullptr) {
       end.ended = broken_;
-    } else if (summary.gave_up) {
-      end.ended = "gave up reconnecting";
     } else {
-      end.ended = options_.count != 0 ? "count reached" : "duration reached";
+      end.ended = RecordEndName(summary.ended);  // count or duration reached, or gave up
     }
     return end;
   }

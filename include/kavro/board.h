@@ -30,6 +30,9 @@ struct BoardAccess;
 
 enum class BoardEventKind { kDisconnected, kReconnected, kGaveUp };
 
+// "disconnected", "reconnected", "gave up".
+KAVRO_API const char* BoardEventKindName(BoardEventKind kind);
+
 struct BoardEvent {
   BoardEventKind kind = BoardEventKind::kDisconnected;
   std::string serial;

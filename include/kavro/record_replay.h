@@ -31,17 +31,27 @@ namespace kavro {
 // so a recording cut short (a crash, a pulled cable) holds every call up to its last whole
 // line. Calls from several threads are recorded in the order they return.
 //
+// An existing file is kept and refused (ok() false, Diagnostic() says so) unless the link is
+// made with IfExists::kReplace; a device or a pipe is written to. A new file is made only if
+// none appeared meanwhile.
+//
 // When the file cannot be created or a record cannot be written (disk full), the recording
 // stops: ok() turns false, Diagnostic() says which file and why, and every later call but Close
 // fails with FT_OTHER_ERROR (18) without reaching the inner provider, so that a session is not
 // taken for recorded when it is not. Close still passes through, so devices are released.
 class KAVRO_API RecordingLink final : public ForwardingLink {
  public:
-  // Records the calls made on inner, which must outlive the link, into path (created, or
-  // emptied). note, when given, goes into the header (what was recorded, e.g. a command line).
-  RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note = "");
+  // What becomes of a regular file already at the path.
+  enum class IfExists { kRefuse, kReplace };
+
+  // Records the calls made on inner, which must outlive the link, into path (created; emptied
+  // only with kReplace). note, when given, goes into the header (what was recorded, e.g. a
+  // command line).
+  RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note = "",
+                IfExists if_exists = IfExists::kRefuse);
   // Records the default link: the vendor library when it loads, else libftdi1 (owned).
-  explicit RecordingLink(const std::string& path, const std::string& note = "");
+  explicit RecordingLink(const std::string& path, const std::string& note = "",
+                         IfExists if_exists = IfExists::kRefuse);
   ~RecordingLink() override;
 
   // False once the recording stopped (Diagnostic() says why).
@@ -87,7 +97,7 @@ class KAVRO_API RecordingLink final : public ForwardingLink {
  private:
   struct Impl;
   RecordingLink(std::shared_ptr<LinkProvider> inner, const std::string& path,
-                const std::string& note);
+                const std::string& note, IfExists if_exists);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -32,6 +32,18 @@ struct Sample {
   unsigned int channel = 0;  // the channel read, also when the reading failed
 };
 
+// Why a recording ended.
+enum class RecordEnd {
+  kCountReached,     // count due times taken
+  kDurationReached,  // duration_us passed
+  kStopped,          // should_stop answered true
+  kSinkDeclined,     // the sink returned false
+  kGaveUp,           // reconnecting gave up
+};
+
+// "count reached", "duration reached", "stopped", "sink declined", "gave up reconnecting".
+KAVRO_API const char* RecordEndName(RecordEnd end);
+
 struct KAVRO_API RecordSummary {
   std::uint64_t due_times = 0;  // due times taken
   std::uint64_t readings = 0;   // successful readings
@@ -41,9 +53,10 @@ struct KAVRO_API RecordSummary {
   // Disconnects during the recording and the time the board was gone in it.
   std::uint64_t gaps = 0, gap_us = 0;
   std::uint64_t elapsed_us = 0;
-  bool stopped = false;       // ended by should_stop
-  bool sink_stopped = false;  // ended because the sink returned false
-  bool gave_up = false;       // ended because reconnecting gave up
+  RecordEnd ended = RecordEnd::kCountReached;  // why the recording ended
+  bool stopped = false;                        // ended by should_stop (ended is kStopped)
+  bool sink_stopped = false;  // ended because the sink returned false (kSinkDeclined)
+  bool gave_up = false;       // ended because reconnecting gave up (kGaveUp)
   double rate() const;        // successful readings per second over elapsed_us
 };
 

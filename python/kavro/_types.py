@@ -236,6 +236,8 @@ class Recording:
     elapsed: float
     interrupted: bool
     gave_up: bool
+    ended: str  # why it ended: "count reached", "duration reached", "sink declined" (on_sample
+    # said stop, or Ctrl-C), "gave up reconnecting"
 
     def __len__(self) -> int:
         """The number of rows."""

@@ -297,7 +297,7 @@ py::object PyBoard::Record(const py::object& channels, std::optional<long long> 
       py::arg("readings") = summary.readings, py::arg("errors") = summary.errors,
       py::arg("missed") = summary.missed, py::arg("gap_time") = summary.gap_us / 1e6,
       py::arg("elapsed") = summary.elapsed_us / 1e6, py::arg("interrupted") = interrupted,
-      py::arg("gave_up") = summary.gave_up);
+      py::arg("gave_up") = summary.gave_up, py::arg("ended") = RecordEndName(summary.ended));
 }
 
 }  // namespace

@@ -38,10 +38,9 @@ py::object ReadingObject(const Reading& r, std::optional<unsigned int> unit_code
 }
 
 py::object EventObject(const BoardEvent& e) {
-  static constexpr const char* kKinds[] = {"disconnected", "reconnected", "gave up"};
   py::object error = py::none();
   if (!e.error.Describe().empty()) error = ExceptionOf(e.error);
-  return TypeOf("BoardEvent")(py::arg("kind") = kKinds[static_cast<int>(e.kind)],
+  return TypeOf("BoardEvent")(py::arg("kind") = BoardEventKindName(e.kind),
                               py::arg("serial") = e.serial,
                               py::arg("time") = static_cast<double>(e.monotonic_us) / 1e6,
                               py::arg("timestamp") = Timestamp(e.wall),

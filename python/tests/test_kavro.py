@@ -66,7 +66,8 @@ def test_a_recording_gives_a_row_per_due_time_and_a_column_per_channel(
     assert rec.index.tolist() == list(range(len(rec))) and rec.valid.all()
     assert (rec.counts.dtype, rec.load.dtype) == (np.int64, np.float64)
     assert rec.time[1:] == pytest.approx([limit["interval"] * k for k in range(1, len(rec))], abs=0.01)
-    assert (rec.errors, rec.missed, rec.gaps, rec.interrupted) == (0, 0, [], False)
+    ended = "count reached" if "count" in limit else "duration reached"
+    assert (rec.errors, rec.missed, rec.gaps, rec.interrupted, rec.ended) == (0, 0, [], False, ended)
     if loads:
         assert rec.load.tolist() == loads and (rec.counts == 250000).all()
 

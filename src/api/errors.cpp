@@ -1,5 +1,8 @@
-// Error kinds, their names and hints: the one place where the class's outcomes are classified.
+// Error kinds, their names and hints, and the names of connection events: the one place where the
+// class's outcomes are classified.
 #include "errors.h"
+
+#include "kavro/board.h"
 
 namespace kavro {
 
@@ -16,6 +19,15 @@ const char* ErrorKindName(ErrorKind kind) {
     case ErrorKind::kBadCalibration: return "bad calibration";
     case ErrorKind::kLinkUnavailable: return "link unavailable";
     case ErrorKind::kStopped: return "stopped";
+  }
+  return "unknown";
+}
+
+const char* BoardEventKindName(BoardEventKind kind) {
+  switch (kind) {
+    case BoardEventKind::kDisconnected: return "disconnected";
+    case BoardEventKind::kReconnected: return "reconnected";
+    case BoardEventKind::kGaveUp: return "gave up";
   }
   return "unknown";
 }

@@ -14,6 +14,17 @@ constexpr std::uint64_t kStopPollUs = 20'000;  // how often a waiting recording 
 
 }  // namespace
 
+const char* RecordEndName(RecordEnd end) {
+  switch (end) {
+    case RecordEnd::kCountReached: return "count reached";
+    case RecordEnd::kDurationReached: return "duration reached";
+    case RecordEnd::kStopped: return "stopped";
+    case RecordEnd::kSinkDeclined: return "sink declined";
+    case RecordEnd::kGaveUp: return "gave up reconnecting";
+  }
+  return "unknown";
+}
+
 double RecordSummary::rate() const {
   return elapsed_us == 0 ? 0.0 : static_cast<double>(readings) * 1e6 / elapsed_us;
 }
@@ -37,13 +48,20 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
   const detail::BoardImpl::Tally before = tally(start);
   RecordSummary summary;
   for (std::uint64_t k = 0;;) {
-    if (options.count != 0 && summary.due_times >= options.count) break;
+    if (options.count != 0 && summary.due_times >= options.count) {
+      summary.ended = RecordEnd::kCountReached;
+      break;
+    }
     const std::uint64_t due = start + k * interval;
     const std::uint64_t offset = interval != 0 ? k * interval : clock.NowMicroseconds() - start;
-    if (options.duration_us != 0 && offset >= options.duration_us) break;
+    if (options.duration_us != 0 && offset >= options.duration_us) {
+      summary.ended = RecordEnd::kDurationReached;
+      break;
+    }
     for (;;) {
       if (options.should_stop && options.should_stop()) {
         summary.stopped = true;
+        summary.ended = RecordEnd::kStopped;
         break;
       }
       const std::uint64_t now = clock.NowMicroseconds();
@@ -58,12 +76,14 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
       ++(sample.reading ? summary.readings : summary.errors);
       if (!sink(sample)) {
         summary.sink_stopped = true;
+        summary.ended = RecordEnd::kSinkDeclined;
         break;
       }
     }
     if (summary.sink_stopped) break;
     if (tally(clock.NowMicroseconds()).gave_up) {
       summary.gave_up = true;
+      summary.ended = RecordEnd::kGaveUp;
       break;
     }
     if (interval == 0) {
