@@ -261,47 +261,26 @@ def test_ctrl_c_ends_a_recording_keeps_its_rows_and_reaches_the_script(interrupt
     assert rec.interrupted and len(rec) > 0 and rec.elapsed < 30
 
 
-def test_the_stub_names_every_name_of_the_module_with_its_parameters():
-    stub = ast.parse((ROOT / "python/kavro/_kavro.pyi").read_text())
+def test_the_stub_gives_every_name_of_the_module_with_its_parameters():
+    def shape(args):  # the names, kinds and defaults of a signature
+        return ([a.arg for a in args.posonlyargs + args.args], args.vararg and args.vararg.arg,
+                [a.arg for a in args.kwonlyargs], [ast.unparse(d) for d in args.defaults],
+                [d and ast.unparse(d) for d in args.kw_defaults])
 
-    def parameters(text):  # a signature's names, kinds and defaults, as source text
-        args = ast.parse(f"def f{text}: ...").body[0].args
-        names = [a.arg for a in args.posonlyargs + args.args]
-        defaults = [ast.unparse(d) for d in args.defaults]
-        return (names, args.vararg and args.vararg.arg, [a.arg for a in args.kwonlyargs],
-                defaults, [d and ast.unparse(d) for d in args.kw_defaults])
+    def of_module(function):  # pybind11 gives the signature as the docstring's first line
+        line = re.sub(r": [^,=)]+(?=[,=)])|->.*$", "", function.__doc__.splitlines()[0])
+        return shape(ast.parse(f"def {line}: ...").body[0].args)
 
-    def of_module(obj):  # pybind11 puts the signature on the first line of the docstring
-        line = obj.__doc__.splitlines()[0]
-        text = re.sub(r": [^,=)]+(?=[,=)])|->.*$", "", line[line.index("("):])
-        return parameters(re.sub(r"\*, ", "*, ", text).replace("*args", "*args"))
-
-    def of_stub(node):
-        args = node.args
-        for a in args.posonlyargs + args.args + args.kwonlyargs + [args.vararg]:
-            if a is not None:
-                a.annotation = None
-        return parameters(ast.unparse(node)[len("def ") + len(node.name):].split(" -> ")[0])
-
-    public = {n for n in dir(kavro._kavro) if not n.startswith("_") or n == "__version__"}
-    stubbed = set()
-    for node in stub.body:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-            stubbed.add(node.name)
-        elif isinstance(node, ast.AnnAssign):
-            stubbed.add(node.target.id)
-    assert stubbed & public == public
-    for node in stub.body:
-        if isinstance(node, ast.FunctionDef):
-            assert of_stub(node) == of_module(getattr(kavro._kavro, node.name)), node.name
-        elif isinstance(node, ast.ClassDef):
-            cls = getattr(kavro._kavro, node.name)
-            members = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
-            assert {n for n in vars(cls) if not n.startswith("_")} <= members | {
-                n.target.id for n in node.body if isinstance(n, ast.AnnAssign)}, node.name
-            for n in node.body:
-                if isinstance(n, ast.FunctionDef) and inspect.isroutine(getattr(cls, n.name)):
-                    assert of_stub(n) == of_module(getattr(cls, n.name)), f"{node.name}.{n.name}"
+    def check(nodes, owner):
+        names = {getattr(n, "name", None) or n.target.id for n in nodes
+                 if isinstance(n, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign))}
+        assert {n for n in dir(owner) if not n.startswith("_")} <= names, owner
+        for n in nodes:
+            if isinstance(n, ast.ClassDef):
+                check(n.body, getattr(owner, n.name))
+            elif isinstance(n, ast.FunctionDef) and inspect.isroutine(getattr(owner, n.name)):
+                assert shape(n.args) == of_module(getattr(owner, n.name)), n.name
+    check(ast.parse((ROOT / "python/kavro/_kavro.pyi").read_text()).body, kavro._kavro)
 
 
 def test_other_threads_run_while_a_recording_waits_for_the_board():
