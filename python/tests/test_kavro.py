@@ -219,6 +219,8 @@ def test_each_kind_of_failure_raises_its_exception_with_status_text_and_hint(
      "reconnect must be True, False or a kavro.Reconnect, not str"),
     (lambda b, e: kavro.open(link=3), TypeError, "link must be None, .* not int"),
     (lambda b, e: b.set_sampling_rate(0, 1, 2), TypeError, "needs set_sampling_rate"),
+    (lambda b, e: e.reply_fault("FLAT", "drop", code=0.5), TypeError, "code must be an integer"),
+    (lambda b, e: setattr(kavro.KAVRO_USB_DLL(), "ErrorText", "\u20ac"), ValueError, "latin-1"),
 ])
 def test_arguments_of_the_wrong_type_or_value_name_the_argument(emu, call, error, text):
     board = kavro.open("FLAT", link=emu)
