@@ -52,7 +52,7 @@ def main():
 
         print(f"logging {board.serial} to {args.output}; Ctrl-C stops", file=sys.stderr)
         rec = board.record(args.channels, seconds=args.seconds, interval=args.interval,
-                           on_sample=on_sample, keep=False)
+                           on_sample=on_sample, keep=False, interrupt="return")
     print(f"wrote {rec.readings + rec.errors} readings ({rec.errors} failed, {rec.missed} missed,"
           f" {len(rec.gaps)} connection events) in {rec.elapsed:.1f} s", file=sys.stderr)
 

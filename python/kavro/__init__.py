@@ -24,7 +24,7 @@ from ._types import (BadCalibrationError, BoardEvent, BoardRefusedError, Calibra
 from . import _kavro
 
 __all__ = [
-    "open", "list_boards", "Board", "Emulator", "KAVRO_USB_DLL", "LinkProvider", "Reading",
+    "__version__", "open", "list_boards", "Board", "Emulator", "KAVRO_USB_DLL", "LinkProvider", "Reading",
     "Calibration", "ConverterConfig", "BoardEvent", "Reconnect", "Recording", "KavroError",
     "NotFoundError", "CannotOpenError", "DisconnectedError", "TimedOutError",
     "BoardRefusedError", "ProtocolError", "NotSupportedError", "InvalidArgumentError",
@@ -32,6 +32,8 @@ __all__ = [
 ]
 
 Link = Union[None, str, Emulator]
+
+__version__: str = _kavro.__version__
 
 
 def open(serial: Optional[str] = None, *, link: Link = None,
@@ -45,10 +47,9 @@ def open(serial: Optional[str] = None, *, link: Link = None,
     False (a lost link is final) or a kavro.Reconnect. on_event(event) is called with a
     kavro.BoardEvent when the board disconnects, reconnects or gives up, on the thread whose
     call noticed it. calibrated=False reads counts only (no calibration traffic, no loads).
-    Raises NotFoundError, CannotOpenError, LinkUnavailableError, ...
+    Raises NotFoundError, CannotOpenError, LinkUnavailableError, ...; TypeError or ValueError
+    for an argument of the wrong type or value.
     """
-    if isinstance(reconnect, bool):
-        reconnect = Reconnect(enabled=reconnect)
     return Board(serial, link, reconnect, on_event, calibrated)
 
 

@@ -111,6 +111,11 @@ def error_from(kind: str, text: str, status: int, hint: str) -> KavroError:
     return _ERRORS.get(kind, KavroError)(text, status, hint)
 
 
+def _utc(timestamp: float) -> datetime.datetime:
+    """A time in seconds since the epoch as a datetime in UTC."""
+    return datetime.datetime.fromtimestamp(timestamp, datetime.timezone.utc)
+
+
 def _wall(timestamp: float) -> datetime.datetime:
     return datetime.datetime.fromtimestamp(timestamp, datetime.timezone.utc).astimezone()
 
@@ -215,9 +220,16 @@ class Recording:
     """What Board.record() took: a row per due time, a column per channel.
 
     ``index`` (int64, n) numbers the due times (a jump is a missed one), ``time`` (float64, n)
-    is when each row was taken, in seconds from the start; ``counts`` (int64, n x channels),
+    is when each row was taken, in seconds from ``start``; ``counts`` (int64, n x channels),
     ``load`` (float64, NaN where there is none) and ``valid`` (bool: counts are a reading)
     hold the readings. ``gaps`` lists the connection events during the recording.
+    ``interrupted``: ended early by Ctrl-C (with interrupt="return") or by close().
+
+    What it was taken from: the board's ``serial``, ``board_type`` and ``version``, the
+    ``channels``, the ``interval`` (seconds), the ``start`` (a datetime in UTC), each channel's
+    calibration record (``calibrations``, None where none was used) and the tare taken off its
+    loads (``tares``, None for none), and the ``clock``: "real", or "emulated" for the
+    emulator's virtual time.
     """
 
     serial: str
@@ -238,6 +250,13 @@ class Recording:
     gave_up: bool
     ended: str  # why it ended: "count reached", "duration reached", "sink declined" (on_sample
     # said stop, or Ctrl-C), "gave up reconnecting"
+    board_type: int
+    version: Tuple[int, int, int, int, int]
+    interval: float
+    start: datetime.datetime
+    calibrations: Tuple[Optional[Calibration], ...]
+    tares: Tuple[Optional[float], ...]
+    clock: str
 
     def __len__(self) -> int:
         """The number of rows."""
@@ -247,3 +266,29 @@ class Recording:
     def rate(self) -> float:
         """Successful readings per second."""
         return self.readings / self.elapsed if self.elapsed else 0.0
+
+    def to_dataframe(self) -> Any:
+        """The rows as a pandas DataFrame indexed by UTC time ("time"): for each channel c the
+        columns load_c (NaN where there is none), counts_c (missing where not a reading) and
+        valid_c, and the due-time number "due". The metadata is in its ``attrs``.
+        Raises ImportError when pandas is not installed."""
+        try:
+            import pandas
+        except ImportError as missing:
+            raise ImportError("Recording.to_dataframe() needs pandas, which is not installed: "
+                              "pip install pandas (or apt install python3-pandas)") from missing
+        import numpy
+        when = pandas.to_datetime(self.start) + pandas.to_timedelta(self.time, unit="s")
+        columns = {"due": self.index}
+        for i, c in enumerate(self.channels):
+            columns[f"load_{c}"] = self.load[:, i]
+            columns[f"counts_{c}"] = pandas.array(
+                numpy.where(self.valid[:, i], self.counts[:, i], 0), dtype="Int64")
+            columns[f"counts_{c}"][~self.valid[:, i]] = pandas.NA
+            columns[f"valid_{c}"] = self.valid[:, i]
+        frame = pandas.DataFrame(columns, index=pandas.DatetimeIndex(when, name="time"))
+        frame.attrs.update(
+            serial=self.serial, board_type=self.board_type, version=self.version,
+            channels=self.channels, interval=self.interval, start=self.start,
+            calibrations=self.calibrations, tares=self.tares, clock=self.clock)
+        return frame

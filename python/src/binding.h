@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -30,10 +31,32 @@ inline void Unwrap(const Status& status) {
   if (!status) Raise(status.error());
 }
 
+// Arguments from Python. A wrong type raises TypeError and a wrong value ValueError
+// (kavro.InvalidArgumentError), each naming the argument and what it accepts.
+// An integer: a Python int or anything that stands for one (NumPy's integers), not a bool.
+long long IntArg(const py::handle& value, const char* name);
+// A number of seconds or the like: an int or a float (NumPy's too), not a bool.
+double NumberArg(const py::handle& value, const char* name);
+// A string.
+std::string TextArg(const py::handle& value, const char* name);
+// None or something callable.
+py::object CallableArg(const py::object& value, const char* name);
+[[noreturn]] void TypeError(const std::string& name, const std::string& accepts,
+                            const py::handle& value);
+
+// Sets the Python error a C++ exception stands for: MemoryError for std::bad_alloc, the error
+// itself for a Python one, RuntimeError for the rest. For the places where nothing may leave
+// (callbacks the library calls). Needs the GIL.
+void SetPythonError(std::exception_ptr exception);
+
 // The board emulator as Python holds it (kavro.Emulator).
 struct Emulator {
   explicit Emulator(bool real_time)
-      : bus(real_time ? emu::VirtualBus::Clock::kReal : emu::VirtualBus::Clock::kVirtual) {}
+      : real_time(real_time),
+        bus(real_time ? emu::VirtualBus::Clock::kReal : emu::VirtualBus::Clock::kVirtual) {
+    bus.logging = false;  // nothing here reads the bus's call log: it would grow without end
+  }
+  bool real_time;
   emu::VirtualBus bus;
 };
 
@@ -42,6 +65,7 @@ struct Emulator {
 struct Link {
   LinkProvider* provider = nullptr;  // nullptr: the default link
   Clock* clock = nullptr;            // the emulator's clock, or nullptr
+  bool virtual_time = false;         // the emulator's clock runs as fast as it is asked
   std::shared_ptr<LinkProvider> owned;
   py::object emulator;
 };

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -30,17 +31,70 @@ unsigned int Bounded(long long value, long long most, const char* what) {
   }
   return static_cast<unsigned int>(value);
 }
-unsigned int Channel(long long channel) {
+unsigned int Bounded(const py::handle& value, long long most, const char* what) {
+  return Bounded(IntArg(value, what), most, what);
+}
+unsigned int Channel(const py::handle& channel) {
   return Bounded(channel, std::numeric_limits<int>::max(), "channel");
 }
-std::uint8_t Byte(long long value, const char* what) {
+std::uint8_t Byte(const py::handle& value, const char* what) {
   return static_cast<std::uint8_t>(Bounded(value, 255, what));
 }
-std::uint64_t Microseconds(double seconds, const char* what) {
+std::uint64_t Microseconds(const py::handle& value, const char* what) {
+  const double seconds = NumberArg(value, what);
   if (!(seconds >= 0) || seconds > 1e9) {
     Raise(Invalid(std::string(what) + " must be 0 to 1e9 seconds, not " + std::to_string(seconds)));
   }
   return static_cast<std::uint64_t>(std::llround(seconds * 1e6));
+}
+std::string Repr(const py::handle& value) { return py::repr(value).cast<std::string>(); }
+
+// record()'s channels: one channel number, a list of them, or "all" (every channel the board has).
+std::vector<unsigned int> ChannelList(const py::object& channels, unsigned int count) {
+  const std::string accepts = "a channel number, a list of them or \"all\"";
+  std::vector<unsigned int> list;
+  if (py::isinstance<py::str>(channels)) {
+    if (channels.cast<std::string>() != "all") {
+      Raise(Invalid("channels must be " + accepts + ", not " + Repr(channels)));
+    }
+    for (unsigned int c = 0; c < count; ++c) list.push_back(c);
+    return list;
+  }
+  if (PyIndex_Check(channels.ptr()) && !PyBool_Check(channels.ptr())) return {Channel(channels)};
+  if (PyBool_Check(channels.ptr()) || py::isinstance<py::bytes>(channels) ||
+      !py::isinstance<py::iterable>(channels)) {
+    TypeError("channels", accepts, channels);
+  }
+  for (const py::handle& c : channels) list.push_back(Channel(c));
+  if (list.empty()) Raise(Invalid("channels must name at least one channel"));
+  return list;
+}
+
+// The setters' one rule, as everywhere: the channel first, then the value, here by keyword
+// (set_sampling_rate(1, rate=9)) since both are small integers. The older order, the value first
+// and positional (set_sampling_rate(9) or (9, 1)), still works and warns.
+std::pair<py::object, py::object> ChannelAndValue(const std::string& method,
+                                                  const std::string& value_name,
+                                                  const py::args& args, py::object channel,
+                                                  py::object value) {
+  const std::string form = method + "(channel, " + value_name + "=...)";
+  auto take_channel = [&](const py::handle& given) {
+    if (!channel.is_none()) throw py::type_error(method + "() got the channel twice");
+    channel = py::reinterpret_borrow<py::object>(given);
+  };
+  if (!value.is_none()) {
+    if (args.size() > 1) throw py::type_error(method + "() takes " + form);
+    if (args.size() == 1) take_channel(args[0]);
+  } else {
+    if (args.empty() || args.size() > 2) throw py::type_error(method + "() needs " + form);
+    const std::string warning = method + "(" + value_name + ", channel) is deprecated: call " + form;
+    if (PyErr_WarnEx(PyExc_DeprecationWarning, warning.c_str(), 1) != 0) {
+      throw py::error_already_set();
+    }
+    value = args[0];
+    if (args.size() == 2) take_channel(args[1]);
+  }
+  return {channel.is_none() ? py::int_(0) : channel, value};
 }
 
 // Connection events: handed to the application's callback and to the recordings running, as
@@ -63,8 +117,13 @@ struct Events {
       py::object event = EventObject(e);
       for (py::list& r : recordings) r.append(event);
       if (!callback.is_none()) callback(event);
-    } catch (py::error_already_set& error) {
-      if (!failure) failure = std::move(error);
+    } catch (...) {  // nothing may reach the board's thread: kept, raised by the call
+      try {
+        SetPythonError(std::current_exception());
+        if (failure) PyErr_Clear(); else failure.emplace();
+      } catch (...) {
+        PyErr_Clear();
+      }
     }
   }
 };
@@ -73,6 +132,7 @@ struct Events {
 // the board from under a call running on another; the last of them closes it.
 struct Held {
   Link link;
+  std::atomic<bool> closing{false};  // set by close(): a recording running on it stops
   std::shared_ptr<Events> events = std::make_shared<Events>();
   Board board;
 
@@ -86,29 +146,41 @@ struct Held {
 class PyBoard {
  public:
   PyBoard(const py::object& serial, const py::object& link, const py::object& reconnect,
-          const py::object& on_event, bool calibrated) {
+          const py::object& on_event, const py::object& calibrated) {
+    if (!serial.is_none() && !py::isinstance<py::str>(serial)) {
+      TypeError("serial", "a serial number (str) or None", serial);
+    }
+    py::object again = reconnect;
+    if (PyBool_Check(reconnect.ptr())) {
+      again = TypeOf("Reconnect")(py::arg("enabled") = reconnect);
+    } else if (!py::isinstance(reconnect, TypeOf("Reconnect"))) {
+      TypeError("reconnect", "True, False or a kavro.Reconnect", reconnect);
+    }
     auto held = std::make_shared<Held>();
     held->link = LinkFrom(link);
-    held->events->callback = on_event;
+    held->events->callback = CallableArg(on_event, "on_event");
+    calibrated_ = py::bool_(calibrated);
     OpenOptions o;
     o.link = held->link.provider;
     o.clock = held->link.clock;
-    o.calibrated_loads = calibrated;
-    o.reconnect.enabled = reconnect.attr("enabled").cast<bool>();
-    o.reconnect.first_delay_us =
-        Microseconds(reconnect.attr("first_delay").cast<double>(), "first_delay");
-    o.reconnect.max_delay_us =
-        Microseconds(reconnect.attr("max_delay").cast<double>(), "max_delay");
-    o.reconnect.give_up_after_us = Microseconds(
-        reconnect.attr("give_up_after").cast<std::optional<double>>().value_or(0), "give_up_after");
-    o.reconnect.max_attempts =
-        Bounded(reconnect.attr("max_attempts").cast<std::optional<long long>>().value_or(0),
-                std::numeric_limits<unsigned int>::max(), "max_attempts");
+    o.calibrated_loads = calibrated_;
+    o.reconnect.enabled = py::bool_(again.attr("enabled"));
+    o.reconnect.first_delay_us = Microseconds(again.attr("first_delay"), "first_delay");
+    o.reconnect.max_delay_us = Microseconds(again.attr("max_delay"), "max_delay");
+    const py::object give_up = again.attr("give_up_after"), attempts = again.attr("max_attempts");
+    if (!give_up.is_none()) {
+      o.reconnect.give_up_after_us = Microseconds(give_up, "give_up_after");
+    }
+    if (!attempts.is_none()) {
+      o.reconnect.max_attempts =
+          Bounded(attempts, std::numeric_limits<unsigned int>::max(), "max_attempts");
+    }
     std::weak_ptr<Events> events = held->events;
     o.on_event = [events](const BoardEvent& e) {
       if (auto sink = events.lock()) sink->Deliver(e);
     };
-    const std::optional<std::string> name = serial.cast<std::optional<std::string>>();
+    std::optional<std::string> name;
+    if (!serial.is_none()) name = serial.cast<std::string>();
     std::optional<Result<Board>> opened;
     {
       py::gil_scoped_release nogil;
@@ -142,16 +214,19 @@ class PyBoard {
   const BoardInfo& info() const { return info_; }
   void Close() {
     closed_ = true;
+    held_->closing = true;
     auto empty = std::make_shared<Held>();
     held_.swap(empty);
     // The old board closes here, or with the last call still running on it.
   }
 
-  py::object Record(const py::object& channels, std::optional<long long> count,
-                    std::optional<double> seconds, double interval, const py::object& on_sample,
-                    bool keep);
+  py::object Record(const py::object& channels, const py::object& count,
+                    const py::object& seconds, const py::object& interval,
+                    const py::object& on_sample, const py::object& keep,
+                    const py::object& interrupt);
 
  private:
+  bool calibrated_ = true;
   std::shared_ptr<Held> held_ = std::make_shared<Held>();
   BoardInfo info_;
   bool closed_ = false;
@@ -162,14 +237,24 @@ struct Rows {
   std::size_t width = 0;
   std::vector<std::int64_t> index, counts;
   std::vector<double> time, load;
-  std::vector<bool> valid;
+  std::vector<std::uint8_t> valid;
 
   void Start(std::uint64_t k) {
     index.push_back(static_cast<std::int64_t>(k));
     time.push_back(std::numeric_limits<double>::quiet_NaN());
     counts.resize(counts.size() + width, 0);
     load.resize(load.size() + width, std::numeric_limits<double>::quiet_NaN());
-    valid.resize(valid.size() + width, false);
+    valid.resize(valid.size() + width, 0);
+  }
+  // Back to the rows every column has, after an allocation failed part way through a row.
+  void Trim() {
+    const std::size_t n = std::min({index.size(), time.size(), counts.size() / width,
+                                    load.size() / width, valid.size() / width});
+    index.resize(n);
+    time.resize(n);
+    counts.resize(n * width);
+    load.resize(n * width);
+    valid.resize(n * width);
   }
   void Clear() {
     index.clear();
@@ -178,58 +263,101 @@ struct Rows {
     load.clear();
     valid.clear();
   }
+  // The column as a NumPy array that owns the vector's memory (no copy: a long recording may
+  // have taken most of what there is).
   template <typename T>
-  py::array_t<T> Array(const std::vector<T>& v, bool matrix) const {
+  py::array Take(std::vector<T>& v, bool matrix, py::dtype type = py::dtype::of<T>()) const {
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(index.size())};
     if (matrix) shape.push_back(static_cast<py::ssize_t>(width));
-    return py::array_t<T>(shape, v.data());
+    auto owned = std::make_unique<std::vector<T>>(std::move(v));
+    const T* data = owned->data();
+    py::capsule base(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owned.release();
+    return py::array(type, shape, data, base);
   }
 };
 
-py::object PyBoard::Record(const py::object& channels, std::optional<long long> count,
-                           std::optional<double> seconds, double interval,
-                           const py::object& on_sample, bool keep) {
-  RecordOptions o;
-  o.channels.clear();
-  if (py::isinstance<py::int_>(channels)) {
-    o.channels.push_back(Channel(channels.cast<long long>()));
-  } else {
-    for (const py::handle& c : channels) o.channels.push_back(Channel(c.cast<long long>()));
-  }
-  if (count) o.count = Bounded(*count, std::numeric_limits<long long>::max(), "count");
-  if (count && *count == 0) Raise(Invalid("count must be 1 or more"));
-  if (seconds) o.duration_us = Microseconds(*seconds, "seconds");
-  if (seconds && o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
-  o.interval_us = Microseconds(interval, "interval");
-
+py::object PyBoard::Record(const py::object& channels, const py::object& count,
+                           const py::object& seconds, const py::object& interval,
+                           const py::object& on_sample, const py::object& keep_rows,
+                           const py::object& interrupt) {
   if (closed_) Raise(Invalid(info_.serial + " is closed"));
+  RecordOptions o;
+  o.channels = ChannelList(channels, info_.channels);
+  if (!count.is_none()) {
+    const long long n = IntArg(count, "count");
+    if (n < 1) Raise(Invalid("count must be 1 or more, not " + std::to_string(n)));
+    o.count = static_cast<std::uint64_t>(n);
+  }
+  if (!seconds.is_none()) {
+    o.duration_us = Microseconds(seconds, "seconds");
+    if (o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
+  }
+  o.interval_us = Microseconds(interval, "interval");
+  CallableArg(on_sample, "on_sample");
+  const bool keep = py::bool_(keep_rows);
+  const std::string on_interrupt = [&] {
+    if (!py::isinstance<py::str>(interrupt)) TypeError("interrupt", "\"raise\" or \"return\"", interrupt);
+    return interrupt.cast<std::string>();
+  }();
+  if (on_interrupt != "raise" && on_interrupt != "return") {
+    Raise(Invalid("interrupt must be \"raise\" or \"return\", not " + Repr(interrupt)));
+  }
   std::shared_ptr<Held> held = held_;
+  if (o.count == 0 && o.duration_us == 0 && held->link.virtual_time) {
+    Raise(Invalid("a recording on the emulator's virtual time needs count or seconds: it would "
+                  "run as fast as the processor allows, without end"));
+  }
+
   Events& events = *held->events;
-  // What stops the recording early: a signal handler's exception (Ctrl-C), or one raised by a
-  // callback. Touched only with the GIL held.
+  // What stops the recording early: a signal handler's exception (Ctrl-C), one raised by a
+  // callback, or an allocation that failed. Touched only with the GIL held.
   std::optional<py::error_already_set> failure;
+  bool lost = false;  // an error that could not even be kept: raised as MemoryError
+  auto keep_failure = [&] {  // the current C++ exception, as the recording's failure
+    try {
+      py::gil_scoped_acquire gil;
+      SetPythonError(std::current_exception());
+      if (failure) {
+        PyErr_Clear();
+      } else {
+        failure.emplace();
+      }
+    } catch (...) {
+      lost = true;
+    }
+  };
   o.should_stop = [&] {
-    py::gil_scoped_acquire gil;
-    if (!failure && PyErr_CheckSignals() != 0) failure.emplace();
-    return failure.has_value() || events.failure.has_value();
+    if (held->closing) return true;
+    try {
+      py::gil_scoped_acquire gil;
+      if (!failure && PyErr_CheckSignals() != 0) failure.emplace();
+      return failure.has_value() || events.failure.has_value();
+    } catch (...) {
+      lost = true;
+      return true;
+    }
   };
 
   Rows rows;
   rows.width = o.channels.size();
   std::uint64_t start_us = 0;
+  double start = std::numeric_limits<double>::quiet_NaN();  // the start in seconds since the epoch
   std::size_t column = 0;
   std::vector<Sample> row;  // the row's samples, for on_sample
   const bool calls_back = !on_sample.is_none();
-  auto sink = [&](const Sample& s) {
+  auto take = [&](const Sample& s) {
     if (s.index == 0 && column == 0) start_us = s.due_us;
     if (column == 0) rows.Start(s.index);
     const std::size_t r = rows.index.size() - 1, at = r * rows.width + column;
     if (s.reading) {
       const Reading& reading = s.reading.value();
-      if (std::isnan(rows.time[r])) rows.time[r] = (reading.monotonic_us - start_us) / 1e6;
+      const double since = (static_cast<double>(reading.monotonic_us) - start_us) / 1e6;
+      if (std::isnan(start)) start = Timestamp(reading.wall) - since;
+      if (std::isnan(rows.time[r])) rows.time[r] = since;
       if (reading.state == ReadingState::kOk) {
         rows.counts[at] = reading.counts;
-        rows.valid[at] = true;
+        rows.valid[at] = 1;
       }
       if (reading.load) rows.load[at] = *reading.load;
     }
@@ -259,13 +387,31 @@ py::object PyBoard::Record(const py::object& channels, std::optional<long long> 
     if (!keep) rows.Clear();
     return go_on;
   };
+  // Nothing may leave the sink: what fails in it ends the recording and is raised after it.
+  auto sink = [&](const Sample& s) {
+    try {
+      return take(s);
+    } catch (...) {
+      rows.Trim();
+      column = 0;
+      keep_failure();
+      return false;
+    }
+  };
 
   py::list gaps;
   events.recordings.push_back(gaps);
   std::optional<Result<RecordSummary>> result;
-  {
+  std::vector<std::optional<double>> tares;
+  std::vector<py::object> calibrations;
+  const double called = Timestamp(std::chrono::system_clock::now());
+  try {
     py::gil_scoped_release nogil;
+    for (unsigned int c : o.channels) tares.push_back(held->board.tare(c));
     result.emplace(kavro::Record(held->board, o, sink));
+  } catch (...) {
+    rows.Trim();
+    keep_failure();
   }
   auto& recordings = events.recordings;
   for (auto it = recordings.begin(); it != recordings.end(); ++it) {
@@ -274,30 +420,58 @@ py::object PyBoard::Record(const py::object& channels, std::optional<long long> 
       break;
     }
   }
-  const RecordSummary summary = Unwrap(std::move(*result));
+  if (result && !*result) Raise(result->error());
+  const RecordSummary summary = result ? result->value() : RecordSummary{};
+  // The calibration of each channel that gave a load is kept by the board: no traffic.
+  for (std::size_t i = 0; i < o.channels.size(); ++i) {
+    bool loaded = false;
+    for (std::size_t at = i; at < rows.load.size() && !loaded; at += rows.width) {
+      loaded = !std::isnan(rows.load[at]);
+    }
+    std::optional<Result<Calibration>> c;
+    if (loaded && calibrated_) {
+      py::gil_scoped_release nogil;
+      c.emplace(held->board.GetCalibration(o.channels[i]));
+    }
+    calibrations.push_back(c && *c ? TypeOf("Calibration")(
+                                         (*c)->offset_reading, (*c)->fullscale_reading,
+                                         (*c)->offset_load, (*c)->fullscale_load,
+                                         (*c)->unit_code, (*c)->decimal_point)
+                                   : py::none());
+  }
+  if (lost && !failure) {
+    PyErr_NoMemory();
+    failure.emplace();
+  }
   if (!failure && events.failure) {
     failure = std::move(events.failure);
     events.failure.reset();
   }
-  bool interrupted = false;
-  if (failure) {
-    if (!failure->matches(PyExc_KeyboardInterrupt)) throw *failure;
-    interrupted = true;  // Ctrl-C ends the recording; what was taken is kept
-  }
-  return TypeOf("Recording")(
-      py::arg("serial") = info_.serial, py::arg("channels") = py::tuple(py::cast(o.channels)),
-      py::arg("index") = rows.Array(rows.index, false),
-      py::arg("time") = rows.Array(rows.time, false),
-      py::arg("counts") = rows.Array(rows.counts, true),
-      py::arg("load") = rows.Array(rows.load, true),
-      py::arg("valid") =
-          rows.Array(std::vector<std::uint8_t>(rows.valid.begin(), rows.valid.end()), true)
-              .attr("astype")("bool"),
+  const bool ctrl_c = failure && failure->matches(PyExc_KeyboardInterrupt);
+  const BoardInfo& i = info_;
+  py::object recording = TypeOf("Recording")(
+      py::arg("serial") = i.serial, py::arg("channels") = py::tuple(py::cast(o.channels)),
+      py::arg("index") = rows.Take(rows.index, false), py::arg("time") = rows.Take(rows.time, false),
+      py::arg("counts") = rows.Take(rows.counts, true), py::arg("load") = rows.Take(rows.load, true),
+      py::arg("valid") = rows.Take(rows.valid, true, py::dtype::of<bool>()),
       py::arg("gaps") = gaps, py::arg("due_times") = summary.due_times,
       py::arg("readings") = summary.readings, py::arg("errors") = summary.errors,
       py::arg("missed") = summary.missed, py::arg("gap_time") = summary.gap_us / 1e6,
-      py::arg("elapsed") = summary.elapsed_us / 1e6, py::arg("interrupted") = interrupted,
-      py::arg("gave_up") = summary.gave_up, py::arg("ended") = RecordEndName(summary.ended));
+      py::arg("elapsed") = summary.elapsed_us / 1e6,
+      py::arg("interrupted") = ctrl_c || held->closing, py::arg("gave_up") = summary.gave_up,
+      py::arg("ended") = RecordEndName(summary.ended),
+      py::arg("board_type") = i.type, py::arg("version") = py::tuple(py::cast(i.version)),
+      py::arg("interval") = o.interval_us / 1e6,
+      py::arg("start") = TypeOf("_utc")(std::isnan(start) ? called : start),
+      py::arg("calibrations") = py::tuple(py::cast(calibrations)),
+      py::arg("tares") = py::tuple(py::cast(tares)),
+      py::arg("clock") = held->link.virtual_time ? "emulated" : "real");
+  if (failure && !(ctrl_c && on_interrupt == "return")) {
+    // The rows are not lost with the exception: they travel on it.
+    PyObject_SetAttrString(failure->value().ptr(), "recording", recording.ptr());
+    throw *failure;
+  }
+  return recording;
 }
 
 }  // namespace
@@ -309,7 +483,7 @@ Calls wait for the board with the GIL released. A board whose cable is pulled re
 kavro.DisconnectedError, reopens itself (unless reconnect is off) and sets its converter
 configuration again. Use it as a context manager, or call close().)")
       .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
-                    bool>(),
+                    const py::object&>(),
            py::arg("serial"), py::arg("link"), py::arg("reconnect"), py::arg("on_event"),
            py::arg("calibrated"), "Opens a board; kavro.open() is the way to call this.")
       .def_property_readonly(
@@ -334,7 +508,7 @@ configuration again. Use it as a context manager, or call close().)")
           "False after the link went away, until a reopen succeeds.")
       .def(
           "read",
-          [](PyBoard& b, long long channel) {
+          [](PyBoard& b, const py::object& channel) {
             const unsigned int ch = Channel(channel);
             std::optional<unsigned int> unit;
             Reading r = Unwrap(b.Call([&](Board& board) {
@@ -351,7 +525,7 @@ configuration again. Use it as a context manager, or call close().)")
           "applied), unit code and time.")
       .def(
           "calibration",
-          [](PyBoard& b, long long channel, bool refresh) {
+          [](PyBoard& b, const py::object& channel, bool refresh) {
             const unsigned int ch = Channel(channel);
             Calibration c = Unwrap(b.Call([&](Board& board) -> Result<Calibration> {
               if (refresh) {
@@ -367,7 +541,7 @@ configuration again. Use it as a context manager, or call close().)")
           "refresh=True reads it from the board again.")
       .def(
           "tare",
-          [](PyBoard& b, long long channel, long long samples) {
+          [](PyBoard& b, const py::object& channel, const py::object& samples) {
             const unsigned int ch = Channel(channel);
             const unsigned int n = Bounded(samples, 1'000'000, "samples");
             return Unwrap(b.Call([&](Board& board) { return board.Tare(ch, n); }));
@@ -377,7 +551,7 @@ configuration again. Use it as a context manager, or call close().)")
           "taken off every later load until clear_tare(). Returns the tare.")
       .def(
           "clear_tare",
-          [](PyBoard& b, long long channel) {
+          [](PyBoard& b, const py::object& channel) {
             const unsigned int ch = Channel(channel);
             b.Call([&](Board& board) {
               board.ClearTare(ch);
@@ -387,14 +561,14 @@ configuration again. Use it as a context manager, or call close().)")
           py::arg("channel") = 0, "Forgets the channel's tare: loads are absolute again.")
       .def(
           "current_tare",
-          [](PyBoard& b, long long channel) {
+          [](PyBoard& b, const py::object& channel) {
             const unsigned int ch = Channel(channel);
             return b.Call([&](Board& board) { return board.tare(ch); });
           },
           py::arg("channel") = 0, "The channel's tare, or None when it has none.")
       .def(
           "converter",
-          [](PyBoard& b, long long channel) {
+          [](PyBoard& b, const py::object& channel) {
             const unsigned int ch = Channel(channel);
             ConverterConfig c =
                 Unwrap(b.Call([&](Board& board) { return board.GetConverterConfig(ch); }));
@@ -405,27 +579,32 @@ configuration again. Use it as a context manager, or call close().)")
           "holds it: a kavro.ConverterConfig with rate code and upper field.")
       .def(
           "set_sampling_rate",
-          [](PyBoard& b, long long rate, long long channel) {
-            const std::uint8_t code = Byte(rate, "rate code");
-            const unsigned int ch = Channel(channel);
+          [](PyBoard& b, const py::args& args, const py::object& channel, const py::object& rate) {
+            auto [ch_arg, rate_arg] = ChannelAndValue("set_sampling_rate", "rate", args, channel, rate);
+            const unsigned int ch = Channel(ch_arg);
+            const std::uint8_t code = Byte(rate_arg, "rate");
             Unwrap(b.Call([&](Board& board) { return board.SetSamplingRate(code, ch); }));
           },
-          py::arg("rate"), py::arg("channel") = 0,
-          "Sets the sampling-rate code (0-15), keeping the upper field. Applied again after a "
-          "reconnect.")
+          py::arg("channel") = py::none(), py::arg("rate") = py::none(),
+          "set_sampling_rate(channel=0, rate=code): sets the sampling-rate code (0-15), keeping "
+          "the upper field. Applied again after a reconnect. The older order, the code first "
+          "(set_sampling_rate(code, channel)), still works with a DeprecationWarning.")
       .def(
           "set_converter_byte",
-          [](PyBoard& b, long long value, long long channel) {
-            const std::uint8_t byte = Byte(value, "configuration byte");
-            const unsigned int ch = Channel(channel);
+          [](PyBoard& b, const py::args& args, const py::object& channel, const py::object& value) {
+            auto [ch_arg, value_arg] =
+                ChannelAndValue("set_converter_byte", "value", args, channel, value);
+            const unsigned int ch = Channel(ch_arg);
+            const std::uint8_t byte = Byte(value_arg, "value");
             Unwrap(b.Call([&](Board& board) { return board.SetConverterByte(byte, ch); }));
           },
-          py::arg("value"), py::arg("channel") = 0,
-          "Sets the whole converter configuration byte (upper field * 16 + rate code). Applied "
-          "again after a reconnect.")
+          py::arg("channel") = py::none(), py::arg("value") = py::none(),
+          "set_converter_byte(channel=0, value=byte): sets the whole converter configuration "
+          "byte (upper field * 16 + rate code). Applied again after a reconnect. The older "
+          "order, the byte first, still works with a DeprecationWarning.")
       .def(
           "eeprom_register",
-          [](PyBoard& b, long long address) {
+          [](PyBoard& b, const py::object& address) {
             const std::uint8_t a = Byte(address, "address");
             auto r = Unwrap(b.Call([&](Board& board) { return board.ReadEepromRegister(a); }));
             return py::bytes(reinterpret_cast<const char*>(r.data()), r.size());
@@ -433,7 +612,7 @@ configuration again. Use it as a context manager, or call close().)")
           py::arg("address"), "The three bytes (b0, b1, b2) of an EEPROM register.")
       .def(
           "channel_register",
-          [](PyBoard& b, long long channel, long long address) {
+          [](PyBoard& b, const py::object& channel, const py::object& address) {
             const unsigned int ch = Channel(channel);
             const std::uint8_t a = Byte(address, "address");
             auto r = Unwrap(b.Call([&](Board& board) { return board.ReadChannelRegister(ch, a); }));
@@ -450,15 +629,22 @@ configuration again. Use it as a context manager, or call close().)")
       .def("record", &PyBoard::Record, py::arg("channels") = 0, py::kw_only(),
            py::arg("count") = py::none(), py::arg("seconds") = py::none(),
            py::arg("interval") = 0.1, py::arg("on_sample") = py::none(), py::arg("keep") = true,
+           py::arg("interrupt") = "raise",
            R"(Records readings of one or more channels at a fixed interval.
 
 The k-th row is due `interval` * k seconds after the start, on the board's clock, so nothing
 drifts; due times that passed during a stall are skipped and counted in `missed`. Stops after
-`count` rows or `seconds`, when on_sample returns False, when reconnecting gives up, or on
-Ctrl-C (then `interrupted` is True and the rows so far are kept). Neither count nor seconds:
-until one of the others. on_sample(index, readings) is called for every row with a
-kavro.Reading, or the exception, per channel; keep=False keeps no rows (long logs).
-Returns a kavro.Recording: NumPy arrays and the connection events in between.)")
+`count` rows or `seconds`, when on_sample returns False, when reconnecting gives up, when
+close() is called from another thread, or on Ctrl-C. Neither count nor seconds: until one of
+the others (not on the emulator's virtual time, where it would never end: ValueError).
+channels: a channel number, a list of them, or "all". on_sample(index, readings) is called for
+every row with a kavro.Reading, or the exception, per channel; keep=False keeps no rows.
+Returns a kavro.Recording: NumPy arrays, the recording's metadata and the connection events.
+
+An exception raised by on_sample or the board's on_event, Ctrl-C (KeyboardInterrupt) and
+MemoryError end the recording and are raised with the rows taken so far as their `recording`
+attribute. interrupt="return": Ctrl-C returns the recording instead, with `interrupted` True
+(as close() does).)")
       .def("close", &PyBoard::Close,
            "Closes the board (also done by the with statement and when it is collected). Calls "
            "after it raise kavro.InvalidArgumentError; closing again does nothing.")

@@ -26,7 +26,9 @@ py::str Text(const std::string& s) {
       PyUnicode_DecodeLatin1(s.data(), static_cast<py::ssize_t>(s.size()), nullptr));
 }
 std::string Bytes(const py::str& s) {
-  return py::reinterpret_steal<py::bytes>(PyUnicode_AsLatin1String(s.ptr())).cast<std::string>();
+  PyObject* latin1 = PyUnicode_AsLatin1String(s.ptr());
+  if (latin1 == nullptr) throw py::error_already_set();  // UnicodeEncodeError, a ValueError
+  return py::reinterpret_steal<py::bytes>(latin1).cast<std::string>();
 }
 
 // A command: run without the GIL, its text answer as str.

@@ -85,7 +85,9 @@ void AddFault(Emulator& e, const std::string& serial, const std::string& kind, u
     if (c.size() != 1) Invalid("an error code is one character or a byte value");
     f.error_code = static_cast<std::uint8_t>(c[0]);
   } else {
-    f.error_code = code.cast<std::uint8_t>();
+    const long long value = IntArg(code, "code");
+    if (value < 0 || value > 255) Invalid("an error code is one character or a byte value");
+    f.error_code = static_cast<std::uint8_t>(value);
   }
   const std::string bytes = data;
   f.bytes.assign(bytes.begin(), bytes.end());

@@ -2,9 +2,89 @@
 // the kavro package. Errors become the package's exceptions; values become its data classes.
 #include <pybind11/stl.h>
 
+#include <new>
+
 #include "binding.h"
 
+// The library's identification string (src/version.cpp): the version of the library loaded.
+extern "C" const char KAVRO_USB_DLLVersionString[];
+
 namespace kavro::python {
+
+namespace {
+
+std::string TypeName(const py::handle& value) { return Py_TYPE(value.ptr())->tp_name; }
+
+[[noreturn]] void ValueError(const std::string& text) {
+  Error e;
+  e.kind = ErrorKind::kInvalidArgument;
+  e.text = text;
+  Raise(e);
+}
+
+// "0.9.0" from "...PROJECT:KAVRO_USB_DLL-0.9.0".
+std::string LibraryVersion() {
+  const std::string id = KAVRO_USB_DLLVersionString;
+  const std::string mark = "PROJECT:KAVRO_USB_DLL-";
+  const std::size_t at = id.find(mark);
+  return at == std::string::npos ? "" : id.substr(at + mark.size());
+}
+
+}  // namespace
+
+void TypeError(const std::string& name, const std::string& accepts, const py::handle& value) {
+  throw py::type_error(name + " must be " + accepts + ", not " + TypeName(value));
+}
+
+long long IntArg(const py::handle& value, const char* name) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    TypeError(name, "an integer", value);
+  }
+  py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (overflow != 0) ValueError(std::string(name) + " " + py::str(number).cast<std::string>() +
+                                " is out of range");
+  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return n;
+}
+
+double NumberArg(const py::handle& value, const char* name) {
+  PyObject* v = value.ptr();
+  const bool number = PyFloat_Check(v) || PyIndex_Check(v) ||
+                      (Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float);
+  if (PyBool_Check(v) || !number) TypeError(name, "a number", value);
+  const double d = PyFloat_AsDouble(v);
+  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return d;
+}
+
+std::string TextArg(const py::handle& value, const char* name) {
+  if (!py::isinstance<py::str>(value)) TypeError(name, "a string", value);
+  return value.cast<std::string>();
+}
+
+py::object CallableArg(const py::object& value, const char* name) {
+  if (!value.is_none() && !PyCallable_Check(value.ptr())) {
+    TypeError(name, "None or a callable", value);
+  }
+  return value;
+}
+
+void SetPythonError(std::exception_ptr exception) {
+  try {
+    std::rethrow_exception(exception);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
 
 py::object TypeOf(const char* name) {
   return py::module_::import("kavro._types").attr(name);
@@ -55,6 +135,7 @@ Link LinkFrom(const py::object& link) {
     Emulator& e = link.cast<Emulator&>();
     chosen.provider = &e.bus;
     chosen.clock = &e.bus.clock();
+    chosen.virtual_time = !e.real_time;
     chosen.emulator = link;
     return chosen;
   }
@@ -77,11 +158,9 @@ Link LinkFrom(const py::object& link) {
       return chosen;
     }
   }
-  Error e;
-  e.kind = ErrorKind::kInvalidArgument;
-  e.text = "link must be None, \"d2xx\", \"ftdi\" or a kavro.Emulator, not " +
-           py::repr(link).cast<std::string>();
-  Raise(e);
+  constexpr const char* kLinks = "None, \"d2xx\", \"ftdi\" or a kavro.Emulator";
+  if (!py::isinstance<py::str>(link)) TypeError("link", kLinks, link);
+  ValueError(std::string("link must be ") + kLinks + ", not " + py::repr(link).cast<std::string>());
 }
 
 }  // namespace kavro::python
@@ -91,6 +170,7 @@ PYBIND11_MODULE(_kavro, m) {
   m.doc() =
       "The kavro extension: boards, recordings, the board emulator and the compatibility "
       "class. Use it through the kavro package.";
+  m.attr("__version__") = kavro::python::LibraryVersion();
   kavro::python::BindEmulator(m);
   kavro::python::BindBoard(m);
   kavro::python::BindCompat(m);

@@ -1,7 +1,13 @@
 """The kavro package against the board emulator: boards, recordings, errors, the GIL and Ctrl-C."""
 
+import ast
+import inspect
 import os
+import pathlib
+import re
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -9,6 +15,9 @@ import numpy as np
 import pytest
 
 import kavro
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
@@ -45,10 +54,13 @@ def test_readings_carry_counts_load_unit_and_time_and_a_tare_zeroes_the_load(emu
 def test_the_converter_configuration_is_read_and_set_and_the_board_resets(emu):
     board = kavro.open("KAVRO-0001", link=emu)
     assert board.converter() == kavro.ConverterConfig(rate=5, upper=1)
-    board.set_sampling_rate(9)
+    board.set_sampling_rate(0, rate=9)
     assert board.converter().byte == 0x19
-    board.set_converter_byte(0x23)
+    board.set_converter_byte(value=0x23)
     assert board.eeprom_register(0x64) == b"\x00\x00\x23"
+    with pytest.warns(DeprecationWarning, match=r"call set_sampling_rate\(channel, rate=...\)"):
+        board.set_sampling_rate(7, 0)  # the older order: the code first
+    assert board.converter().byte == 0x27
     assert kavro.open("KAVRO-0009", link=emu).channel_register(2, 0x64) == b"\x00\x00\x24"
     board.reset()
     board.ping()
@@ -91,8 +103,72 @@ def test_on_sample_sees_each_row_and_stops_the_recording_by_answering_false(emu)
     rec = board.record(count=10, keep=False,
                        on_sample=lambda k, row: seen.append((k, row[0].load)) or k < 2)
     assert seen == [(0, 50.0), (1, 50.0), (2, 50.0)] and (len(rec), rec.due_times) == (0, 3)
-    with pytest.raises(ZeroDivisionError):
-        board.record(count=3, on_sample=lambda k, row: 1 / 0)
+    with pytest.raises(ZeroDivisionError) as raised:
+        board.record(count=3, on_sample=lambda k, row: k < 1 or 1 / 0)
+    assert raised.value.recording.index.tolist() == [0, 1]
+
+
+def test_an_exception_in_on_event_ends_the_recording_and_carries_its_rows(emu):
+    def fail(event):
+        raise RuntimeError(event.kind)
+    board = kavro.open("FLAT", link=emu, on_event=fail)
+    emu.schedule_unplug("FLAT", after=0.5, duration=0.5)
+    with pytest.raises(RuntimeError, match="disconnected") as raised:
+        board.record(count=40, interval=0.1)
+    rec = raised.value.recording
+    assert isinstance(rec, kavro.Recording) and 5 <= len(rec) < 40 and rec.valid[:5].all()
+
+
+def test_close_from_another_thread_stops_a_running_recording_within_an_interval(emu):
+    board = kavro.open("FLAT", link=emu)
+
+    def close_at_row(k, row):
+        if k == 4:
+            closer = threading.Thread(target=board.close)
+            closer.start()
+            closer.join()
+    rec = board.record(count=300, interval=0.01, on_sample=close_at_row)
+    assert (rec.index[-1], rec.due_times, rec.interrupted) == (4, len(rec), True)
+
+
+def test_a_recording_carries_its_metadata_and_becomes_a_dataframe_by_utc_time(emu, monkeypatch):
+    board = kavro.open("KAVRO-0009", link=emu)
+    board.tare(1, samples=2)
+    rec = board.record("all", count=3, interval=0.5)
+    assert (rec.serial, rec.board_type, rec.version, rec.channels, rec.interval, rec.clock) == (
+        "KAVRO-0009", 9, (9, 1, 2, 3, 4), (0, 1, 2, 3), 0.5, "emulated")
+    assert rec.tares[0] is None and rec.tares[1] is not None and len(rec.calibrations) == 4
+    assert rec.calibrations[2] == board.calibration(2)
+    assert rec.start.tzinfo is not None and abs(rec.start.timestamp() - time.time()) < 60
+    frame = rec.to_dataframe()
+    assert str(frame.index.tz) == "UTC"
+    assert (frame.index - rec.start).total_seconds().tolist() == pytest.approx(rec.time.tolist())
+    assert frame["load_3"].tolist() == rec.load[:, 3].tolist()
+    assert frame.attrs["serial"] == "KAVRO-0009"
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match="needs pandas"):
+        rec.to_dataframe()
+    assert kavro.__version__ == re.search(r"project\(KAVRO_USB_DLL VERSION (\S+)",
+                                          (ROOT / "CMakeLists.txt").read_text()).group(1)
+
+
+def test_an_unbounded_virtual_recording_is_refused_and_running_out_of_memory_keeps_the_rows(emu):
+    with pytest.raises(ValueError, match="virtual time needs count or seconds"):
+        kavro.open("FLAT", link=emu).record()
+    # Under a memory limit a little above what the interpreter has: MemoryError, not an abort.
+    script = """if 1:
+        import kavro, numpy, resource
+        board = kavro.open("KAVRO-0001", link=kavro.Emulator())
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (8 << 20),) * 2)
+        try:
+            board.record(count=10**9, interval=0)
+        except MemoryError as e:
+            print("kept", len(e.recording) > 1000 and bool(e.recording.valid.all()))
+        """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout) == (0, "kept True\n"), done.stderr
 
 
 FAULTS = [  # exception, what is done to the emulator, the call, D2XX status, text
@@ -133,11 +209,33 @@ def test_each_kind_of_failure_raises_its_exception_with_status_text_and_hint(
     assert str(raised.value).startswith(f"{error.kind}: {text}")
 
 
+@pytest.mark.parametrize("call, error, text", [
+    (lambda b, e: b.record("some", count=1), ValueError, 'channels must be .* or "all", not'),
+    (lambda b, e: b.record([0.5], count=1), TypeError, "channel must be an integer, not float"),
+    (lambda b, e: b.record(count="3"), TypeError, "count must be an integer, not str"),
+    (lambda b, e: b.record(count=1, interval="1"), TypeError, "interval must be a number"),
+    (lambda b, e: b.record(count=1, on_sample=3), TypeError, "on_sample must be None or a call"),
+    (lambda b, e: kavro.open(123, link=e), TypeError, r"serial must be a serial number \(str\)"),
+    (lambda b, e: kavro.open("FLAT", link=e, reconnect="yes"), TypeError,
+     "reconnect must be True, False or a kavro.Reconnect, not str"),
+    (lambda b, e: kavro.open(link=3), TypeError, "link must be None, .* not int"),
+    (lambda b, e: b.set_sampling_rate(0, 1, 2), TypeError, "needs set_sampling_rate"),
+    (lambda b, e: e.reply_fault("FLAT", "drop", code=0.5), TypeError, "code must be an integer"),
+    (lambda b, e: setattr(kavro.KAVRO_USB_DLL(), "ErrorText", "\u20ac"), ValueError, "latin-1"),
+])
+def test_arguments_of_the_wrong_type_or_value_name_the_argument(emu, call, error, text):
+    board = kavro.open("FLAT", link=emu)
+    with pytest.raises(error, match=text):
+        call(board, emu)
+    rec = kavro.open("KAVRO-0009", link=emu).record(np.int64(2), count=np.int64(2))
+    assert rec.channels == (2,) and len(rec) == 2 and board.read(np.uint8(0)).counts == 250000
+
+
 @pytest.mark.parametrize("call, text", [
     (lambda b, e: b.read(-1), "channel -1 is outside"),
     (lambda b, e: b.record(count=0), "count must be 1 or more"),
     (lambda b, e: b.record(seconds=-1), "seconds must be"),
-    (lambda b, e: b.set_sampling_rate(16), "Invalid Sampling Rate"),
+    (lambda b, e: b.set_sampling_rate(rate=16), "Invalid Sampling Rate"),
     (lambda b, e: kavro.open(link="usb"), "link must be None"),
     (lambda b, e: kavro.open(link=e), "3 boards attached"),
 ])
@@ -147,16 +245,45 @@ def test_bad_arguments_raise_before_anything_is_sent(emu, call, text):
         call(board, emu)
 
 
-def test_ctrl_c_ends_a_recording_and_keeps_the_rows_taken():
+@pytest.mark.parametrize("interrupt", ["raise", "return"])
+def test_ctrl_c_ends_a_recording_keeps_its_rows_and_reaches_the_script(interrupt):
     board = kavro.open("KAVRO-0001", link=kavro.Emulator(real_time=True))
     # Python's own handler, also where the test runner was started with SIGINT ignored.
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
-        rec = board.record(seconds=60, interval=0.01)
+        try:
+            rec = board.record(seconds=60, interval=0.01, interrupt=interrupt)
+        except KeyboardInterrupt as stop:
+            assert interrupt == "raise"
+            rec = stop.recording
+        else:
+            assert interrupt == "return"
     finally:
         signal.signal(signal.SIGINT, previous)
     assert rec.interrupted and len(rec) > 0 and rec.elapsed < 30
+
+
+def test_the_stub_gives_every_name_of_the_module_with_its_parameters():
+    def shape(args):  # the names, kinds and defaults of a signature
+        return ([a.arg for a in args.posonlyargs + args.args], args.vararg and args.vararg.arg,
+                [a.arg for a in args.kwonlyargs], [ast.unparse(d) for d in args.defaults],
+                [d and ast.unparse(d) for d in args.kw_defaults])
+
+    def of_module(function):  # pybind11 gives the signature as the docstring's first line
+        line = re.sub(r": [^,=)]+(?=[,=)])|->.*$", "", function.__doc__.splitlines()[0])
+        return shape(ast.parse(f"def {line}: ...").body[0].args)
+
+    def check(nodes, owner):
+        names = {getattr(n, "name", None) or n.target.id for n in nodes
+                 if isinstance(n, (ast.FunctionDef, ast.ClassDef, ast.AnnAssign))}
+        assert {n for n in dir(owner) if not n.startswith("_")} <= names, owner
+        for n in nodes:
+            if isinstance(n, ast.ClassDef):
+                check(n.body, getattr(owner, n.name))
+            elif isinstance(n, ast.FunctionDef) and inspect.isroutine(getattr(owner, n.name)):
+                assert shape(n.args) == of_module(getattr(owner, n.name)), n.name
+    check(ast.parse((ROOT / "python/kavro/_kavro.pyi").read_text()).body, kavro._kavro)
 
 
 def test_other_threads_run_while_a_recording_waits_for_the_board():
