@@ -187,8 +187,8 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
   // that came in time, while this thread was not running, is still taken.
   bool last_look = false;
-  for (;;) {
-    const double elapsed_ms = static_cast<double>(KAVRO_FT_Now() - start) / 1000.0;
+  for (std::uint64_t now = start;; now = KAVRO_FT_Now()) {
+    const double elapsed_ms = static_cast<double>(now - start) / 1000.0;
     last_look = elapsed_ms > budget_ms;
 
     KAVRO_FT_GetStatus();

@@ -167,6 +167,7 @@ struct ReplayLink::Impl {
   // from the recording here.
   const LinkRecord* Expect(const LinkRecord& got) {
     if (!failure.empty()) return nullptr;
+    PassTimeRecords(got.call);
     // Status queries the recording made and this session does not: a wait that polled more
     // (only where the recording does not hold the times the waits were judged by).
     while (!Exact() && have_next && next.call == LinkCall::kGetStatus && next.status == kFtOk) {
@@ -203,6 +204,14 @@ struct ReplayLink::Impl {
   // True when the recording holds the session's clock reads and waits, so that the session
   // goes exactly as recorded.
   bool Exact() const { return version >= 2; }
+
+  // Passes over the clock reads and waits recorded before the next call of kind call that the
+  // session does not make (a recording by a build that read its clock in other places).
+  void PassTimeRecords(LinkCall call) {
+    while (Exact() && have_next && next.call != call &&
+           (next.call == LinkCall::kClock || next.call == LinkCall::kWaitForRx))
+      Take();
+  }
 
   // A clock read: the recorded one when the recording holds it next, else the time the replay
   // has reached.
@@ -311,6 +320,10 @@ std::uint64_t ReplayLink::NowMicroseconds() {
 unsigned int ReplayLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   if (impl_->Exact()) {
+    impl_->PassTimeRecords(LinkCall::kWaitForRx);
+    // A wait the recording does not hold here: the status queries after it find what was
+    // recorded.
+    if (impl_->have_next && impl_->next.call != LinkCall::kWaitForRx) return kFtOk;
     LinkRecord got;
     got.call = LinkCall::kWaitForRx;
     got.handle = NumberOf(handle);

@@ -104,7 +104,7 @@ TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDep
   const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // recorded: a reading
   EXPECT_EQ(seen[5], "Error | Other Errors | 18 | 070440aa | 06084403010234aa");
   EXPECT_EQ(replay.Diagnostic(), path +
-                                     " record 70 (line 71): expected Write(h=1, "
+                                     " record 64 (line 65): expected Write(h=1, "
                                      "data=070442aa), got Write(h=1, data=070440aa)");
   EXPECT_FALSE(replay.ok());
 }

@@ -208,8 +208,8 @@ TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
   };
   for (const std::string interval : {"100", "40"}) {
     const std::string read =
-        "read -s KAVRO-0009 -c all -d 0.5 -i " + interval + " --raw --format csv -o ";
-    const Ran recorded = Run("$K --emulator-clock real --emulator-unplug 0.15,0.2 --record s" +
+        "read -s KAVRO-0009 -c all -d 0.7 -i " + interval + " --raw --format csv -o ";
+    const Ran recorded = Run("$K --emulator-clock real --emulator-unplug 0.15,0.15 --record s" +
                              interval + " " + read + "a" + interval);
     const Ran replayed = Run("$T --replay s" + interval + " " + read + "b" + interval);
     EXPECT_EQ(recorded.code, 0) << recorded.out;
@@ -224,7 +224,7 @@ TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
       departed.out,
       std::regex("departed from the recording: s100 record \\d+ \\(line \\d+\\): expected "
                  "Write\\(h=1, data=090552[0-9a-f]{2}aa\\), got Write\\(h=1, data=09055200aa\\)\n"
-                 "  recorded as: kavro --emulate --emulator-clock real --emulator-unplug 0.15,0.2 "
+                 "  recorded as: kavro --emulate --emulator-clock real --emulator-unplug 0.15,0.15 "
                  "--record s100 read")))
       << departed.out;
 }

@@ -113,7 +113,8 @@ enum class ReplayPace { kFast, kRecorded };
 // received bytes their recorded status, at once: a session reads its time where the recorded
 // one did, so its reply budgets, reconnection and due times come out as they did, at any speed.
 // A clock read the recording does not hold (a board whose clock was not the recording's)
-// answers the time the replay has reached.
+// answers the time the replay has reached; recorded clock reads and waits the session does not
+// make (a recording by a build that read its clock elsewhere) are passed over.
 //
 // A recording of the first format version holds no clock reads: there the replay lets through
 // what may vary between runs: how many status queries a reply wait makes, the waits themselves

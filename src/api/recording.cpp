@@ -81,7 +81,8 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
       }
     }
     if (summary.sink_stopped) break;
-    if (tally(clock.NowMicroseconds()).gave_up) {
+    const std::uint64_t after = clock.NowMicroseconds();
+    if (tally(after).gave_up) {
       summary.gave_up = true;
       summary.ended = RecordEnd::kGaveUp;
       break;
@@ -92,7 +93,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
     }
     // The next due time is the one after k, or the latest that has already passed if the
     // readings overran: those in between are missed, not fired in a burst.
-    const std::uint64_t latest = (clock.NowMicroseconds() - start) / interval;
+    const std::uint64_t latest = (after - start) / interval;
     const std::uint64_t next = std::max(k + 1, latest);
     summary.missed += next - (k + 1);
     k = next;
