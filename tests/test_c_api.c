@@ -160,6 +160,7 @@ static void recording_across_an_unplug(void) {
   int32_t states[16];
   size_t got = 0, rows = 0, failed = 0, i;
   int32_t have = 0, kinds = 0;
+  char text[64];
   callback_events = 0;
   s.size = sizeof s;
   e.size = sizeof e;
@@ -199,6 +200,8 @@ static void recording_across_an_unplug(void) {
   EXPECT_STATUS(KAVRO_OK, kavro_close(board));
   EXPECT_STATUS(KAVRO_OK, kavro_close(board));
   EXPECT_STATUS(KAVRO_CLOSED, read_status(board, 0));
+  EXPECT_STATUS(KAVRO_OK, kavro_last_error(board, text, sizeof text));
+  EXPECT(strcmp(text, "closed: the board was closed") == 0);
   EXPECT_STATUS(KAVRO_CLOSED, kavro_record_start(board, &channel, 1, 1000));
   EXPECT_STATUS(KAVRO_OK, kavro_record_fetch(board, 16, NULL, NULL, NULL, NULL, NULL, &got));
   kavro_release(board);

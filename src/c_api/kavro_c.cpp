@@ -204,9 +204,17 @@ struct kavro_board {
 
 namespace {
 
-kavro_status NoBoardFailure(kavro_status status, std::string line) {
-  tls_failure = {status, std::move(line)};
+kavro_status NoBoardFailure(kavro_status status, const char* line) noexcept {
+  tls_failure.status = status;
+  try {
+    tls_failure.line = line;
+  } catch (...) {  // out of memory: the status says enough
+    tls_failure.line.clear();
+  }
   return status;
+}
+kavro_status NoBoardFailure(kavro_status status, const std::string& line) noexcept {
+  return NoBoardFailure(status, line.c_str());
 }
 
 // Runs body, turning anything thrown into a status: nothing crosses the C boundary.
@@ -236,10 +244,12 @@ template <typename Body>
 kavro_status OnBoard(kavro_board* board, Body body) noexcept {
   if (board == nullptr) return NoBoardFailure(KAVRO_INVALID_HANDLE, "no board: the handle is NULL");
   return Guard(board, [&]() -> kavro_status {
-    if (board->closing) return KAVRO_CLOSED;
-    std::shared_lock<std::shared_mutex> lock(board->use);
-    if (board->closed) return KAVRO_CLOSED;
-    return body(*board);
+    if (!board->closing) {
+      std::shared_lock<std::shared_mutex> lock(board->use);
+      if (!board->closed) return body(*board);
+    }
+    board->Fail(KAVRO_CLOSED, "closed: the board was closed");
+    return KAVRO_CLOSED;
   });
 }
 
