@@ -2,10 +2,9 @@
  * the rows in a loop of its own as a LabVIEW or MATLAB program would.
  *   read_and_record [SERIAL]      the board with that serial number (default: the only one)
  *   read_and_record --emulate     the emulated board KAVRO-0001, unplugged for a moment */
+#include <kavro/kavro_c.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <kavro/kavro_c.h>
 
 static int failed(const kavro_board* board, kavro_status status, const char* what) {
   char text[256];
@@ -52,8 +51,10 @@ int main(int argc, char** argv) {
     s = kavro_record_fetch(board, 256, NULL, loads, NULL, states, NULL, &got);
     if (s == KAVRO_OVERFLOW) failed(board, s, "fetch");
     for (i = 0; i < got; ++i, ++rows) {
-      if (states[i] == KAVRO_READING_FAILED) printf("%3u  no reading\n", (unsigned)rows);
-      else printf("%3u  %.3f\n", (unsigned)rows, loads[i]);
+      if (states[i] == KAVRO_READING_FAILED)
+        printf("%3u  no reading\n", (unsigned)rows);
+      else
+        printf("%3u  %.3f\n", (unsigned)rows, loads[i]);
     }
   } while (rows < 20 && summary.running);
   kavro_record_stop(board, &summary);

@@ -8,12 +8,12 @@
 #include "kavro/kavro_c.h"
 
 static int failures = 0;
-#define EXPECT(cond)                                                    \
-  do {                                                                  \
-    if (!(cond)) {                                                      \
+#define EXPECT(cond)                                                     \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                       \
-    }                                                                   \
+      ++failures;                                                        \
+    }                                                                    \
   } while (0)
 #define EXPECT_STATUS(want, call) EXPECT_STATUS_((want), (call), #call, __LINE__)
 static void EXPECT_STATUS_(kavro_status want, kavro_status got, const char* call, int line) {
@@ -97,7 +97,8 @@ static void readings_calibration_tare_configuration(void) {
   EXPECT(strcmp(info.link, "board emulator") == 0);
   for (i = 0; i < 4; ++i) r[i].size = sizeof r[i];
   EXPECT_STATUS(KAVRO_OK, kavro_read_channels(multi, all, 4, r));
-  for (i = 0; i < 4; ++i) EXPECT(r[i].status == KAVRO_OK && r[i].channel == (uint32_t)i && !isnan(r[i].load));
+  for (i = 0; i < 4; ++i)
+    EXPECT(r[i].status == KAVRO_OK && r[i].channel == (uint32_t)i && !isnan(r[i].load));
   EXPECT(r[3].monotonic_us > r[0].monotonic_us && r[0].utc_us > 1700000000000000LL);
   EXPECT_STATUS(KAVRO_INVALID_ARGUMENT, read_status(multi, 4));
   EXPECT_STATUS(KAVRO_OK, kavro_set_sampling_rate(multi, 2, 7));
@@ -164,7 +165,8 @@ static void recording_across_an_unplug(void) {
   callback_events = 0;
   s.size = sizeof s;
   e.size = sizeof e;
-  EXPECT_STATUS(KAVRO_NOT_RECORDING, kavro_record_fetch(board, 16, NULL, NULL, NULL, NULL, NULL, &got));
+  EXPECT_STATUS(KAVRO_NOT_RECORDING,
+                kavro_record_fetch(board, 16, NULL, NULL, NULL, NULL, NULL, &got));
   memset(&ro, 0, sizeof ro);
   ro.size = sizeof ro;
   ro.channels = &channel;
@@ -176,12 +178,14 @@ static void recording_across_an_unplug(void) {
   EXPECT_STATUS(KAVRO_BUSY, kavro_record_start(board, &channel, 1, 1000));
   do {
     EXPECT_STATUS(KAVRO_OK, kavro_record_status(board, &s));
-    EXPECT_STATUS(KAVRO_OK, kavro_record_fetch(board, 16, channels, NULL, NULL, states, NULL, &got));
+    EXPECT_STATUS(KAVRO_OK,
+                  kavro_record_fetch(board, 16, channels, NULL, NULL, states, NULL, &got));
     for (i = 0; i < got; ++i) failed += states[i] == KAVRO_READING_FAILED;
     rows += got;
   } while (s.running || got > 0);
   EXPECT(s.status == KAVRO_OK && s.due_times == 40 && rows == 40 && s.overflowed == 0);
-  EXPECT(s.gaps == 1 && s.gap_us > 0 && failed > 0 && failed == s.errors && s.readings == 40 - failed);
+  EXPECT(s.gaps == 1 && s.gap_us > 0 && failed > 0 && failed == s.errors &&
+         s.readings == 40 - failed);
   while (kavro_next_event(board, &e, &have) == KAVRO_OK && have) kinds = kinds * 10 + 1 + e.kind;
   EXPECT(kinds == 12 && callback_events == 2);  // disconnected, then reconnected
 

@@ -10,8 +10,9 @@
 //   memory for the caller to free. Texts are NUL-terminated; a text cut to fit its buffer
 //   answers KAVRO_BUFFER_TOO_SMALL.
 // - Structs start with their own size (set it to sizeof, or use the *_init function), so that
-//   later versions can add fields at their end. No unions; the only function pointer is the
-//   optional event callback.
+//   later versions can add fields at their end. On 64-bit platforms they have no padding, so a
+//   byte-packed LabVIEW cluster of the same fields matches. No unions; the only function
+//   pointer is the optional event callback.
 // - The calling convention is the platform's default for C (cdecl on 32-bit Windows; LabVIEW's
 //   "C" calling convention, P/Invoke's CallingConvention.Cdecl).
 // - Threads: any function may be called from any thread. Calls on one board take turns;
@@ -57,7 +58,7 @@ typedef enum kavro_status {
   KAVRO_OVERFLOW = 17,          // rows were lost because the recording's buffer was full (the
                                 // rows fetched are good; the count is in the summary)
   KAVRO_OUT_OF_MEMORY = 18,
-  KAVRO_INTERNAL_ERROR = 19     // an unexpected failure inside the library
+  KAVRO_INTERNAL_ERROR = 19  // an unexpected failure inside the library
 } kavro_status;
 
 // "ok", "not found", "cannot open", ...; "unknown status" for a number not listed above.
@@ -74,10 +75,10 @@ KAVRO_API kavro_status kavro_last_error(const kavro_board* board, char* text, si
 // ---- opening ------------------------------------------------------------------------------
 
 typedef enum kavro_link {
-  KAVRO_LINK_DEFAULT = 0,   // the vendor D2XX library when it loads, else libftdi1
-  KAVRO_LINK_D2XX = 1,      // FTDI's D2XX library only
-  KAVRO_LINK_LIBFTDI = 2,   // libftdi1 only
-  KAVRO_LINK_EMULATOR = 3   // the emulator in kavro_open_options.emulator
+  KAVRO_LINK_DEFAULT = 0,  // the vendor D2XX library when it loads, else libftdi1
+  KAVRO_LINK_D2XX = 1,     // FTDI's D2XX library only
+  KAVRO_LINK_LIBFTDI = 2,  // libftdi1 only
+  KAVRO_LINK_EMULATOR = 3  // the emulator in kavro_open_options.emulator
 } kavro_link;
 
 typedef enum kavro_event_kind {
@@ -88,15 +89,16 @@ typedef enum kavro_event_kind {
 
 typedef struct kavro_event {
   uint32_t size;
-  int32_t kind;             // kavro_event_kind
-  uint64_t monotonic_us;    // when, on the board's clock
-  int64_t utc_us;           // when, in microseconds since 1970-01-01 UTC
-  uint64_t gap_us;          // reconnected, gave up: how long the board was gone
-  uint32_t attempts;        // reopen attempts since the loss
-  int32_t status;           // the failure behind it (kavro_status)
-  uint32_t d2xx_status;     // its D2XX status, 0 when none
+  int32_t kind;           // kavro_event_kind
+  uint64_t monotonic_us;  // when, on the board's clock
+  int64_t utc_us;         // when, in microseconds since 1970-01-01 UTC
+  uint64_t gap_us;        // reconnected, gave up: how long the board was gone
+  uint32_t attempts;      // reopen attempts since the loss
+  int32_t status;         // the failure behind it (kavro_status)
+  uint32_t d2xx_status;   // its D2XX status, 0 when none
+  uint32_t reserved;
   char serial[16];
-  char error[200];          // its text and hint, cut to fit
+  char error[200];  // its text and hint, cut to fit
 } kavro_event;
 
 // Called on the thread whose call noticed the event (a recording's thread, too), after the
@@ -105,18 +107,18 @@ typedef void (*kavro_event_callback)(const kavro_event* event, void* user);
 
 typedef struct kavro_open_options {
   uint32_t size;
-  int32_t link;                 // kavro_link
-  uint64_t first_delay_us;      // first reopen this long after a loss (default 100 ms),
-  uint64_t max_delay_us;        // doubling after each failure up to this (default 2 s)
-  uint64_t give_up_after_us;    // 0: never give up for time
-  uint32_t max_attempts;        // 0: unlimited
-  int32_t reconnect;            // 1 (default): reopen after a loss; 0: the first loss is final
-  int32_t calibrated_loads;     // 1 (default): readings carry calibrated loads
-  int32_t reserved;             // 0
-  kavro_emulator* emulator;     // KAVRO_LINK_EMULATOR: the emulator to open on; it must
-                                // outlive the board
+  int32_t link;                   // kavro_link
+  uint64_t first_delay_us;        // first reopen this long after a loss (default 100 ms),
+  uint64_t max_delay_us;          // doubling after each failure up to this (default 2 s)
+  uint64_t give_up_after_us;      // 0: never give up for time
+  uint32_t max_attempts;          // 0: unlimited
+  int32_t reconnect;              // 1 (default): reopen after a loss; 0: the first loss is final
+  int32_t calibrated_loads;       // 1 (default): readings carry calibrated loads
+  int32_t reserved;               // 0
+  kavro_emulator* emulator;       // KAVRO_LINK_EMULATOR: the emulator to open on; it must
+                                  // outlive the board
   kavro_event_callback on_event;  // optional; events are queued for kavro_next_event anyway
-  void* user;                   // handed to on_event
+  void* user;                     // handed to on_event
 } kavro_open_options;
 
 // The defaults, with size set.
@@ -149,12 +151,12 @@ KAVRO_API void kavro_release(kavro_board* board);
 
 typedef struct kavro_board_info {
   uint32_t size;
-  uint32_t type;           // board type
-  uint8_t version[5];      // the five version fields
+  uint32_t type;       // board type
+  uint8_t version[5];  // the five version fields
   uint8_t reserved[3];
-  uint32_t channels;       // 1, or on type 9 as many as answer
+  uint32_t channels;  // 1, or on type 9 as many as answer
   char serial[16];
-  char link[48];           // "vendor D2XX library", "libftdi1", "board emulator", ...
+  char link[48];  // "vendor D2XX library", "libftdi1", "board emulator", ...
 } kavro_board_info;
 
 KAVRO_API kavro_status kavro_board_get_info(kavro_board* board, kavro_board_info* info);
@@ -162,24 +164,24 @@ KAVRO_API kavro_status kavro_board_get_info(kavro_board* board, kavro_board_info
 KAVRO_API kavro_status kavro_connected(kavro_board* board, int32_t* connected);
 
 typedef enum kavro_reading_state {
-  KAVRO_READING_OK = 0,                 // counts valid
+  KAVRO_READING_OK = 0,  // counts valid
   KAVRO_READING_POSITIVE_OVERFLOW = 1,
   KAVRO_READING_NEGATIVE_OVERFLOW = 2,
   KAVRO_READING_CONVERTER_FAULT = 3,
   KAVRO_READING_UNASSIGNED = 4,
   KAVRO_READING_UNRECOGNISED = 5,
-  KAVRO_READING_FAILED = 6              // no reading: status says why
+  KAVRO_READING_FAILED = 6  // no reading: status says why
 } kavro_reading_state;
 
 typedef struct kavro_reading {
   uint32_t size;
   uint32_t channel;
-  int32_t status;          // kavro_status of this reading
-  int32_t state;           // kavro_reading_state
-  int64_t counts;          // valid when state is KAVRO_READING_OK
-  double load;             // calibrated, tare applied; NaN when there is none
-  uint64_t monotonic_us;   // when it was taken, on the board's clock
-  int64_t utc_us;          // the same moment in microseconds since 1970-01-01 UTC
+  int32_t status;         // kavro_status of this reading
+  int32_t state;          // kavro_reading_state
+  int64_t counts;         // valid when state is KAVRO_READING_OK
+  double load;            // calibrated, tare applied; NaN when there is none
+  uint64_t monotonic_us;  // when it was taken, on the board's clock
+  int64_t utc_us;         // the same moment in microseconds since 1970-01-01 UTC
 } kavro_reading;
 
 KAVRO_API kavro_status kavro_read(kavro_board* board, uint32_t channel, kavro_reading* reading);
@@ -192,9 +194,9 @@ KAVRO_API kavro_status kavro_read_channels(kavro_board* board, const uint32_t* c
 typedef struct kavro_calibration {
   uint32_t size;
   uint32_t unit_code;
-  int64_t offset_reading;     // converter counts
+  int64_t offset_reading;  // converter counts
   int64_t fullscale_reading;
-  uint32_t offset_load;       // stored loads
+  uint32_t offset_load;  // stored loads
   uint32_t fullscale_load;
   uint32_t decimal_point;
   uint32_t reserved;
@@ -246,27 +248,27 @@ typedef struct kavro_record_options {
   uint32_t reserved;
   const uint32_t* channels;  // each due time reads every channel, in order
   size_t channel_count;
-  uint64_t interval_us;      // 0: as fast as the board answers
-  uint64_t count;            // due times to take; 0: until duration or stop
-  uint64_t duration_us;      // 0: until count or stop
-  size_t capacity;           // rows the buffer holds (0: 65536)
+  uint64_t interval_us;  // 0: as fast as the board answers
+  uint64_t count;        // due times to take; 0: until duration or stop
+  uint64_t duration_us;  // 0: until count or stop
+  size_t capacity;       // rows the buffer holds (0: 65536)
 } kavro_record_options;
 
 typedef struct kavro_record_summary {
   uint32_t size;
-  int32_t running;          // 1 while the recording thread still runs
-  int32_t status;           // KAVRO_OK, or why it ended early (KAVRO_DISCONNECTED: gave up)
-  int32_t stopped;          // 1: ended by kavro_record_stop or kavro_close
-  uint64_t due_times;       // due times taken
-  uint64_t readings;        // successful readings
-  uint64_t errors;          // failed readings
-  uint64_t missed;          // due times skipped because they had passed (a stall)
-  uint64_t gaps;            // disconnects, and the time the board was gone in them
+  int32_t running;     // 1 while the recording thread still runs
+  int32_t status;      // KAVRO_OK, or why it ended early (KAVRO_DISCONNECTED: gave up)
+  int32_t stopped;     // 1: ended by kavro_record_stop or kavro_close
+  uint64_t due_times;  // due times taken
+  uint64_t readings;   // successful readings
+  uint64_t errors;     // failed readings
+  uint64_t missed;     // due times skipped because they had passed (a stall)
+  uint64_t gaps;       // disconnects, and the time the board was gone in them
   uint64_t gap_us;
   uint64_t elapsed_us;
-  uint64_t overflowed;      // rows lost because the buffer was full
-  uint64_t events_lost;     // events that gave way to newer ones before they were fetched
-  uint64_t buffered;        // rows waiting to be fetched
+  uint64_t overflowed;   // rows lost because the buffer was full
+  uint64_t events_lost;  // events that gave way to newer ones before they were fetched
+  uint64_t buffered;     // rows waiting to be fetched
 } kavro_record_summary;
 
 // Starts recording channels[0..n-1] every interval_us until kavro_record_stop.
@@ -300,14 +302,13 @@ KAVRO_API kavro_status kavro_emulator_add_board(kavro_emulator* emulator, const 
 KAVRO_API kavro_status kavro_emulator_unplug(kavro_emulator* emulator, const char* serial);
 KAVRO_API kavro_status kavro_emulator_replug(kavro_emulator* emulator, const char* serial);
 // Unplugs the board after_us from now on the emulator's clock, and plugs it in for_us later.
-KAVRO_API kavro_status kavro_emulator_schedule_unplug(kavro_emulator* emulator,
-                                                      const char* serial, uint64_t after_us,
-                                                      uint64_t for_us);
+KAVRO_API kavro_status kavro_emulator_schedule_unplug(kavro_emulator* emulator, const char* serial,
+                                                      uint64_t after_us, uint64_t for_us);
 
 typedef enum kavro_emulator_fault {
-  KAVRO_FAULT_DROP = 0,         // the reply never comes
-  KAVRO_FAULT_TEDS_ERROR = 1,   // an error reply ("TEDS Error") instead
-  KAVRO_FAULT_CORRUPT = 2       // the reply's code byte spoilt
+  KAVRO_FAULT_DROP = 0,        // the reply never comes
+  KAVRO_FAULT_TEDS_ERROR = 1,  // an error reply ("TEDS Error") instead
+  KAVRO_FAULT_CORRUPT = 2      // the reply's code byte spoilt
 } kavro_emulator_fault;
 
 // Spoils the board's next `times` replies.

@@ -24,9 +24,19 @@
 
 struct kavro_emulator {
   explicit kavro_emulator(bool real_time)
-      : bus(real_time ? kavro::emu::VirtualBus::Clock::kReal : kavro::emu::VirtualBus::Clock::kVirtual) {}
+      : bus(real_time ? kavro::emu::VirtualBus::Clock::kReal
+                      : kavro::emu::VirtualBus::Clock::kVirtual) {}
   kavro::emu::VirtualBus bus;
 };
+
+// The structs' layouts on 64-bit platforms: no padding anywhere, so that callers that pack
+// their structs (LabVIEW clusters) and those that align them see the same bytes.
+static_assert(sizeof(void*) != 8 ||
+                  (sizeof(kavro_event) == 264 && sizeof(kavro_open_options) == 72 &&
+                   sizeof(kavro_board_info) == 84 && sizeof(kavro_reading) == 48 &&
+                   sizeof(kavro_calibration) == 40 && sizeof(kavro_record_options) == 56 &&
+                   sizeof(kavro_record_summary) == 96),
+              "a struct of the C interface has padding");
 
 namespace {
 
@@ -224,15 +234,19 @@ kavro_status Guard(kavro_board* board, Body body) noexcept {
     return body();
   } catch (const std::bad_alloc&) {
     try {
-      if (board != nullptr) board->Fail(KAVRO_OUT_OF_MEMORY, "out of memory");
-      else NoBoardFailure(KAVRO_OUT_OF_MEMORY, "out of memory");
+      if (board != nullptr)
+        board->Fail(KAVRO_OUT_OF_MEMORY, "out of memory");
+      else
+        NoBoardFailure(KAVRO_OUT_OF_MEMORY, "out of memory");
     } catch (...) {
     }
     return KAVRO_OUT_OF_MEMORY;
   } catch (...) {
     try {
-      if (board != nullptr) board->Fail(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
-      else NoBoardFailure(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
+      if (board != nullptr)
+        board->Fail(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
+      else
+        NoBoardFailure(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
     } catch (...) {
     }
     return KAVRO_INTERNAL_ERROR;
@@ -324,7 +338,8 @@ kavro_status CheckOptions(const kavro_open_options* o) {
 }
 
 kavro_status Open(const char* serial, const kavro_open_options* o, kavro_board** out) {
-  if (out == nullptr) return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: board is NULL");
+  if (out == nullptr)
+    return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: board is NULL");
   *out = nullptr;
   return Guard(nullptr, [&]() -> kavro_status {
     if (kavro_status s = CheckOptions(o); s != KAVRO_OK) return s;
@@ -365,7 +380,9 @@ kavro_status Open(const char* serial, const kavro_open_options* o, kavro_board**
 
 extern "C" {
 
-uint32_t kavro_abi_version(void) { return KAVRO_ABI_VERSION; }
+uint32_t kavro_abi_version(void) {
+  return KAVRO_ABI_VERSION;
+}
 
 const char* kavro_status_name(kavro_status status) {
   switch (status) {
@@ -430,7 +447,8 @@ kavro_status kavro_open_only(const kavro_open_options* options, kavro_board** bo
 kavro_status kavro_list(const kavro_open_options* options, char* serials, size_t max,
                         size_t* count) {
   return Guard(nullptr, [&]() -> kavro_status {
-    if (count == nullptr) return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: count is NULL");
+    if (count == nullptr)
+      return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: count is NULL");
     *count = 0;
     if (kavro_status s = CheckOptions(options); s != KAVRO_OK) return s;
     Link link;
@@ -442,10 +460,9 @@ kavro_status kavro_list(const kavro_open_options* options, char* serials, size_t
     for (std::size_t i = 0; i < std::min(max, listed->size()); ++i)
       CopyText((*listed)[i], serials + i * kSerialSlot, kSerialSlot);
     if (listed->size() <= max) return KAVRO_OK;
-    return NoBoardFailure(KAVRO_BUFFER_TOO_SMALL, "buffer too small: " +
-                                                      std::to_string(listed->size()) +
-                                                      " boards attached, room for " +
-                                                      std::to_string(max));
+    return NoBoardFailure(KAVRO_BUFFER_TOO_SMALL,
+                          "buffer too small: " + std::to_string(listed->size()) +
+                              " boards attached, room for " + std::to_string(max));
   });
 }
 
@@ -456,8 +473,10 @@ kavro_status kavro_close(kavro_board* board) {
     board->StopRecording();
     std::unique_lock<std::shared_mutex> lock(board->use);
     if (board->closed) return KAVRO_OK;
-    board->StopRecording();  // one started by a call that was under way when the close began
-    board->board = kavro::Board();  // closes the device
+    // Again: a recording may have been started by a call that was under way when the close
+    // began. Then the device is closed.
+    board->StopRecording();
+    board->board = kavro::Board();
     board->closed = true;
     return KAVRO_OK;
   });
@@ -535,7 +554,8 @@ kavro_status kavro_get_calibration(kavro_board* board, uint32_t channel,
 }
 
 kavro_status kavro_refresh_calibration(kavro_board* board, uint32_t channel) {
-  return OnBoard(board, [&](kavro_board& b) { return Check(b, b.board.RefreshCalibration(channel)); });
+  return OnBoard(board,
+                 [&](kavro_board& b) { return Check(b, b.board.RefreshCalibration(channel)); });
 }
 
 kavro_status kavro_calibration_to_load(const kavro_calibration* calibration, int64_t counts,
@@ -595,12 +615,13 @@ kavro_status kavro_get_converter(kavro_board* board, uint32_t channel, uint8_t* 
 }
 
 kavro_status kavro_set_sampling_rate(kavro_board* board, uint32_t channel, uint8_t rate) {
-  return OnBoard(board, [&](kavro_board& b) { return Check(b, b.board.SetSamplingRate(rate, channel)); });
+  return OnBoard(board,
+                 [&](kavro_board& b) { return Check(b, b.board.SetSamplingRate(rate, channel)); });
 }
 
 kavro_status kavro_set_converter_byte(kavro_board* board, uint32_t channel, uint8_t value) {
-  return OnBoard(board,
-                 [&](kavro_board& b) { return Check(b, b.board.SetConverterByte(value, channel)); });
+  return OnBoard(
+      board, [&](kavro_board& b) { return Check(b, b.board.SetConverterByte(value, channel)); });
 }
 
 kavro_status kavro_read_eeprom_register(kavro_board* board, uint8_t address, uint8_t bytes[3]) {
@@ -729,9 +750,9 @@ kavro_status kavro_record_start_ex(kavro_board* board, const kavro_record_option
   });
 }
 
-kavro_status kavro_record_fetch(kavro_board* board, size_t max, uint32_t* channels,
-                                double* loads, int64_t* counts, int32_t* states,
-                                uint64_t* monotonic_us, size_t* got) {
+kavro_status kavro_record_fetch(kavro_board* board, size_t max, uint32_t* channels, double* loads,
+                                int64_t* counts, int32_t* states, uint64_t* monotonic_us,
+                                size_t* got) {
   return OnHandle(board, [&](kavro_board& b) {
     if (got == nullptr) return Invalid(b, "got is NULL");
     *got = 0;
@@ -819,7 +840,9 @@ kavro_status kavro_emulator_new(int32_t real_time, kavro_emulator** emulator) {
   });
 }
 
-void kavro_emulator_free(kavro_emulator* emulator) { delete emulator; }
+void kavro_emulator_free(kavro_emulator* emulator) {
+  delete emulator;
+}
 
 }  // extern "C"
 
@@ -829,8 +852,10 @@ namespace {
 template <typename Body>
 kavro_status OnEmulator(kavro_emulator* e, const char* name, Body body) noexcept {
   return Guard(nullptr, [&]() -> kavro_status {
-    if (e == nullptr) return NoBoardFailure(KAVRO_INVALID_HANDLE, "no emulator: the handle is NULL");
-    if (name == nullptr) return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: NULL name");
+    if (e == nullptr)
+      return NoBoardFailure(KAVRO_INVALID_HANDLE, "no emulator: the handle is NULL");
+    if (name == nullptr)
+      return NoBoardFailure(KAVRO_INVALID_ARGUMENT, "invalid argument: NULL name");
     if (body(e->bus, std::string(name))) return KAVRO_OK;
     return NoBoardFailure(KAVRO_INVALID_ARGUMENT,
                           std::string("invalid argument: not possible for '") + name + "' now");
@@ -853,13 +878,15 @@ kavro_status kavro_emulator_add_board(kavro_emulator* emulator, const char* seri
 }
 
 kavro_status kavro_emulator_unplug(kavro_emulator* emulator, const char* serial) {
-  return OnEmulator(emulator, serial,
-                    [](kavro::emu::VirtualBus& bus, const std::string& s) { return bus.Unplug(s); });
+  return OnEmulator(emulator, serial, [](kavro::emu::VirtualBus& bus, const std::string& s) {
+    return bus.Unplug(s);
+  });
 }
 
 kavro_status kavro_emulator_replug(kavro_emulator* emulator, const char* serial) {
-  return OnEmulator(emulator, serial,
-                    [](kavro::emu::VirtualBus& bus, const std::string& s) { return bus.Replug(s); });
+  return OnEmulator(emulator, serial, [](kavro::emu::VirtualBus& bus, const std::string& s) {
+    return bus.Replug(s);
+  });
 }
 
 kavro_status kavro_emulator_schedule_unplug(kavro_emulator* emulator, const char* serial,
@@ -870,13 +897,16 @@ kavro_status kavro_emulator_schedule_unplug(kavro_emulator* emulator, const char
   });
 }
 
-kavro_status kavro_emulator_reply_fault(kavro_emulator* emulator, const char* serial,
-                                        int32_t fault, uint32_t times) {
+kavro_status kavro_emulator_reply_fault(kavro_emulator* emulator, const char* serial, int32_t fault,
+                                        uint32_t times) {
   return OnEmulator(emulator, serial, [&](kavro::emu::VirtualBus& bus, const std::string& s) {
     kavro::emu::ReplyFault f;
     switch (fault) {
       case KAVRO_FAULT_DROP: f.kind = kavro::emu::ReplyFault::kDrop; break;
-      case KAVRO_FAULT_TEDS_ERROR: f.kind = kavro::emu::ReplyFault::kErrorReply; f.error_code = 'L'; break;
+      case KAVRO_FAULT_TEDS_ERROR:
+        f.kind = kavro::emu::ReplyFault::kErrorReply;
+        f.error_code = 'L';
+        break;
       case KAVRO_FAULT_CORRUPT: f.kind = kavro::emu::ReplyFault::kCorruptCode; break;
       default: return false;
     }
@@ -891,8 +921,10 @@ kavro_status kavro_emulator_fail_call(kavro_emulator* emulator, const char* func
   return OnEmulator(emulator, function, [&](kavro::emu::VirtualBus& bus, const std::string& f) {
     kavro::emu::Call call;
     if (!kavro::emu::CallFromName(f, &call)) return false;
-    if (nth == 0) bus.FailEveryCall(call, d2xx_status);
-    else bus.FailCall(call, d2xx_status, nth);
+    if (nth == 0)
+      bus.FailEveryCall(call, d2xx_status);
+    else
+      bus.FailCall(call, d2xx_status, nth);
     return true;
   });
 }
