@@ -178,6 +178,7 @@ static void recording_across_an_unplug(void) {
   EXPECT_STATUS(KAVRO_BUSY, kavro_record_start(board, &channel, 1, 1000));
   do {
     EXPECT_STATUS(KAVRO_OK, kavro_record_status(board, &s));
+    EXPECT(s.readings + s.errors >= rows);
     EXPECT_STATUS(KAVRO_OK,
                   kavro_record_fetch(board, 16, channels, NULL, NULL, states, NULL, &got));
     for (i = 0; i < got; ++i) failed += states[i] == KAVRO_READING_FAILED;

@@ -283,7 +283,8 @@ KAVRO_API kavro_status kavro_record_start_ex(kavro_board* board,
 KAVRO_API kavro_status kavro_record_fetch(kavro_board* board, size_t max, uint32_t* channels,
                                           double* loads, int64_t* counts, int32_t* states,
                                           uint64_t* monotonic_us, size_t* got);
-// How the recording stands (also after it ended by itself).
+// How the recording stands (also after it ended by itself). While it runs, readings, errors,
+// overflowed and buffered are counted as they happen; the rest comes when it ends.
 KAVRO_API kavro_status kavro_record_status(kavro_board* board, kavro_record_summary* summary);
 // Ends the recording and waits for its thread; summary (may be NULL) gets its summary. The
 // rows not yet fetched stay to be fetched.

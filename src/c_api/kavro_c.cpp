@@ -718,6 +718,7 @@ kavro_status kavro_record_start_ex(kavro_board* board, const kavro_record_option
                      StateOf(s.reading->state), s.reading->monotonic_us};
             }
             std::lock_guard<std::mutex> rows_lock(b.record_mutex);
+            ++(s.reading ? b.summary.readings : b.summary.errors);  // the whole summary at the end
             if (b.rows.size() >= b.capacity) {
               ++b.overflowed;
               ++b.unreported_overflow;
