@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-pandas
-          python3-build python3-venv python3-setuptools python3-wheel python3-pip "$@")
+          python3-build python3-venv python3-setuptools python3-wheel python3-pip
+          mono-mcs mono-runtime "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
