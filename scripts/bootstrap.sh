@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev
-          pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib "$@")
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+          libcpp-httplib-dev chromium chromium-driver python3-selenium "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

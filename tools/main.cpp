@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
     case Subcommand::kConfig: code = Config(session); break;
     case Subcommand::kReset: code = Reset(session); break;
     case Subcommand::kRegister: code = Register(session); break;
+    case Subcommand::kView: code = View(session); break;
   }
   code = std::max(code, links->Finish(options.verbose));
   // What was printed must have got there: a full disk is a failure, not a success.
