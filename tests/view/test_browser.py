@@ -2,6 +2,7 @@
 # load moves, tare zeroes it, an unplug shows as disconnected then reconnected, and a 2 s
 # recording is downloaded. Leaves a screenshot in KAVRO_SCREENSHOT (default: the test folder).
 import os
+import re
 import shutil
 import time
 
@@ -14,7 +15,7 @@ CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
 
 
-def wait_for(what, seconds=10):
+def wait_for(what, seconds=20):
     end = time.time() + seconds
     while time.time() < end:
         if what():
@@ -37,20 +38,17 @@ def test_watch_tare_unplug_record_and_download(tmp_path):
         browser.get(view.url)
         text = lambda i: browser.find_element("id", i).text
         wait_for(lambda: text("v-KAVRO-0001-0")[:1].isdigit())
-        browser.execute_script(  # every state the connection badge shows, in order
-            "window.seen = []; const c = document.getElementById('conn-KAVRO-0001');"
-            "new MutationObserver(() => { if (seen[seen.length - 1] !== c.textContent)"
-            " seen.push(c.textContent); }).observe(c, {childList: true});")
         first = text("v-KAVRO-0001-0")
         wait_for(lambda: text("v-KAVRO-0001-0") != first)
 
         browser.find_element("id", "tare-KAVRO-0009-2").click()
         wait_for(lambda: text("t-KAVRO-0009-2").startswith("tared at"))
-        wait_for(lambda: abs(float(text("v-KAVRO-0009-2"))) < 1)
+        wait_for(lambda: re.fullmatch(r"-?0\.\d+", text("v-KAVRO-0009-2")))  # |load| < 1
 
-        seen = lambda: browser.execute_script("return window.seen.join(' ')")
-        wait_for(lambda: "disconnected connected" in seen())
-        assert "reconnected after" in text("events-KAVRO-0001")
+        # The board's events in the order they came, then the state it is in now.
+        wait_for(lambda: "reconnected after" in text("events-KAVRO-0001"))
+        assert re.search(r"disconnected \(.*\n.*reconnected after 1\.\d s", text("events-KAVRO-0001"))
+        wait_for(lambda: text("conn-KAVRO-0001") == "connected")
 
         browser.find_element("id", "rec-KAVRO-0001").click()
         wait_for(lambda: "recording to" in text("recstate-KAVRO-0001"))
@@ -59,11 +57,11 @@ def test_watch_tare_unplug_record_and_download(tmp_path):
         wait_for(lambda: text("recordings") != "")
         browser.save_screenshot(os.environ.get("KAVRO_SCREENSHOT", str(tmp_path / "view.png")))
         link = browser.find_element("css selector", "#recordings a")
+        got = tmp_path / "dl" / link.get_attribute("download")
         link.click()
-        got = tmp_path / "dl" / link.text
         wait_for(got.exists)
         rows = got.read_text().splitlines()
-        assert rows[0].startswith("time,elapsed_s") and 1.8 < float(rows[-1].split(",")[1]) < 3
+        assert rows[0].startswith("time,elapsed_s") and 1.8 < float(rows[-1].split(",")[1]) < 6
     finally:
         browser.quit()
         if view:

@@ -127,7 +127,9 @@ def test_served_to_the_network_every_request_needs_the_token(tmp_path):
         v.stop()
 
 
-@pytest.mark.parametrize("port", ["-1", "nan", "65536", "80x"])
-def test_port_out_of_range_is_a_usage_error(port):
-    r = subprocess.run([TOOL, "--emulate", "view", "--port", port], capture_output=True, text=True)
-    assert r.returncode == 2 and "--port" in r.stderr and "0 to 65535" in r.stderr, r.stderr
+@pytest.mark.parametrize("option,value,range", [
+    ("--port", "-1", "0 to 65535"), ("--port", "nan", "0 to 65535"), ("--port", "65536", "0 to 65535"),
+    ("--port", "80.5", "0 to 65535"), ("-i", "nan", "0 to 86400000"), ("-i", "-1", "0 to 86400000")])
+def test_numbers_out_of_range_are_usage_errors(option, value, range):
+    r = subprocess.run([TOOL, "--emulate", "view", option, value], capture_output=True, text=True)
+    assert r.returncode == 2 and option in r.stderr and range in r.stderr, r.stderr

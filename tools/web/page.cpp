@@ -114,7 +114,8 @@ function showState(st) {
     const x = boards[b.serial];
     x.state = b;
     b.channels.forEach((c, i) => {
-      const unit = b.calibration[i] && b.calibration[i].unit_code !== undefined ? `unit code ${b.calibration[i].unit_code}` : "uncalibrated";
+      const cal = b.calibration[i] || {};
+      const unit = cal.error ? "calibration not read at the start" : `unit code ${cal.unit_code}`;
       id(`u-${b.serial}-${i}`).textContent = unit;
       id(`t-${b.serial}-${i}`).textContent = c.tare === null ? "no tare" : `tared at ${c.tare.toFixed(c.digits)}`;
       if (c.rate >= 0) id(`rate-${b.serial}-${i}`).value = c.rate;
