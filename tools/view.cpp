@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -302,6 +303,9 @@ class Viewer {
                                  : (server_.bind_to_port(s_.options.listen, s_.options.port)
                                         ? s_.options.port
                                         : -1);
+    // A burst of clients waits in the kernel's queue rather than retrying its connection a
+    // second later: the listening socket's queue is made longer than the server's default.
+    if (port_ >= 0 && listen_fd_ >= 0) listen(listen_fd_, 1024);
     if (port_ < 0) {
       return Fail("cannot serve on " + s_.options.listen + " port " +
                   std::to_string(s_.options.port) +
@@ -611,6 +615,11 @@ class Viewer {
 
   void Routes() {
     server_.new_task_queue = [] { return new BoundedPool; };
+    server_.set_socket_options([this](int sock) {
+      const int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+      listen_fd_ = sock;
+    });
     server_.set_payload_max_length(kMaxBody);
     server_.set_read_timeout(2, 0);
     server_.set_write_timeout(5, 0);
@@ -839,6 +848,7 @@ class Viewer {
   std::uint64_t start_us_ = 0;
   int port_ = -1;
   int recordings_fd_ = -1;
+  int listen_fd_ = -1;  // the server's listening socket (closed by the server)
 };
 
 void CatchStopSignals() {
