@@ -1,10 +1,10 @@
 // view: the boards live in the browser. One reader thread per board takes readings as fast as
 // asked and hands each to the board's display state and, while one runs, to its recording (the
 // rows and formats of read, written at once: a recording never drops). A ticker sends the
-// display state to every open page by Server-Sent Events at most 30 times a second, each
-// channel's minimum and maximum since the last update included, so a spike always shows. Each
-// page has a bounded queue: a page that cannot keep up loses display updates, never events,
-// and never slows a reader.
+// display state to every open page by Server-Sent Events 25 times a second (a display rate,
+// under the 30 a screen can show), each channel's minimum and maximum since the last update
+// included, so a spike always shows. Each page has a bounded queue: a page that cannot keep
+// up loses display updates, never events, and never slows a reader.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -114,7 +114,8 @@ class BoundedPool final : public httplib::TaskQueue {
 struct Page {
   std::mutex m;
   std::condition_variable cv;
-  std::deque<std::pair<bool, std::string>> queue;  // (a display update, the SSE message)
+  // (a display update, the SSE message); one message is shared by every page.
+  std::deque<std::pair<bool, std::shared_ptr<const std::string>>> queue;
   bool dropped = false;                            // too far behind: the stream ends
   std::uint64_t display_lost = 0;
 };
@@ -135,7 +136,8 @@ class Pages {
   // when the page's display queue is full; other messages are kept until the page is too far
   // behind to catch up, and then its stream ends (the browser opens it again and reloads).
   void Send(const std::string& event, const std::string& data, bool display) {
-    const std::string message = "event: " + event + "\ndata: " + data + "\n\n";
+    const auto message =
+        std::make_shared<const std::string>("event: " + event + "\ndata: " + data + "\n\n");
     std::lock_guard<std::mutex> lock(m_);
     for (const std::shared_ptr<Page>& p : pages_) {
       std::lock_guard<std::mutex> page_lock(p->m);
@@ -156,6 +158,10 @@ class Pages {
       p->queue.emplace_back(display, message);
       p->cv.notify_one();
     }
+  }
+  bool empty() {
+    std::lock_guard<std::mutex> lock(m_);
+    return pages_.empty();
   }
   void WakeAll() {
     std::lock_guard<std::mutex> lock(m_);
@@ -469,12 +475,13 @@ class Viewer {
     pages_.Send("board", Dump(event), false);
   }
 
-  // At most 30 times a second: each board's channels that have new readings.
+  // 25 times a second, while a page is open: each board's channels.
   void Tick() {
     auto next = std::chrono::steady_clock::now();
     while (!stopping_) {
-      next += std::chrono::milliseconds(34);
+      next += std::chrono::milliseconds(40);
       std::this_thread::sleep_until(next);
+      if (pages_.empty()) continue;  // the readings' extremes wait for the next page
       const double t = static_cast<double>(clock().NowMicroseconds() - start_us_) / 1e6;
       json update = {{"t", t}, {"boards", json::object()}};
       bool any = false;
@@ -657,7 +664,7 @@ class Viewer {
       res.set_chunked_content_provider(
           "text/event-stream",
           [this, page](std::size_t, httplib::DataSink& sink) {
-            std::deque<std::pair<bool, std::string>> out;
+            std::deque<std::pair<bool, std::shared_ptr<const std::string>>> out;
             {
               std::unique_lock<std::mutex> lock(page->m);
               page->cv.wait_for(lock, std::chrono::seconds(1), [&] {
@@ -666,10 +673,9 @@ class Viewer {
               if (page->dropped || stopping_) return false;
               out.swap(page->queue);
             }
-            if (out.empty()) out.emplace_back(false, ": still here\n\n");
-            for (const auto& m : out) {
-              if (!sink.write(m.second.data(), m.second.size())) return false;
-            }
+            std::string text = out.empty() ? ": still here\n\n" : "";
+            for (const auto& m : out) text += *m.second;
+            if (!sink.write(text.data(), text.size())) return false;
             return true;
           },
           [this, page](bool) { pages_.Remove(page); });
