@@ -33,22 +33,22 @@ def test_watch_tare_unplug_record_and_download(tmp_path):
     options.add_experimental_option("prefs", {"download.default_directory": str(tmp_path / "dl")})
     browser = webdriver.Chrome(service=Service(DRIVER), options=options)
     view = None
-    try:  # the boards are unplugged 4 s after the tool starts, for 1.5 s
-        view = View(tmp_path, before=["--emulator-unplug", "4,1.5"])
+    try:  # the boards are unplugged 2 s after the tool starts, for 1 s
+        view = View(tmp_path, before=["--emulator-unplug", "2,1"])
         browser.get(view.url)
         text = lambda i: browser.find_element("id", i).text
         wait_for(lambda: text("v-KAVRO-0001-0")[:1].isdigit())
         first = text("v-KAVRO-0001-0")
         wait_for(lambda: text("v-KAVRO-0001-0") != first)
 
-        browser.find_element("id", "tare-KAVRO-0009-2").click()
-        wait_for(lambda: text("t-KAVRO-0009-2").startswith("tared at"))
-        wait_for(lambda: re.fullmatch(r"-?0\.\d+", text("v-KAVRO-0009-2")))  # |load| < 1
-
         # The board's events in the order they came, then the state it is in now.
         wait_for(lambda: "reconnected after" in text("events-KAVRO-0001"))
         assert re.search(r"disconnected \(.*\n.*reconnected after 1\.\d s", text("events-KAVRO-0001"))
         wait_for(lambda: text("conn-KAVRO-0001") == "connected")
+
+        browser.find_element("id", "tare-KAVRO-0009-2").click()
+        wait_for(lambda: text("t-KAVRO-0009-2").startswith("tared at"))
+        wait_for(lambda: re.fullmatch(r"-?0\.\d+", text("v-KAVRO-0009-2")))  # |load| < 1
 
         browser.find_element("id", "rec-KAVRO-0001").click()
         wait_for(lambda: "recording to" in text("recstate-KAVRO-0001"))

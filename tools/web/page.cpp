@@ -35,9 +35,10 @@ table { border-collapse: collapse; } td, th { padding: 1px 6px; text-align: righ
 .rec { margin-top: 6px; }
 .recording { color: #dc2626; font-weight: 600; }
 #status { font-size: 12px; margin-left: auto; }
+#message { font-size: 12px; color: #fca5a5; }
 </style></head>
 <body>
-<header><h1>kavro view</h1><span id="link"></span><span id="status">connecting</span></header>
+<header><h1>kavro view</h1><span id="link"></span><span id="message"></span><span id="status">connecting</span></header>
 <main id="boards"></main>
 <main><div class="board"><h2>Recordings</h2> <span id="folder"></span><ul id="recordings"></ul></div></main>
 <script>
@@ -60,7 +61,7 @@ async function post(path, params) {
   const q = new URLSearchParams(params).toString();
   const r = await fetch(path + "?" + q, {method: "POST", headers: {"X-Kavro-Token": token}});
   const body = await r.json().catch(() => ({}));
-  if (!r.ok) alert(path + ": " + (body.error || r.status));
+  id("message").textContent = r.ok ? "" : `${path}: ${body.error || r.status}`;
   return body;
 }
 async function get(path) {
@@ -105,7 +106,8 @@ function buildBoard(b) {
     el("ul", {class: "events", id: `events-${s}`}),
     el("details", {}, el("summary", {}, "calibration"), cal));
   id("boards").append(card);
-  boards[s] = {points: b.channels.map(() => []), state: b, digits: b.channels.map(c => c.digits)};
+  boards[s] = {points: b.channels.map(() => []), state: b, digits: b.channels.map(c => c.digits),
+    events: new Map()};
 }
 
 function showState(st) {
@@ -121,14 +123,22 @@ function showState(st) {
       if (c.rate >= 0) id(`rate-${b.serial}-${i}`).value = c.rate;
     });
     showConnected(b.serial, b.connected);
-    const ev = id(`events-${b.serial}`);
-    ev.replaceChildren(...b.events.map(eventItem));
+    addEvents(b.serial, b.events);
     const rec = b.recording;
     id(`rec-${b.serial}`).textContent = rec ? "Stop recording" : "Start recording";
     id(`recstate-${b.serial}`).textContent = rec ? ` recording to ${rec.name}` : (b.last_recording_error ? ` ${b.last_recording_error}` : "");
     id(`recstate-${b.serial}`).className = rec ? "recording" : "";
     id("link").textContent = b.link;
   }
+}
+// Events come from the state and from the stream, in either order: kept by time and kind, and
+// listed in the order they happened.
+function addEvents(s, list) {
+  const x = boards[s];
+  if (!x) return;
+  for (const e of list) x.events.set(e.at + e.kind, e);
+  const all = [...x.events.values()].sort((a, b) => (a.at < b.at ? -1 : a.at > b.at ? 1 : 0));
+  id(`events-${s}`).replaceChildren(...all.slice(-50).map(eventItem));
 }
 function eventItem(e) {
   const text = e.kind === "disconnected" ? `disconnected (${e.error})` :
@@ -227,8 +237,7 @@ function listen() {
   es.addEventListener("board", e => {
     const ev = JSON.parse(e.data);
     showConnected(ev.serial, ev.kind === "reconnected");
-    const list = id(`events-${ev.serial}`);
-    if (list) list.append(eventItem(ev));
+    addEvents(ev.serial, [ev]);
   });
   es.addEventListener("state", () => refresh());
 }
