@@ -60,8 +60,8 @@ CLI::App* AddView(CLI::App& app, Options& o) {
   view->add_option("--recordings", o.recordings,
                    "Folder recordings are written to and downloaded from (default "
                    "kavro-recordings, made if missing)");
-  view->footer(std::string("\nExamples:\n  kavro --emulate view --port 0\n"
-                           "  kavro --emulate view -s all --recordings /tmp/rec\n") +
+  view->footer(std::string("\nExamples:\n  kavro --emulate view -s all --port 0\n"
+                           "  kavro --emulate view -s KAVRO-0009 --recordings /tmp/rec\n") +
                kAfterView);
   return view;
 }
