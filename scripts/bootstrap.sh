@@ -6,7 +6,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
           libftdi1-dev libusb-1.0-0-dev libumockdev-dev umockdev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-pandas
           python3-build python3-venv python3-setuptools python3-wheel python3-pip
-          mono-mcs mono-runtime "$@")
+          mono-mcs mono-runtime libcpp-httplib-dev chromium chromium-driver python3-selenium "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

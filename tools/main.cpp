@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     case Subcommand::kConfig: code = Config(session); break;
     case Subcommand::kReset: code = Reset(session); break;
     case Subcommand::kRegister: code = Register(session); break;
+    case Subcommand::kView: code = View(session); break;
   }
   return Printed(std::max(code, links->Finish(options.verbose)));
 }

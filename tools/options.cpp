@@ -236,8 +236,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   reg->footer(Examples({"kavro --emulate register -s KAVRO-0001 --eeprom 0x40",
                         "kavro --emulate register -s KAVRO-0009 -c 1 --address 0x64"}));
 
+  CLI::App* view = AddView(app, o);
+
   app.allow_extras();  // to name an unknown subcommand in the message
-  for (CLI::App* c : {list, info, read, config, reset, reg}) c->allow_extras(false);
+  for (CLI::App* c : {list, info, read, config, reset, reg, view}) c->allow_extras(false);
 
   o.command_line = "kavro";
   for (int i = 1; i < argc; ++i) o.command_line += std::string(" ") + argv[i];
@@ -255,7 +257,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                    "kavro: a subcommand is required\nRun with --help for more information.\n");
     } else {
       std::fprintf(stderr,
-                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register)\n",
+                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register, view)\n",
                    extra.front().c_str());
     }
     return kUsage;
@@ -267,7 +269,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   }
   const std::pair<CLI::App*, Subcommand> subcommands[] = {
       {list, Subcommand::kList},     {info, Subcommand::kInfo},   {read, Subcommand::kRead},
-      {config, Subcommand::kConfig}, {reset, Subcommand::kReset}, {reg, Subcommand::kRegister}};
+      {config, Subcommand::kConfig}, {reset, Subcommand::kReset}, {reg, Subcommand::kRegister},
+      {view, Subcommand::kView}};
   for (const auto& [app_of, which] : subcommands) {
     if (chosen[0] == app_of) o.subcommand = which;
   }
@@ -291,6 +294,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   if (o.output == "-") o.output.clear();  // standard output
   o.format = format == "csv" ? Format::kCsv : format == "json" ? Format::kJson : Format::kTable;
   if (o.subcommand == Subcommand::kRead && o.count == 0 && o.duration_s == 0) o.count = 10;
+  if (o.subcommand == Subcommand::kView && view->get_option("--interval")->count() == 0)
+    o.interval_ms = 0;
   return std::nullopt;
 }
 

@@ -8,9 +8,13 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace kavro::tool {
 
-enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister };
+enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister, kView };
 enum class Format { kTable, kCsv, kJson };
 
 struct Options {
@@ -46,6 +50,11 @@ struct Options {
   std::optional<int> rate, byte;
   // register
   std::optional<int> eeprom, address;
+  // view (-i is interval_ms, 0 unless given)
+  std::vector<std::string> serials;  // -s, repeated, or "all"; empty: the only board
+  std::string listen = "127.0.0.1";
+  int port = 8070;
+  std::string recordings = "kavro-recordings";
 
   bool Emulated() const { return emulate || link == "emulator"; }
 };
@@ -57,6 +66,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& opts);
 // The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
 // gives channel 0. Whether the board has them is for the board to say. Empty when the text is
 // not such a list.
+// Adds the view subcommand and its options (tools/view_options.cpp).
+CLI::App* AddView(CLI::App& app, Options& opts);
+
 std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int board_channels);
 
 }  // namespace kavro::tool

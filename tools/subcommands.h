@@ -31,6 +31,9 @@ int Read(const Session& s);
 int Config(const Session& s);
 int Reset(const Session& s);
 int Register(const Session& s);
+// Serves the live view of the boards in the browser until Ctrl-C (tools/view.cpp); its
+// options are added to the command line by AddView.
+int View(const Session& s);
 
 }  // namespace kavro::tool
 
