@@ -197,6 +197,7 @@ struct FileRecording {
   RecordSummary summary;
   std::uint64_t start_us = 0;
   std::chrono::system_clock::time_point start_wall;
+  std::string session;  // the start in UTC, which every row carries
   std::string error;
 
   Stamp At(std::uint64_t monotonic_us, const std::string& serial) const {
@@ -204,7 +205,7 @@ struct FileRecording {
     const auto since = static_cast<std::int64_t>(std::max(monotonic_us, start_us) - start_us);
     return {start_wall + std::chrono::duration_cast<std::chrono::system_clock::duration>(
                              std::chrono::microseconds(since)),
-            static_cast<double>(since) / 1e6, serial};
+            static_cast<double>(since) / 1e6, serial, session};
   }
 };
 
@@ -791,6 +792,9 @@ class Viewer {
     for (unsigned int ch : v.channels) rec->stats.push_back(ChannelStats{ch});
     rec->start_us = clock().NowMicroseconds();
     rec->start_wall = std::chrono::system_clock::now();
+    rec->session = UtcTime(rec->start_wall, 6);
+    const std::string start = rec->rows->SessionStart(rec->At(rec->start_us, v.serial), true);
+    if (!start.empty() && !rec->out.Write(start)) return rec->out.error();
     *name = rec->name;
     v.last_error.clear();
     v.recording = std::move(rec);
