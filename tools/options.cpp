@@ -36,6 +36,8 @@ const char kAfterRead[] =
     "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
     "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n";
 
+}  // namespace
+
 // A number in [low, high]: whole (decimal, or hexadecimal after 0x) or not. NaN, infinities
 // and anything outside are refused with the option's range in plain numbers; what is accepted
 // is handed on in decimal, so that every option reads its number the same way.
@@ -71,6 +73,8 @@ CLI::Validator Within(double low, double high, bool whole) {
       },
       "");
 }
+
+namespace {
 
 void AddSerial(CLI::App* c, Options& o) {
   c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)");

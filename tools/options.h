@@ -10,6 +10,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace kavro::tool {
@@ -63,12 +64,16 @@ struct Options {
 // a usage error, already reported), or nothing when opts is ready to run.
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& opts);
 
-// The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
-// gives channel 0. Whether the board has them is for the board to say. Empty when the text is
-// not such a list.
 // Adds the view subcommand and its options (tools/view_options.cpp).
 CLI::App* AddView(CLI::App& app, Options& opts);
 
+// Checks a numeric option: a number in [low, high], whole (decimal, or hexadecimal after 0x)
+// when asked; NaN, infinities and anything outside are refused, naming the range.
+CLI::Validator Within(double low, double high, bool whole);
+
+// The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
+// gives channel 0. Whether the board has them is for the board to say. Empty when the text is
+// not such a list.
 std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int board_channels);
 
 }  // namespace kavro::tool

@@ -23,13 +23,15 @@ extern "C" void OnEndingSignal(int signal) {
   g_ending_signal = signal;
 }
 
+}  // namespace
+
 // Ctrl-C, SIGTERM and SIGHUP end a recording at its next due time, with its summary; a second
 // one ends the tool at once (the rows are written already). One that whoever started the tool
 // ignores (nohup, a background job) stays ignored. A closed pipe and a file-size limit come
 // back as write errors instead of killing the tool.
-void CatchEndingSignals() {
+void CatchEndingSignals(void (*on_signal)(int)) {
   struct sigaction sa {};
-  sa.sa_handler = OnEndingSignal;
+  sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESETHAND;
   for (int s : {SIGINT, SIGTERM, SIGHUP}) {
@@ -40,6 +42,8 @@ void CatchEndingSignals() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 }
+
+namespace {
 
 std::string SignalName(int s) {
   return s == SIGINT ? "SIGINT" : s == SIGTERM ? "SIGTERM" : s == SIGHUP ? "SIGHUP" : "a signal";
@@ -192,7 +196,7 @@ int Read(const Session& s) {
                    ": append to a file of the same --format and columns, or give another one");
     }
   }
-  CatchEndingSignals();
+  CatchEndingSignals(OnEndingSignal);
 
   std::function<void(const BoardEvent&)> to_rows;  // once the recording runs
   OpenOptions opening = s.Opening(!o.no_reconnect);

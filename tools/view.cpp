@@ -861,23 +861,10 @@ class Viewer {
   int listen_fd_ = -1;  // the server's listening socket (closed by the server)
 };
 
-void CatchStopSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction before {};
-    if (sigaction(s, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-      sigaction(s, &sa, nullptr);
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
 }  // namespace
 
 int View(const Session& s) {
-  CatchStopSignals();
+  CatchEndingSignals(OnStopSignal);
   Viewer viewer(s, Token());
   if (int code = viewer.Open(); code != kExitOk) return code;
   return viewer.Serve();

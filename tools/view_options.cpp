@@ -1,8 +1,6 @@
 // The view subcommand's command line: the boards to show, where to serve them, and where
 // recordings go.
 #include <CLI/CLI.hpp>
-#include <cmath>
-#include <cstdio>
 
 #include "options.h"
 
@@ -16,30 +14,6 @@ const char kAfterView[] =
     "Only this machine can reach it unless --listen names another address; then every request\n"
     "needs the token in the printed URL. Ctrl-C stops it (and any recording, with its summary).\n";
 
-// A number in [low, high] (a whole one when whole); anything else, NaN and infinities among
-// them, is refused with a message that names the range (CLI11 puts the option before it).
-CLI::Validator NumberIn(double low, double high, bool whole) {
-  char text[96];
-  std::snprintf(text, sizeof(text), "%s from %.10g to %.10g", whole ? "a whole number" : "a number",
-                low, high);
-  const std::string range = text;
-  return CLI::Validator(
-      [low, high, whole, range](std::string& text) -> std::string {
-        double value = 0;
-        std::size_t used = 0;
-        try {
-          value = std::stod(text, &used);
-        } catch (const std::exception&) {
-          used = 0;
-        }
-        const bool number = used != 0 && used == text.size() && std::isfinite(value);
-        if (!number || value < low || value > high || (whole && value != std::floor(value)))
-          return "'" + text + "' is not " + range;
-        return "";
-      },
-      range);
-}
-
 }  // namespace
 
 CLI::App* AddView(CLI::App& app, Options& o) {
@@ -49,14 +23,14 @@ CLI::App* AddView(CLI::App& app, Options& o) {
                    "Board to show, repeated for several, or all (default: the only one)")
       ->take_all();
   view->add_option("--port", o.port, "TCP port to serve on (default 8070; 0: any free one)")
-      ->check(NumberIn(0, 65535, true));
+      ->check(Within(0, 65535, true));
   view->add_option("--listen", o.listen,
                    "Address to serve on (default 127.0.0.1, this machine only; 0.0.0.0: every "
                    "network, token required)");
   view->add_option("-i,--interval", o.interval_ms,
                    "Milliseconds from one reading to the next (default 0: as fast as the board "
                    "answers)")
-      ->check(NumberIn(0, 86400000, false));
+      ->check(Within(0, 86400000, false));
   view->add_option("--recordings", o.recordings,
                    "Folder recordings are written to and downloaded from (default "
                    "kavro-recordings, made if missing)");
