@@ -54,16 +54,12 @@ def test_tare_rate_and_a_recording_with_every_reading_of_its_span(view):
     state = json.loads(view.request("GET", "/api/state")[1])["boards"][1]["channels"][1]
     assert state["tare"] == tare and state["rate"] == 7
     # A recording's header says the board as it stands: the tare and the rate set above.
-    status, body = view.request("POST", "/api/record/start?serial=KAVRO-0009&format=json")
-    assert status == 200
+    name = json.loads(view.request("POST", "/api/record/start?serial=KAVRO-0009&format=json")[1])["name"]
     assert view.request("POST", "/api/record/stop?serial=KAVRO-0009")[0] == 200
-    text = view.request("GET", "/recordings/" + json.loads(body)["name"])[1].decode()
-    session = json.loads(text.splitlines()[0])
+    session = json.loads(view.request("GET", "/recordings/" + name)[1].decode().splitlines()[0])
     channel = session["boards"][0]["channel"][1]
-    assert session["type"] == "session" and session["command"].startswith("kavro ")
     assert channel["tare"] == tare and channel["converter"]["rate_code"] == 7
-    assert channel["unit"] == "unit code 1" and session["boards"][0]["channel"][0]["tare"] is None
-    (view.folder / json.loads(body)["name"]).unlink()
+    (view.folder / name).unlink()
     assert view.request("POST", "/api/cleartare?serial=KAVRO-0009&channel=1")[0] == 200
 
     status, body = view.request("POST", "/api/record/start?serial=KAVRO-0001&format=csv")
