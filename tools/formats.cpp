@@ -102,11 +102,11 @@ Json CalibrationJson(const Result<Calibration>& c) {
 
 std::string CalibrationText(const Result<Calibration>& c) {
   if (!c) return "calibration " + Brief(c.error());
-  return Printf("calibration offset reading %lld, full-scale reading %lld, offset load %u, "
-                "full-scale load %u, unit code %u, decimal point %u",
-                static_cast<long long>(c->offset_reading),
-                static_cast<long long>(c->fullscale_reading), c->offset_load, c->fullscale_load,
-                c->unit_code, c->decimal_point);
+  return Printf(
+      "calibration offset reading %lld, full-scale reading %lld, offset load %u, "
+      "full-scale load %u, unit code %u, decimal point %u",
+      static_cast<long long>(c->offset_reading), static_cast<long long>(c->fullscale_reading),
+      c->offset_load, c->fullscale_load, c->unit_code, c->decimal_point);
 }
 
 // The unit a load is in as the board names it: a code, which this library has no names for.
@@ -252,11 +252,10 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
         const std::string where = Printf("# board %s channel %u: ", serial.c_str(), c.channel);
         if (b.converter_per_channel) text += where + ConverterText(c.converter) + "\n";
         text += where + CalibrationText(c.calibration) + "\n";
-        text += where + (c.calibration ? "loads in unit code " +
-                                             std::to_string(c.calibration->unit_code)
-                                       : std::string("no unit (no calibration)")) +
-                (c.tare ? ", tare " + Load(c.channel, *c.tare) + " taken off" : ", no tare") +
-                "\n";
+        text += where +
+                (c.calibration ? "loads in unit code " + std::to_string(c.calibration->unit_code)
+                               : std::string("no unit (no calibration)")) +
+                (c.tare ? ", tare " + Load(c.channel, *c.tare) + " taken off" : ", no tare") + "\n";
       }
     }
   }

@@ -191,8 +191,9 @@ int Read(const Session& s) {
   if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
     return Usage(why);
   if (o.no_comments && o.format == Format::kJson) {
-    return Usage("--no-comments: JSON lines have no comment lines; their header is the first "
-                 "record, of type session, which readers of JSON lines take as any other");
+    return Usage(
+        "--no-comments: JSON lines have no comment lines; their header is the first "
+        "record, of type session, which readers of JSON lines take as any other");
   }
   if (const auto first = o.append ? Output::FirstLine(o.output, false) : std::nullopt; first) {
     const std::string columns = *Output::FirstLine(o.output, true);
@@ -230,8 +231,8 @@ int Read(const Session& s) {
   for (const ChannelHeader& c : header.boards.front().channels) {
     if (o.raw) break;
     if (!c.calibration) {
-      const std::string where = "cannot calibrate " + serial + " channel " +
-                                std::to_string(c.channel);
+      const std::string where =
+          "cannot calibrate " + serial + " channel " + std::to_string(c.channel);
       const Error& e = c.calibration.error();
       if (e.kind != ErrorKind::kNotSupported) return Fail(where, e);
       return Fail(where + ": " + Describe(e) + "; record converter counts with --raw");

@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "formats.h"
-
 #include "kavro/protocol.h"
 #include "report.h"
 
@@ -32,7 +31,8 @@ int InfoOne(const Session& s, const std::string& serial, nlohmann::ordered_json*
   int code = kExitOk;
   Result<Board> board = Board::Open(serial, s.Opening(false));
   if (!board) {
-    if (boards != nullptr) boards->push_back({{"serial", serial}, {"error", Describe(board.error())}});
+    if (boards != nullptr)
+      boards->push_back({{"serial", serial}, {"error", Describe(board.error())}});
     return Fail("cannot open " + serial, board.error());
   }
   const BoardInfo& i = board->info();
@@ -65,7 +65,8 @@ int InfoOne(const Session& s, const std::string& serial, nlohmann::ordered_json*
     std::printf("  version         %u.%u.%u.%u.%u\n", i.version[0], i.version[1], i.version[2],
                 i.version[3], i.version[4]);
     std::printf("  channels        %u\n", i.channels);
-    if (!b.converter_per_channel) std::printf("  converter       %s\n", Converter(b.converter).c_str());
+    if (!b.converter_per_channel)
+      std::printf("  converter       %s\n", Converter(b.converter).c_str());
     for (const ChannelHeader& c : b.channels) {
       std::printf("  channel %u\n", c.channel);
       if (b.converter_per_channel)
@@ -149,7 +150,8 @@ int List(const Session& s) {
     return Fail("cannot count boards: " + no_bus);
   if (s.options.format == Format::kJson) {
     const nlohmann::ordered_json j{{"count", serials->size()}, {"serials", serials.value()}};
-    std::printf("%s\n", j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n",
+                j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     return kExitOk;
   }
   std::printf("%zu board%s attached\n", serials->size(), serials->size() == 1 ? "" : "s");
@@ -165,7 +167,8 @@ int Info(const Session& s) {
   auto printed = [&](int code) {
     if (!json) return code;
     const nlohmann::ordered_json j{{"link", s.links.description}, {"boards", boards}};
-    std::printf("%s\n", j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n",
+                j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     return code;
   };
   if (!json) std::printf("link: %s\n", s.links.description.c_str());

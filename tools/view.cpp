@@ -804,7 +804,8 @@ class Viewer {
     rec->start_us = clock().NowMicroseconds();
     rec->start_wall = std::chrono::system_clock::now();
     rec->session = UtcTime(rec->start_wall, 6);
-    const std::string start = rec->rows->SessionStart(rec->At(rec->start_us, v.serial), true, header);
+    const std::string start =
+        rec->rows->SessionStart(rec->At(rec->start_us, v.serial), true, header);
     if (!start.empty() && !rec->out.Write(start)) return rec->out.error();
     *name = rec->name;
     v.last_error.clear();
