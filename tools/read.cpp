@@ -196,7 +196,7 @@ int Read(const Session& s) {
         "record, of type session, which readers of JSON lines take as any other");
   }
   if (const auto first = o.append ? Output::FirstLine(o.output, false) : std::nullopt; first) {
-    const std::string columns = *Output::FirstLine(o.output, true);
+    const std::string columns = Output::FirstLine(o.output, true).value_or("");
     std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(columns);
     const bool commented = first->rfind('#', 0) == 0;
     if (!what.empty()) {
