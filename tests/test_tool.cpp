@@ -3,6 +3,7 @@
 // reply late. $T is the tool, $K the tool with --emulate.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -43,10 +44,13 @@ class Tool : public ::testing::Test {
   const std::string scratch_ = mkdtemp(dir_);
 };
 
-std::vector<std::string> Lines(const std::string& text) {
+// The lines of a text; with rows_only, without the header lines that start with "#".
+std::vector<std::string> Lines(const std::string& text, bool rows_only = false) {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (!rows_only || line.rfind('#', 0) != 0) lines.push_back(line);
+  }
   return lines;
 }
 
@@ -65,12 +69,12 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 23);
+  EXPECT_EQ(examples, 26);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
-// the file holds afterwards (its start, and how many lines; -1: one per reading the summary
-// counts, after the header).
+// the file holds afterwards (its start, and how many lines besides the "#" header lines; -1:
+// one per reading the summary counts, after the column header).
 TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
   const std::string interrupted =
       "$K read -s KAVRO-0001 -d 1e9 --format csv -o f & p=$!; "
@@ -85,7 +89,7 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
   } cases[] = {
       {"$K read -s KAVRO-0001 -o /dev/full", 1, "writing /dev/full: No space left on device", "",
        0},
-      {"ulimit -f 1; $K read -s KAVRO-0001 -n 100 --format csv -o f", 1,
+      {"ulimit -f 1; $K read -s KAVRO-0001 -n 100 --format csv --no-comments -o f", 1,
        "writing f: File too large; the recording ended there, and the 5 rows written before are "
        "kept",
        "time,elapsed_s,serial,channel,counts,load,note,session\n", 6},
@@ -99,10 +103,13 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
        2, "does not start table rows of converter counts (--raw)", "{\"type\":\"session\"", 3},
       {"$K read -s KAVRO-0001 -o nowhere/f", 1, "cannot open nowhere/f: No such file or directory",
        "", 0},
-      {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "time,", -1},
-      {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "time,", -1},
+      {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "# kavro", -1},
+      {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "# kavro", -1},
+      {"$K read -s KAVRO-0001 -n 1 --format csv --no-comments -o f; "
+       "$K read -s KAVRO-0001 -n 1 --format csv --append -o f",
+       2, "no header lines starting with #, so its readers may not skip them", "time,", 2},
       {"for n in 1 2; do $K read -s KAVRO-0001 -n $n --format csv --append -o f; done", 0,
-       "ended: count reached", "time,", 4},
+       "ended: count reached", "# kavro", 4},
   };
   for (const Case& c : cases) {
     Run("rm -f f");
@@ -111,12 +118,14 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
     EXPECT_NE(r.out.find(c.says), std::string::npos) << c.script << "\n" << r.out;
     const std::string file = File("f");
     EXPECT_EQ(file.rfind(c.file_starts, 0), 0u) << c.script << "\n" << file;
-    EXPECT_EQ(Lines(file).size(), c.lines < 0 ? SummaryReadings(r.out) + 1 : c.lines) << c.script;
+    EXPECT_EQ(Lines(file, true).size(), c.lines < 0 ? SummaryReadings(r.out) + 1 : c.lines)
+        << c.script;
     EXPECT_EQ(file.empty() ? '\n' : file.back(), '\n') << c.script;
   }
   // The sessions appended last: each row names the start of its own.
   std::vector<std::string> session;
-  for (const std::string& row : Lines(File("f"))) session.push_back(row.substr(row.rfind(',')));
+  for (const std::string& row : Lines(File("f"), true))
+    session.push_back(row.substr(row.rfind(',')));
   EXPECT_TRUE(session[1] != session[2] && session[2] == session[3]) << File("f");
 }
 
@@ -180,12 +189,13 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
       {"-s KAVRO-0001 -c all -n 1 --raw", {"KAVRO-0001,0,8\\d{5},"}, "counts: min 8"},
       {"-s KAVRO-0009 -c 1 -n 1 --tare",
        {"KAVRO-0009,1,10\\d{6},-?0\\.\\d\\d,"},
-       "tared at 100.09 (the mean of 10 readings)"},
+       "tared at 100.10 (the mean of 10 readings)"},
       {"-s KAVRO-0009 -c all -i 1 -n 3", std::vector<std::string>(12, "KAVRO-0009,\\d,.*"),
        "12 readings in 0.04 s (324.68/s), 0 failed, 33 missed"},
   };
   for (const Case& c : cases) {
-    const Ran r = Run(std::string("$K read --format csv ") + c.args + " 2>err; cat err");
+    const Ran r =
+        Run(std::string("$K read --format csv --no-comments ") + c.args + " 2>err; cat err");
     EXPECT_EQ(r.code, 0) << r.out;
     const std::vector<std::string> lines = Lines(r.out);
     ASSERT_GT(lines.size(), c.rows.size()) << r.out;
@@ -198,6 +208,74 @@ TEST_F(Tool, SeveralChannelsRecordTogetherEachRowNamingItsBoardAndChannel) {
   }
 }
 
+// Every recording opens with what is needed to read it without the tool, appended sessions
+// too: "#" lines in CSV and table (none with --no-comments), the session record in JSON, whose
+// board is the one `kavro info --format json` shows; list as JSON.
+TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  const Ran csv =
+      Run("$K read -s KAVRO-0009 -c 0,2 -n 1 --tare --format csv -o a.csv && "
+          "$K read -s KAVRO-0009 -c 2 -n 1 --format csv --append -o a.csv");
+  std::smatch tare;
+  ASSERT_TRUE(std::regex_search(csv.out, tare, std::regex("2 tared at (\\S+) "))) << csv.out;
+  std::vector<std::string> blocks[2], sessions;
+  for (const std::string& line : Lines(File("a.csv"))) {
+    if (line.rfind("# kavro recording", 0) == 0) sessions.push_back("");
+    if (line[0] == '#') blocks[sessions.size() - 1].push_back(line);
+    if (line[0] != '#' && line[0] != 't') sessions.back() = line.substr(line.rfind(','));
+  }
+  ASSERT_EQ(sessions.size(), 2u) << File("a.csv");
+  const std::string ch2 = "# board KAVRO-0009 channel 2: ";
+  blocks[0].erase(blocks[0].begin() + 6, blocks[0].begin() + 9);  // channel 0's, as channel 2's
+  EXPECT_EQ(
+      blocks[0],
+      (std::vector<std::string>{
+          "# kavro recording: calibrated loads, one row per channel and due time",
+          "# tool: kavro 0.9.0, library KAVRO_USB_DLL 0.9.0",
+          "# started: " + sessions[0].substr(1) + " (UTC)", std::string("# host: ") + host,
+          "# command: kavro --emulate read -s KAVRO-0009 -c 0,2 -n 1 --tare --format csv -o a.csv",
+          "# board KAVRO-0009: type 9, version 9.1.2.3.4, 4 channels, link board emulator",
+          ch2 + "converter rate code 4, upper field 2 (byte 0x24)",
+          ch2 + "calibration offset reading 8389608, full-scale reading 12389608, offset load 0, "
+                "full-scale load 30000, unit code 1, decimal point 2",
+          ch2 + "loads in unit code 1, tare " + tare[1].str() + " taken off"}));
+  ASSERT_EQ(blocks[1].size(), 9u) << File("a.csv");  // only channel 2, not tared
+  EXPECT_EQ(blocks[1][2], "# started: " + sessions[1].substr(1) + " (UTC)");
+  EXPECT_EQ(blocks[1][8], ch2 + "loads in unit code 1, no tare");
+
+  const Ran table = Run("$K read -s KAVRO-0001 -n 1 --raw; $K read -s KAVRO-0001 --no-comments");
+  EXPECT_EQ(table.out.rfind("# kavro recording: converter counts (--raw), one row", 0), 0u);
+  EXPECT_NE(table.out.find("ended: count reached\ntime "), std::string::npos);  // no # lines
+
+  const Ran json = Run("$K read -s KAVRO-0001 -n 1 --format json -o j; $K info --format json");
+  nlohmann::json session = nlohmann::json::parse(Lines(File("j"))[0]);
+  const nlohmann::json info = nlohmann::json::parse(json.out.substr(json.out.find('{')));
+  EXPECT_EQ(session["command"], "kavro --emulate read -s KAVRO-0001 -n 1 --format json -o j");
+  EXPECT_EQ(session["boards"][0]["channel"][0]["tare"], nullptr);
+  session["boards"][0].erase("link");
+  session["boards"][0]["channel"][0].erase("tare");
+  session["boards"][0]["activity"] = "answering";
+  EXPECT_EQ(session["boards"][0], info["boards"][0]);
+  EXPECT_EQ(info["boards"][0], nlohmann::json::parse(R"({"serial": "KAVRO-0001", "type": 3,
+      "version": "3.1.2.3.4", "channels": 1,
+      "converter": {"rate_code": 5, "upper_field": 1, "byte": 21},
+      "channel": [{"channel": 0, "calibration": {"offset_reading": 1200,
+          "fullscale_reading": 2001200, "offset_load": 0, "fullscale_load": 5000,
+          "unit_code": 2, "decimal_point": 1}, "unit": "unit code 2"}],
+      "activity": "answering"})"));
+  const nlohmann::json& ch3 = info["boards"][1]["channel"][3];  // a converter per channel
+  EXPECT_EQ(ch3["converter"]["byte"], 36) << ch3;
+  EXPECT_EQ(nlohmann::json::parse(Run("$K list --format json").out),
+            nlohmann::json::parse(R"({"count": 2, "serials": ["KAVRO-0001", "KAVRO-0009"]})"));
+  const Ran teds = Run("$K --emulator-fault teds info --format json 2>/dev/null");
+  EXPECT_EQ(teds.code, 1);
+  EXPECT_NE(nlohmann::json::parse(teds.out)["boards"][1]["error"].dump().find("TEDS Error"),
+            std::string::npos);
+  EXPECT_NE(Run("$K read --format json --no-comments").out.find("JSON lines have no comment"),
+            std::string::npos);
+}
+
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and
 // times included, at every interval however the real clock fell between its due times and its
 // reopens; asked for something else, the replay says where it departed from the recording.
@@ -208,7 +286,7 @@ TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
   };
   for (const std::string interval : {"100", "40"}) {
     const std::string read =
-        "read -s KAVRO-0009 -c all -d 0.7 -i " + interval + " --raw --format csv -o ";
+        "read -s KAVRO-0009 -c all -d 0.7 -i " + interval + " --raw --format csv --no-comments -o ";
     const Ran recorded = Run("$K --emulator-clock real --emulator-unplug 0.15,0.15 --record s" +
                              interval + " " + read + "a" + interval);
     const Ran replayed = Run("$T --replay s" + interval + " " + read + "b" + interval);
@@ -223,7 +301,8 @@ TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
   EXPECT_TRUE(std::regex_search(
       departed.out,
       std::regex("departed from the recording: s100 record \\d+ \\(line \\d+\\): expected "
-                 "Write\\(h=1, data=090552[0-9a-f]{2}aa\\), got Write\\(h=1, data=09055200aa\\)\n"
+                 "Write\\(h=1, data=[0-9a-f]{2}06860164aa\\), got Write\\(h=1, "
+                 "data=[0-9a-f]{2}055200aa\\)\n"
                  "  recorded as: kavro --emulate --emulator-clock real --emulator-unplug 0.15,0.15 "
                  "--record s100 read")))
       << departed.out;
@@ -251,7 +330,8 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"$T --version", 0, "kavro 0.9.0"},
       {"$K list > /dev/full", 1, "writing standard output: No space left on device"},
       {"$T read --help > /dev/full", 1, "writing standard output: No space left on device"},
-      {"$K read -s KAVRO-0001 -n 1 -o - 2>/dev/null | wc -l; ls -- -", 2, "2\nls: cannot access"},
+      {"$K read -s KAVRO-0001 -n 1 --no-comments -o - 2>/dev/null | wc -l; ls -- -", 2,
+       "2\nls: cannot access"},
       {"KAVRO_USB_DIR=/nowhere $T --link ftdi list", 1,
        "no USB bus could be read (/nowhere: No such file or directory): in a container, pass the"},
       {"mkdir -p u/001; KAVRO_USB_DIR=u $T --link ftdi info", 1, "no board attached (--emulate"},

@@ -1,12 +1,16 @@
 // Table, CSV and JSON lines (nlohmann-json) for a recording's rows and its summary.
 #include "formats.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "kavro/protocol.h"
 
 namespace kavro::tool {
 
@@ -73,7 +77,90 @@ Json Start(const char* type, const Stamp& at) {
               {"serial", at.serial}};
 }
 
+std::string VersionText(const BoardInfo& i) {
+  return Printf("%u.%u.%u.%u.%u", i.version[0], i.version[1], i.version[2], i.version[3],
+                i.version[4]);
+}
+
+Json ConverterJson(const Result<ConverterConfig>& c) {
+  if (!c) return Json{{"error", Brief(c.error())}};
+  return Json{{"rate_code", c->rate}, {"upper_field", c->upper}, {"byte", c->Byte()}};
+}
+
+std::string ConverterText(const Result<ConverterConfig>& c) {
+  if (!c) return "converter " + Brief(c.error());
+  return Printf("converter rate code %u, upper field %u (byte 0x%02x)", c->rate, c->upper,
+                c->Byte());
+}
+
+Json CalibrationJson(const Result<Calibration>& c) {
+  if (!c) return Json{{"error", Brief(c.error())}};
+  return Json{{"offset_reading", c->offset_reading}, {"fullscale_reading", c->fullscale_reading},
+              {"offset_load", c->offset_load},       {"fullscale_load", c->fullscale_load},
+              {"unit_code", c->unit_code},           {"decimal_point", c->decimal_point}};
+}
+
+std::string CalibrationText(const Result<Calibration>& c) {
+  if (!c) return "calibration " + Brief(c.error());
+  return Printf(
+      "calibration offset reading %lld, full-scale reading %lld, offset load %u, "
+      "full-scale load %u, unit code %u, decimal point %u",
+      static_cast<long long>(c->offset_reading), static_cast<long long>(c->fullscale_reading),
+      c->offset_load, c->fullscale_load, c->unit_code, c->decimal_point);
+}
+
+// The unit a load is in as the board names it: a code, which this library has no names for.
+Json UnitJson(const Result<Calibration>& c) {
+  return c ? Json("unit code " + std::to_string(c->unit_code)) : Json(nullptr);
+}
+
+Json BoardObject(const BoardHeader& b) {
+  Json j{{"serial", b.info.serial},
+         {"type", b.info.type},
+         {"version", VersionText(b.info)},
+         {"channels", b.info.channels},
+         {"link", b.link}};
+  if (!b.converter_per_channel) j["converter"] = ConverterJson(b.converter);
+  Json channels = Json::array();
+  for (const ChannelHeader& c : b.channels) {
+    Json one{{"channel", c.channel}};
+    if (b.converter_per_channel) one["converter"] = ConverterJson(c.converter);
+    one["calibration"] = CalibrationJson(c.calibration);
+    one["unit"] = UnitJson(c.calibration);
+    one["tare"] = c.tare ? Json(*c.tare) : Json(nullptr);
+    channels.push_back(one);
+  }
+  j["channel"] = channels;
+  return j;
+}
+
 }  // namespace
+
+BoardHeader DescribeBoard(Board& board, const std::vector<unsigned int>& channels) {
+  BoardHeader b;
+  b.info = board.info();
+  b.link = board.link_description();
+  b.converter_per_channel = b.info.type == kBoardTypeChannelRegisters;
+  if (!b.converter_per_channel) b.converter = board.GetConverterConfig(0);
+  for (unsigned int ch : channels) {
+    ChannelHeader c;
+    c.channel = ch;
+    if (b.converter_per_channel) c.converter = board.GetConverterConfig(ch);
+    c.calibration = board.GetCalibration(ch);
+    b.channels.push_back(c);
+  }
+  return b;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return "";
+  return name;
+}
+
+std::string BoardJson(const BoardHeader& board, int indent) {
+  return BoardObject(board).dump(indent, ' ', false, Json::error_handler_t::replace);
+}
 
 void ChannelStats::Add(double value) {
   min = count == 0 || value < min ? value : min;
@@ -107,8 +194,12 @@ std::string Brief(const Error& error) {
   return text;
 }
 
-Rows::Rows(Format format, bool loads, std::vector<int> digits, bool reconnects)
-    : format_(format), loads_(loads), digits_(std::move(digits)), reconnects_(reconnects) {}
+Rows::Rows(Format format, bool loads, std::vector<int> digits, bool reconnects, bool comments)
+    : format_(format),
+      loads_(loads),
+      digits_(std::move(digits)),
+      reconnects_(reconnects),
+      comments_(comments) {}
 
 std::string Rows::Load(unsigned int channel, double load) const {
   const int digits = channel < digits_.size() && digits_[channel] > 1 ? digits_[channel] : 1;
@@ -128,12 +219,47 @@ std::string Rows::Header() const {
   return "";
 }
 
-std::string Rows::SessionStart(const Stamp& at, bool fresh) const {
-  if (format_ == Format::kTable) return fresh ? "" : Header();
-  if (format_ == Format::kCsv) return "";
-  Json j = Start("session", at);
-  j.erase("elapsed_s");
-  return Line(j);
+std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h) const {
+  const std::string values = loads_ ? "calibrated loads" : "converter counts (--raw)";
+  if (format_ == Format::kJson) {
+    Json j = Start("session", at);
+    j.erase("elapsed_s");
+    j["started"] = at.session;
+    j["tool"] = "kavro " KAVRO_VERSION;
+    j["library"] = "KAVRO_USB_DLL " KAVRO_VERSION;
+    j["host"] = h.host;
+    j["command"] = h.command;
+    j["values"] = values;
+    j["boards"] = Json::array();
+    for (const BoardHeader& b : h.boards) j["boards"].push_back(BoardObject(b));
+    return Line(j);
+  }
+  std::string text;
+  if (comments_) {
+    text += "# kavro recording: " + values + ", one row per channel and due time\n";
+    text += "# tool: kavro " KAVRO_VERSION ", library KAVRO_USB_DLL " KAVRO_VERSION "\n";
+    text += "# started: " + at.session + " (UTC)\n";
+    text += "# host: " + Printable(h.host) + "\n";
+    text += "# command: " + Printable(h.command) + "\n";
+    for (const BoardHeader& b : h.boards) {
+      const std::string serial = Printable(b.info.serial);
+      text += Printf("# board %s: type %u, version %s, %u channel%s, link %s\n", serial.c_str(),
+                     b.info.type, VersionText(b.info).c_str(), b.info.channels,
+                     b.info.channels == 1 ? "" : "s", Printable(b.link).c_str());
+      if (!b.converter_per_channel)
+        text += "# board " + serial + ": " + ConverterText(b.converter) + "\n";
+      for (const ChannelHeader& c : b.channels) {
+        const std::string where = Printf("# board %s channel %u: ", serial.c_str(), c.channel);
+        if (b.converter_per_channel) text += where + ConverterText(c.converter) + "\n";
+        text += where + CalibrationText(c.calibration) + "\n";
+        text += where +
+                (c.calibration ? "loads in unit code " + std::to_string(c.calibration->unit_code)
+                               : std::string("no unit (no calibration)")) +
+                (c.tare ? ", tare " + Load(c.channel, *c.tare) + " taken off" : ", no tare") + "\n";
+      }
+    }
+  }
+  return text + (format_ == Format::kTable || fresh ? Header() : "");
 }
 
 std::string Rows::AppendRefusal(const std::string& first_line) const {

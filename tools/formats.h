@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,35 @@ struct RecordingEnd {
   std::string ended;                              // why it ended: "count reached", ...
 };
 
+// What a recording's file opens with, so that it can be read without the tool: the board, the
+// converter and calibration of each channel recorded, and the tare taken off its loads.
+struct ChannelHeader {
+  unsigned int channel = 0;
+  Result<ConverterConfig> converter = Error{};  // on boards with a converter per channel
+  Result<Calibration> calibration = Error{};
+  std::optional<double> tare;  // taken off every load of the channel; none when not tared
+};
+struct BoardHeader {
+  BoardInfo info;
+  std::string link;
+  bool converter_per_channel = false;
+  Result<ConverterConfig> converter = Error{};  // the board's, when not per channel
+  std::vector<ChannelHeader> channels;
+};
+struct FileHeader {
+  std::string command;  // the command line as typed
+  std::string host;
+  std::vector<BoardHeader> boards;
+};
+
+// Asks the board for its converter configuration and the calibration of each of the channels,
+// in the order `kavro info` shows them; what fails is kept as its error.
+BoardHeader DescribeBoard(Board& board, const std::vector<unsigned int>& channels);
+// This machine's name, "" when it has none.
+std::string HostName();
+// A board's description as a JSON document (the same fields as the header of a JSON recording).
+std::string BoardJson(const BoardHeader& board, int indent);
+
 // "2026-12-06T08:55:59.749Z", or with 6 decimals "2026-12-06T08:55:59.749012Z"
 std::string UtcTime(std::chrono::system_clock::time_point t, int decimals = 3);
 // "timed out: Timeout Error" (with " (D2XX status N)" when there is one), printable.
@@ -51,13 +81,14 @@ class Rows {
  public:
   // loads: a load column (calibrated recording); digits[channel]: decimals of its loads.
   // reconnects: a loss is followed by reopening (else it ends the recording).
-  Rows(Format format, bool loads, std::vector<int> digits, bool reconnects);
+  // comments: CSV and table files open with their header block as lines starting with "#".
+  Rows(Format format, bool loads, std::vector<int> digits, bool reconnects, bool comments = true);
 
   std::string Header() const;  // "" for JSON
-  // What opens each recording (at is its start): a "session" line in JSON; the header again in
-  // a table appended to a file (fresh: nothing was in it before); nothing in CSV, whose rows
-  // carry their session in a column.
-  std::string SessionStart(const Stamp& at, bool fresh) const;
+  // What opens each recording (at is its start), in a fresh file or appended to one: in JSON a
+  // "session" line that carries the header; in CSV and table the header block as "#" lines
+  // (unless without comments), then the column header (CSV: only in a fresh file).
+  std::string SessionStart(const Stamp& at, bool fresh, const FileHeader& header) const;
   // Why rows of this format may not be appended to a file whose first line is first_line (""
   // when they may): a file of another format, or with other columns, is never mixed with them.
   std::string AppendRefusal(const std::string& first_line) const;
@@ -76,6 +107,7 @@ class Rows {
   bool loads_;
   std::vector<int> digits_;
   bool reconnects_;
+  bool comments_;
 };
 
 }  // namespace kavro::tool

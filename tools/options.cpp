@@ -34,7 +34,10 @@ const char kAfterRead[] =
     "\nRows name the board and the channel, with the time in UTC and the seconds since the\n"
     "start. A board that goes away is reopened (rows and events show the gap) unless\n"
     "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
-    "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n";
+    "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n"
+    "Each recording opens with its header: the tool, the start, the host, the command line and\n"
+    "each board's type, version, converter, calibration, unit code and tare; as lines starting\n"
+    "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n";
 
 }  // namespace
 
@@ -166,12 +169,20 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
 
   auto* list =
       app.add_subcommand("list", "Count the attached boards and list their serial numbers");
-  list->footer(Examples({"kavro --emulate list"}));
+  std::string format = "table";
+  const auto add_format = [&format](CLI::App* c) {
+    c->add_option("--format", format, "table (default) or json (one JSON document)")
+        ->check(CLI::IsMember({"table", "json"}));
+  };
+  add_format(list);
+  list->footer(Examples({"kavro --emulate list", "kavro --emulate list --format json"}));
 
   auto* info = app.add_subcommand(
       "info", "Show boards' link, type, version, converter and calibration (all boards unless -s)");
   AddSerial(info, o);
-  info->footer(Examples({"kavro --emulate info", "kavro --emulate info -s KAVRO-0009"}));
+  add_format(info);
+  info->footer(Examples({"kavro --emulate info", "kavro --emulate info -s KAVRO-0009",
+                         "kavro --emulate info -s KAVRO-0001 --format json"}));
 
   auto* read = app.add_subcommand("read", "Record readings (calibrated loads unless --raw)");
   AddSerial(read, o);
@@ -187,7 +198,6 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                    "Milliseconds from one reading to the next, 0 to 86400000 (default 100; 0: as "
                    "fast as the board answers)")
       ->check(Within(0, 86400000, false));
-  std::string format = "table";
   read->add_option("--format", format, "table (default), csv or json (one object per line)")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   auto* out = read->add_option("-o,--output", o.output,
@@ -203,11 +213,15 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->excludes(raw);
   read->add_flag("--no-reconnect", o.no_reconnect,
                  "Stop at the first failure (a board gone, a reading failed), exit 1");
+  read->add_flag("--no-comments", o.no_comments,
+                 "CSV and table without the header lines starting with # (for readers that "
+                 "cannot skip them)");
   read->footer(Examples(
       {"kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
        "kavro --emulate read -s KAVRO-0009 -c 0,2 -n 10 --format csv -o load.csv",
        "kavro --emulate read -s KAVRO-0009 -c all -n 5 --format csv --append -o load.csv",
        "kavro --emulate read -s KAVRO-0001 --raw -n 5 --force -o load.csv",
+       "kavro --emulate read -s KAVRO-0001 -n 5 --format csv --no-comments --force -o load.csv",
        "kavro --emulate read -s KAVRO-0001 --tare -d 2 --format json",
        "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
        "kavro --emulate --emulator-clock virtual --emulator-unplug 2,2 read -s KAVRO-0001 -d 6"},
@@ -245,8 +259,17 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   app.allow_extras();  // to name an unknown subcommand in the message
   for (CLI::App* c : {list, info, read, config, reset, reg, view}) c->allow_extras(false);
 
+  // As a shell would take it again: an argument with anything but plain characters is quoted.
   o.command_line = "kavro";
-  for (int i = 1; i < argc; ++i) o.command_line += std::string(" ") + argv[i];
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool plain = !arg.empty() && arg.find_first_not_of(
+                                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                           "0123456789_./,:=@%+-") == std::string::npos;
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    o.command_line += " " + (plain ? arg : quoted + "'");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -46,6 +46,7 @@ struct Options {
   bool append = false, force = false;
   bool raw = false, tare = false;
   bool no_reconnect = false;
+  bool no_comments = false;  // CSV and table files without their "#" header lines
 
   // config
   std::optional<int> rate, byte;

@@ -17,19 +17,30 @@ std::string Output::Refusal(const std::string& path, bool append, bool force) {
   return path + " exists: give --append to add to it or --force to replace it";
 }
 
-std::optional<std::string> Output::FirstLine(const std::string& path) {
+std::optional<std::string> Output::FirstLine(const std::string& path, bool past_comments) {
   struct stat st {};
   if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
     return std::nullopt;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;  // opening it to write says why
-  char text[4096];
-  ssize_t n = -1;
-  while ((n = read(fd, text, sizeof(text))) < 0 && errno == EINTR) {
+  std::string text;
+  std::size_t line = 0;  // where the line looked at starts
+  for (;;) {
+    const std::size_t end = text.find('\n', line);
+    if (end != std::string::npos && past_comments && text.compare(line, 1, "#") == 0) {
+      line = end + 1;
+      continue;
+    }
+    if (end != std::string::npos || text.size() >= (1u << 20)) break;
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
   }
   close(fd);
-  const std::string start(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-  return start.substr(0, start.find('\n'));
+  if (line >= text.size() || (past_comments && text.compare(line, 1, "#") == 0)) return "";
+  return text.substr(line, text.find('\n', line) - line);
 }
 
 Output::~Output() {

@@ -23,9 +23,10 @@ class Output {
   // existing regular file needs append or force.
   static std::string Refusal(const std::string& path, bool append, bool force);
 
-  // The first line of the file at path, without its end; nothing when the file is empty or is
-  // not a regular file. What --append checks the rows to be added against.
-  static std::optional<std::string> FirstLine(const std::string& path);
+  // The first line of the file at path, without its end (past_comments: the first that does
+  // not start with "#", "" when there is none in its first MiB); nothing when the file is empty
+  // or is not a regular file. What --append checks the rows to be added against.
+  static std::optional<std::string> FirstLine(const std::string& path, bool past_comments);
 
   // Opens path ("" for standard output): appended to, replaced (force) or created.
   bool Open(const std::string& path, bool append, bool force);

@@ -66,13 +66,15 @@ class Recorder {
                                       options_.format != Format::kTable);
   }
 
-  // The recording starts: its first line, where the format has one.
-  bool Begin(bool fresh) {
+  // The recording starts: its header block, and the column header in a fresh file.
+  bool Begin(bool fresh, const FileHeader& header) {
     start_us_ = last_us_ = clock_.NowMicroseconds();
     start_wall_ = std::chrono::system_clock::now();
     session_ = UtcTime(start_wall_, 6);
-    const std::string start = rows_.SessionStart(At(start_us_), fresh);
-    return start.empty() || Put(start);
+    const std::string start = rows_.SessionStart(At(start_us_), fresh, header);
+    // The opening is no row: the count of rows kept after a write error leaves it out.
+    write_failed_ = !out_.Write(start);
+    return !write_failed_;
   }
 
   bool Take(const Sample& s) {
@@ -188,12 +190,24 @@ int Read(const Session& s) {
   // Refused before the board is touched; nothing is opened for writing until it answers.
   if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
     return Usage(why);
-  if (const auto first = o.append ? Output::FirstLine(o.output) : std::nullopt; first) {
-    const std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(*first);
+  if (o.no_comments && o.format == Format::kJson) {
+    return Usage(
+        "--no-comments: JSON lines have no comment lines; their header is the first "
+        "record, of type session, which readers of JSON lines take as any other");
+  }
+  if (const auto first = o.append ? Output::FirstLine(o.output, false) : std::nullopt; first) {
+    const std::string columns = Output::FirstLine(o.output, true).value_or("");
+    std::string what = Rows(o.format, !o.raw, {}, true).AppendRefusal(columns);
+    const bool commented = first->rfind('#', 0) == 0;
     if (!what.empty()) {
-      return Usage("--append " + o.output + ": its first line \"" + first->substr(0, 80) +
-                   "\" does not start " + what +
+      return Usage("--append " + o.output + ": its first line \"" +
+                   (commented ? columns : *first).substr(0, 80) + "\" does not start " + what +
                    ": append to a file of the same --format and columns, or give another one");
+    }
+    if (o.format != Format::kJson && !commented && !o.no_comments) {
+      return Usage("--append " + o.output +
+                   ": it has no header lines starting with #, so its readers may not skip them: "
+                   "append with --no-comments, or give another file");
     }
   }
   CatchEndingSignals(OnEndingSignal);
@@ -212,25 +226,28 @@ int Read(const Session& s) {
   const Result<std::vector<unsigned int>> channels = s.Channels(board, &code);
   if (!channels) return code;
 
+  FileHeader header{o.command_line, HostName(), {DescribeBoard(board, channels.value())}};
   std::vector<int> digits(board.info().channels, 0);
-  for (unsigned int ch : channels.value()) {
+  for (const ChannelHeader& c : header.boards.front().channels) {
     if (o.raw) break;
-    const Result<Calibration> c = board.GetCalibration(ch);
-    if (!c) {
-      const std::string where = "cannot calibrate " + serial + " channel " + std::to_string(ch);
-      if (c.error().kind != ErrorKind::kNotSupported) return Fail(where, c.error());
-      return Fail(where + ": " + Describe(c.error()) + "; record converter counts with --raw");
+    if (!c.calibration) {
+      const std::string where =
+          "cannot calibrate " + serial + " channel " + std::to_string(c.channel);
+      const Error& e = c.calibration.error();
+      if (e.kind != ErrorKind::kNotSupported) return Fail(where, e);
+      return Fail(where + ": " + Describe(e) + "; record converter counts with --raw");
     }
-    digits[ch] = static_cast<int>(c->decimal_point);
+    digits[c.channel] = static_cast<int>(c.calibration->decimal_point);
   }
-  const Rows rows(o.format, !o.raw, digits, !o.no_reconnect);
-  for (unsigned int ch : channels.value()) {
+  const Rows rows(o.format, !o.raw, digits, !o.no_reconnect, !o.no_comments);
+  for (ChannelHeader& c : header.boards.front().channels) {
     if (!o.tare) break;
-    const Result<double> tare = board.Tare(ch, 10);
+    const Result<double> tare = board.Tare(c.channel, 10);
     if (!tare)
-      return Fail("cannot tare " + serial + " channel " + std::to_string(ch), tare.error());
+      return Fail("cannot tare " + serial + " channel " + std::to_string(c.channel), tare.error());
+    c.tare = *tare;
     std::fprintf(stderr, "kavro: %s channel %u tared at %s (the mean of 10 readings)\n",
-                 serial.c_str(), ch, rows.Load(ch, *tare).c_str());
+                 serial.c_str(), c.channel, rows.Load(c.channel, *tare).c_str());
   }
 
   if (g_ending_signal != 0) {  // while the board was being opened: nothing to write yet
@@ -239,7 +256,6 @@ int Read(const Session& s) {
   }
   Output out;
   if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
-  if (out.fresh() && !out.Write(rows.Header())) return Fail(out.error() + "; nothing was recorded");
   Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
   Recorder recorder(s, out, rows, clock, serial, channels.value());
   to_rows = [&recorder](const BoardEvent& e) { recorder.Notice(e); };
@@ -250,7 +266,7 @@ int Read(const Session& s) {
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
   recording.should_stop = [] { return g_ending_signal != 0; };
-  if (!recorder.Begin(out.fresh())) return Fail(out.error() + "; nothing was recorded");
+  if (!recorder.Begin(out.fresh(), header)) return Fail(out.error() + "; nothing was recorded");
   const Result<RecordSummary> summary =
       Record(board, recording, [&recorder](const Sample& x) { return recorder.Take(x); });
   to_rows = nullptr;

@@ -2,7 +2,9 @@
 #include "subcommands.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
+#include "formats.h"
 #include "kavro/protocol.h"
 #include "report.h"
 
@@ -23,47 +25,64 @@ std::string Converter(const Result<ConverterConfig>& c) {
   return text;
 }
 
-// Prints one board; counts the queries that failed (a board type without the data is not a
-// failure).
-int InfoOne(const Session& s, const std::string& serial) {
+// Shows one board, as a table on standard output or added to *boards (a JSON array); counts
+// the queries that failed (a board type without the data is not a failure).
+int InfoOne(const Session& s, const std::string& serial, nlohmann::ordered_json* boards) {
   int code = kExitOk;
   Result<Board> board = Board::Open(serial, s.Opening(false));
-  if (!board) return Fail("cannot open " + serial, board.error());
+  if (!board) {
+    if (boards != nullptr)
+      boards->push_back({{"serial", serial}, {"error", Describe(board.error())}});
+    return Fail("cannot open " + serial, board.error());
+  }
   const BoardInfo& i = board->info();
   int failures = 0;
   auto failed = [&failures](const Error& e) {
     failures += e.kind == ErrorKind::kNotSupported ? 0 : 1;
   };
-  std::printf("board %s\n", serial.c_str());
   const Status ping = board->Ping();
   if (!ping) failed(ping.error());
-  std::printf("  activity        %s\n", ping ? "answering" : Describe(ping.error()).c_str());
-  std::printf("  board type      %u\n", i.type);
-  std::printf("  version         %u.%u.%u.%u.%u\n", i.version[0], i.version[1], i.version[2],
-              i.version[3], i.version[4]);
-  std::printf("  channels        %u\n", i.channels);
-  const bool per_channel = i.type == kBoardTypeChannelRegisters;
-  auto converter = [&](unsigned int channel, const char* label) {
-    const Result<ConverterConfig> c = board->GetConverterConfig(channel);
-    if (!c) failed(c.error());
-    std::printf("%s%s\n", label, Converter(c).c_str());
-  };
-  if (!per_channel) converter(0, "  converter       ");
-  for (unsigned int ch = 0; ch < i.channels; ++ch) {
-    std::printf("  channel %u\n", ch);
-    if (per_channel) converter(ch, "    converter           ");
-    const Result<Calibration> c = board->GetCalibration(ch);
-    if (!c) {
-      failed(c.error());
-      std::printf("    calibration         %s\n", Describe(c.error()).c_str());
-      continue;
+  std::vector<unsigned int> all;
+  for (unsigned int ch = 0; ch < i.channels; ++ch) all.push_back(ch);
+  const BoardHeader b = DescribeBoard(board.value(), all);
+  if (!b.converter_per_channel && !b.converter) failed(b.converter.error());
+  for (const ChannelHeader& c : b.channels) {
+    if (b.converter_per_channel && !c.converter) failed(c.converter.error());
+    if (!c.calibration) failed(c.calibration.error());
+  }
+  if (boards != nullptr) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::parse(BoardJson(b, -1));
+    j.erase("link");  // the document says it once
+    for (auto& c : j["channel"]) {
+      c.erase("tare");  // a recording's, not the board's
     }
-    std::printf("    offset reading      %lld\n", static_cast<long long>(c->offset_reading));
-    std::printf("    full-scale reading  %lld\n", static_cast<long long>(c->fullscale_reading));
-    std::printf("    offset load         %u\n", c->offset_load);
-    std::printf("    full-scale load     %u\n", c->fullscale_load);
-    std::printf("    unit code           %u\n", c->unit_code);
-    std::printf("    decimal point       %u\n", c->decimal_point);
+    j["activity"] = ping ? "answering" : Describe(ping.error());
+    boards->push_back(j);
+  } else {
+    std::printf("board %s\n", serial.c_str());
+    std::printf("  activity        %s\n", ping ? "answering" : Describe(ping.error()).c_str());
+    std::printf("  board type      %u\n", i.type);
+    std::printf("  version         %u.%u.%u.%u.%u\n", i.version[0], i.version[1], i.version[2],
+                i.version[3], i.version[4]);
+    std::printf("  channels        %u\n", i.channels);
+    if (!b.converter_per_channel)
+      std::printf("  converter       %s\n", Converter(b.converter).c_str());
+    for (const ChannelHeader& c : b.channels) {
+      std::printf("  channel %u\n", c.channel);
+      if (b.converter_per_channel)
+        std::printf("    converter           %s\n", Converter(c.converter).c_str());
+      if (!c.calibration) {
+        std::printf("    calibration         %s\n", Describe(c.calibration.error()).c_str());
+        continue;
+      }
+      const Calibration& k = *c.calibration;
+      std::printf("    offset reading      %lld\n", static_cast<long long>(k.offset_reading));
+      std::printf("    full-scale reading  %lld\n", static_cast<long long>(k.fullscale_reading));
+      std::printf("    offset load         %u\n", k.offset_load);
+      std::printf("    full-scale load     %u\n", k.fullscale_load);
+      std::printf("    unit code           %u\n", k.unit_code);
+      std::printf("    decimal point       %u\n", k.decimal_point);
+    }
   }
   if (failures > 0) {
     code = Fail(serial + ": " + std::to_string(failures) + (failures == 1 ? " query" : " queries") +
@@ -129,6 +148,12 @@ int List(const Session& s) {
   if (!serials) return Fail("cannot count boards", serials.error());
   if (const std::string no_bus = s.links.NoBus(); serials->empty() && !no_bus.empty())
     return Fail("cannot count boards: " + no_bus);
+  if (s.options.format == Format::kJson) {
+    const nlohmann::ordered_json j{{"count", serials->size()}, {"serials", serials.value()}};
+    std::printf("%s\n",
+                j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    return kExitOk;
+  }
   std::printf("%zu board%s attached\n", serials->size(), serials->size() == 1 ? "" : "s");
   for (std::size_t i = 0; i < serials->size(); ++i)
     std::printf("  %zu  %s\n", i, (*serials)[i].c_str());
@@ -136,16 +161,29 @@ int List(const Session& s) {
 }
 
 int Info(const Session& s) {
-  std::printf("link: %s\n", s.links.description.c_str());
-  if (!s.options.serial.empty()) return InfoOne(s, s.options.serial);
+  const bool json = s.options.format == Format::kJson;
+  nlohmann::ordered_json boards = nlohmann::ordered_json::array();
+  // One document whatever happens: what could be shown, with the boards that failed named.
+  auto printed = [&](int code) {
+    if (!json) return code;
+    const nlohmann::ordered_json j{{"link", s.links.description}, {"boards", boards}};
+    std::printf("%s\n",
+                j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    return code;
+  };
+  if (!json) std::printf("link: %s\n", s.links.description.c_str());
+  if (!s.options.serial.empty())
+    return printed(InfoOne(s, s.options.serial, json ? &boards : nullptr));
   const Result<std::vector<std::string>> serials = Board::List(s.links.link);
-  if (!serials) return Fail("cannot count boards", serials.error());
+  if (!serials) return printed(Fail("cannot count boards", serials.error()));
   if (const std::string no_bus = s.links.NoBus(); serials->empty() && !no_bus.empty())
-    return Fail("cannot count boards: " + no_bus);
-  if (serials->empty()) return Fail("no board attached (--emulate gives two emulated boards)");
+    return printed(Fail("cannot count boards: " + no_bus));
+  if (serials->empty())
+    return printed(Fail("no board attached (--emulate gives two emulated boards)"));
   int code = kExitOk;
-  for (const std::string& serial : serials.value()) code = std::max(code, InfoOne(s, serial));
-  return code;
+  for (const std::string& serial : serials.value())
+    code = std::max(code, InfoOne(s, serial, json ? &boards : nullptr));
+  return printed(code);
 }
 
 int Config(const Session& s) {

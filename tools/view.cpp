@@ -215,6 +215,7 @@ struct Viewed {
   Board board;
   std::vector<unsigned int> channels;
   json info;  // type, version, link, calibration per channel (read at the start)
+  BoardHeader header;  // what its recordings' files open with (read at the start)
   std::vector<int> digits;
   std::atomic<std::uint64_t> readings{0};
   std::thread reader;
@@ -370,11 +371,12 @@ class Viewer {
     v.info = {{"serial", i.serial}, {"type", i.type}, {"version", version},
               {"link", v.board.link_description()}, {"calibration", json::array()}};
     v.digits.assign(i.channels, 1);
-    for (unsigned int ch = 0; ch < i.channels; ++ch) {
-      v.channels.push_back(ch);
-      const Result<Calibration> c = v.board.GetCalibration(ch);
+    for (unsigned int ch = 0; ch < i.channels; ++ch) v.channels.push_back(ch);
+    v.header = DescribeBoard(v.board, v.channels);
+    for (const ChannelHeader& h : v.header.channels) {
+      const Result<Calibration>& c = h.calibration;
       if (c) {
-        v.digits[ch] = std::max(1, static_cast<int>(c->decimal_point));
+        v.digits[h.channel] = std::max(1, static_cast<int>(c->decimal_point));
         v.info["calibration"].push_back({{"offset_reading", c->offset_reading},
                                          {"fullscale_reading", c->fullscale_reading},
                                          {"offset_load", c->offset_load},
@@ -384,7 +386,8 @@ class Viewer {
       } else {
         v.info["calibration"].push_back({{"error", tool::Describe(c.error())}});
       }
-      const Result<ConverterConfig> config = v.board.GetConverterConfig(ch);
+      const Result<ConverterConfig>& config =
+          v.header.converter_per_channel ? h.converter : v.header.converter;
       v.rates.push_back(config ? config->rate : -1);
     }
     v.views.assign(i.channels, ChannelView{});
@@ -788,12 +791,21 @@ class Viewer {
     if (!rec->out.Open(s_.options.recordings + "/" + rec->name, false, false))
       return rec->out.error();
     rec->rows = std::make_unique<tool::Rows>(rec->format, true, v.digits, true);
-    if (!rec->out.Write(rec->rows->Header())) return rec->out.error();
+    // The header as the board stands now: the rates and tares set from the page since.
+    FileHeader header{s_.options.command_line, HostName(), {v.header}};
+    BoardHeader& b = header.boards.front();
+    for (ChannelHeader& c : b.channels) {
+      Result<ConverterConfig>& config = b.converter_per_channel ? c.converter : b.converter;
+      if (config && v.rates[c.channel] >= 0)
+        config.value().rate = static_cast<std::uint8_t>(v.rates[c.channel]);
+      c.tare = v.tares[c.channel];
+    }
     for (unsigned int ch : v.channels) rec->stats.push_back(ChannelStats{ch});
     rec->start_us = clock().NowMicroseconds();
     rec->start_wall = std::chrono::system_clock::now();
     rec->session = UtcTime(rec->start_wall, 6);
-    const std::string start = rec->rows->SessionStart(rec->At(rec->start_us, v.serial), true);
+    const std::string start =
+        rec->rows->SessionStart(rec->At(rec->start_us, v.serial), true, header);
     if (!start.empty() && !rec->out.Write(start)) return rec->out.error();
     *name = rec->name;
     v.last_error.clear();

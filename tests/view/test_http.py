@@ -53,6 +53,13 @@ def test_tare_rate_and_a_recording_with_every_reading_of_its_span(view):
     assert view.request("POST", "/api/rate?serial=KAVRO-0009&channel=1&rate=7")[0] == 200
     state = json.loads(view.request("GET", "/api/state")[1])["boards"][1]["channels"][1]
     assert state["tare"] == tare and state["rate"] == 7
+    # A recording's header says the board as it stands: the tare and the rate set above.
+    name = json.loads(view.request("POST", "/api/record/start?serial=KAVRO-0009&format=json")[1])["name"]
+    assert view.request("POST", "/api/record/stop?serial=KAVRO-0009")[0] == 200
+    session = json.loads(view.request("GET", "/recordings/" + name)[1].decode().splitlines()[0])
+    channel = session["boards"][0]["channel"][1]
+    assert channel["tare"] == tare and channel["converter"]["rate_code"] == 7
+    (view.folder / name).unlink()
     assert view.request("POST", "/api/cleartare?serial=KAVRO-0009&channel=1")[0] == 200
 
     status, body = view.request("POST", "/api/record/start?serial=KAVRO-0001&format=csv")
@@ -65,7 +72,9 @@ def test_tare_rate_and_a_recording_with_every_reading_of_its_span(view):
     listed = json.loads(view.request("GET", "/api/recordings")[1])["files"]
     assert [f["name"] for f in listed] == [name]
     status, text = view.request("GET", "/recordings/" + name)
-    lines = text.decode().splitlines()
+    header = [l for l in text.decode().splitlines() if l.startswith("#")]
+    lines = text.decode().splitlines()[len(header):]
+    assert header[0].startswith("# kavro recording: calibrated loads") and "# host: " in header[3]
     assert status == 200 and lines[0].startswith("time,elapsed_s,serial,channel")
     assert len(lines) == rows + 1 and all(",KAVRO-0001,0," in l for l in lines[1:])
 
