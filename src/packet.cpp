@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "KAVRO_USB_DLL.h"
+#include "clock_sum.h"
 #include "result.h"
 
 using namespace kavro::detail;
@@ -181,8 +182,8 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   const std::uint64_t start = KAVRO_FT_Now();
   // The first moment at which the budget is spent. Between status queries that found too
   // little the thread waits for more bytes, never past it.
-  const std::uint64_t deadline =
-      start + (budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
+  const std::uint64_t deadline = kavro::detail::LaterBy(
+      start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
   // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
   // that came in time, while this thread was not running, is still taken.
