@@ -23,8 +23,9 @@
 #include "kavro/protocol.h"
 
 // The link block: the only code that calls D2XX. Each KAVRO_FT_ method makes one D2XX call
-// with arguments taken from the fields below, stores the status in ftStatus and returns
-// nothing. These methods are internal to the library and not exported.
+// with arguments taken from the fields below and stores the status in ftStatus; only the read
+// returns something, the count of bytes it got. These methods are internal to the library and
+// not exported.
 class KAVRO_FTD2XX {
  public:
   unsigned int ftDevice = 0;
@@ -53,8 +54,10 @@ class KAVRO_FTD2XX {
   void KAVRO_FT_SetUSBParameters(unsigned int in_transfer_size, unsigned int out_transfer_size);
   void KAVRO_FT_SetLatencyTimer(unsigned char timer);
   void KAVRO_FT_GetLatencyTimer();
-  // Reads count bytes into RxBuffer from position offset (0 unless a reply is being completed).
-  void KAVRO_FT_Read(unsigned int count, unsigned int offset = 0);
+  // Reads up to count bytes into RxBuffer from position offset (0 unless a reply is being
+  // completed) and returns how many came: a read may end short, and what lies behind them in
+  // RxBuffer is left from before.
+  unsigned int KAVRO_FT_Read(unsigned int count, unsigned int offset = 0);
   void KAVRO_FT_Write(unsigned int count);
   void KAVRO_FT_Purge();
   void KAVRO_FT_Close();

@@ -13,6 +13,8 @@
 #include <map>
 #include <mutex>
 
+#include "clock_sum.h"
+
 namespace kavro::ftdi {
 
 namespace {
@@ -160,7 +162,7 @@ class Provider final : public kavro::LinkProvider {
       if (buffer == nullptr || returned == nullptr) return kFtInvalidParameter;
       // Serve what is buffered; poll for the rest until the read time-out, as D2XX does.
       const std::uint64_t deadline =
-          backend_->NowMicroseconds() + std::uint64_t{dev.read_timeout_ms} * 1000;
+          detail::LaterBy(backend_->NowMicroseconds(), std::uint64_t{dev.read_timeout_ms} * 1000);
       while (dev.rx.size() < count) {
         const unsigned int status = Poll(dev);
         if (status != kFtOk) return status;

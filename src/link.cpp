@@ -124,12 +124,14 @@ void KAVRO_FTD2XX::KAVRO_FT_GetLatencyTimer() {
   ftStatus = Link().GetLatencyTimer(ftHandle, &timer);
 }
 
-void KAVRO_FTD2XX::KAVRO_FT_Read(unsigned int count, unsigned int offset) {
+unsigned int KAVRO_FTD2XX::KAVRO_FT_Read(unsigned int count, unsigned int offset) {
   // RxBuffer holds 1024 bytes; never ask for more than fits behind offset.
   if (offset > sizeof(RxBuffer)) offset = sizeof(RxBuffer);
   if (count > sizeof(RxBuffer) - offset) count = sizeof(RxBuffer) - offset;
   unsigned int returned = 0;
   ftStatus = Link().Read(ftHandle, RxBuffer + offset, count, &returned);
+  // A provider that claims more than it was asked for is held to what fits.
+  return returned < count ? returned : count;
 }
 
 void KAVRO_FTD2XX::KAVRO_FT_Write(unsigned int count) {

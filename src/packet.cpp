@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "KAVRO_USB_DLL.h"
+#include "clock_sum.h"
 #include "result.h"
 
 using namespace kavro::detail;
@@ -181,8 +182,8 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   const std::uint64_t start = KAVRO_FT_Now();
   // The first moment at which the budget is spent. Between status queries that found too
   // little the thread waits for more bytes, never past it.
-  const std::uint64_t deadline =
-      start + (budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
+  const std::uint64_t deadline = kavro::detail::LaterBy(
+      start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
   // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
   // that came in time, while this thread was not running, is still taken.
@@ -199,16 +200,17 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
         AwaitReplyBytes(RxLength, start, deadline);
         continue;
       }
-      KAVRO_FT_Read(RxBytes);
+      // Only the bytes this read got count: a read that ends short leaves bytes of an earlier
+      // reply behind them, which must never be judged as this one.
+      have = KAVRO_FT_Read(RxBytes);
       if (LinkFailed(*this)) return;
-      have = RxBytes < sizeof(RxBuffer) ? RxBytes : sizeof(RxBuffer);
     } else if (RxBytes > 0 && have < sizeof(RxBuffer)) {
-      // The rest of a shifted reply: append it after the bytes already read.
+      // The rest of a reply (shifted, or read short): append it after the bytes already read.
       const unsigned int room = sizeof(RxBuffer) - have;
       const unsigned int count = RxBytes < room ? RxBytes : room;
-      KAVRO_FT_Read(count, have);
+      const unsigned int got = KAVRO_FT_Read(count, have);
       if (LinkFailed(*this)) return;
-      have += count;
+      have += got;
     }
 
     // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
@@ -239,9 +241,16 @@ void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   if (have == 0 && RxBytes >= kMinimumFrame) {
     // Something short arrived, typically a 5-byte board error reply where a longer reply
     // was expected: report what it says.
-    KAVRO_FT_Read(RxBytes);
-    if (LinkFailed(*this)) return;
-    if (const char* why = ShortReplyError(*this, RxBuffer)) {
+    // All of it, however many reads that takes: only bytes that came are judged.
+    unsigned int got = 0;
+    while (got < RxBytes && got < sizeof(RxBuffer)) {
+      const unsigned int more = KAVRO_FT_Read(RxBytes - got, got);
+      if (LinkFailed(*this)) return;
+      if (more == 0) break;
+      got += more;
+    }
+    const char* why = got >= kMinimumFrame ? ShortReplyError(*this, RxBuffer) : nullptr;
+    if (why != nullptr) {
       SetErrorText(*this, why);
       return;
     }

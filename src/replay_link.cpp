@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "clock_sum.h"
 #include "kavro/record_replay.h"
 #include "link_record.h"
 
@@ -148,7 +149,7 @@ struct ReplayLink::Impl {
         pace_start_us = SteadyMicroseconds();
         pace_from_us = now;
       }
-      const std::uint64_t due = pace_start_us + (to_us - pace_from_us);
+      const std::uint64_t due = detail::LaterBy(pace_start_us, to_us - pace_from_us);
       const std::uint64_t steady = SteadyMicroseconds();
       if (due > steady) std::this_thread::sleep_for(std::chrono::microseconds(due - steady));
     }
@@ -157,7 +158,7 @@ struct ReplayLink::Impl {
 
   // Takes the record read ahead as the answer to the call being made.
   void Take() {
-    Advance(clock0 + next.t);
+    Advance(detail::LaterBy(clock0, next.t));
     std::swap(answer, next);
     ++matched;
     ReadAhead();
@@ -231,7 +232,7 @@ struct ReplayLink::Impl {
       return;
     const std::uint64_t in_time = deadline_us > 0 ? deadline_us - 1 : 0;
     while (have_next && next.call == LinkCall::kGetStatus && next.handle == handle) {
-      Advance(std::min(clock0 + next.t, in_time));
+      Advance(std::min(detail::LaterBy(clock0, next.t), in_time));
       const bool nothing_new = polled && last_poll.handle == handle &&
                                next.status == last_poll.status &&
                                next.answer[0] == last_poll.answer[0];

@@ -409,4 +409,51 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
   }
 }
 
+// Options that make no sense are refused before any traffic: a first reconnect delay of 0, a
+// delay past the clock's end, an interval whose due times run past it unless the duration ends
+// the recording first. A refused recording would run on: each stops at its 5th ask.
+TEST_F(Api, DelaysOfNoneAndSchedulesPastTheClocksEndAreRefused) {
+  bus.AddDevice("KV0001");
+  bus.clock().SleepUntil(1000);  // a delay of kEnd fits only on a clock at 0
+  constexpr std::uint64_t kEnd = ~std::uint64_t{0};
+  auto said = [](const auto& r) { return r.ok() ? "ok"s : kavro::ErrorKindName(r.error().kind); };
+  std::string opens, records;
+  for (auto [first, longest] : {std::pair{0ull, 2000000ull}, {kEnd, 2000000ull}, {100000ull, kEnd}}) {
+    kavro::OpenOptions options = Options();
+    options.reconnect.first_delay_us = first;
+    options.reconnect.max_delay_us = longest;
+    opens += said(kavro::Board::Open("KV0001", options)) + "; ";
+  }
+  EXPECT_EQ(bus.CountCalls(Call::kOpenEx), 0u);
+  kavro::Board board = Open();
+  for (auto [interval, count, duration] : {std::tuple{kEnd, 0ull, 0ull}, {kEnd / 2, 4ull, 0ull},
+                                           {kEnd / 2, 4ull, 1000000ull}, {kEnd / 2, 1ull, 0ull}}) {
+    kavro::RecordOptions o = Every10ms(count);
+    o.interval_us = interval;
+    o.duration_us = duration;
+    int asked = 0;
+    o.should_stop = [&asked] { return ++asked == 5; };
+    auto r = kavro::Record(board, o, [](const kavro::Sample&) { return true; });
+    records += said(r) + (r.ok() ? " "s + kavro::RecordEndName(r->ended) : "") + "; ";
+  }
+  const std::string refused = kavro::ErrorKindName(ErrorKind::kInvalidArgument) + "; "s;
+  EXPECT_EQ(opens, refused + refused + refused);
+  EXPECT_EQ(records, refused + refused + "ok duration reached; ok count reached; ");
+}
+
+// A first delay that just fits on the clock at the open, so the loss, later, adds it to a later
+// time: the reopen falls due at the clock's end instead of wrapping round to at once.
+TEST_F(Api, AReconnectDelayNearTheClocksEndNeverFallsDueEarly) {
+  bus.AddDevice("KV0001");
+  kavro::OpenOptions options = Options();
+  options.reconnect.first_delay_us = ~std::uint64_t{0} - bus.now_us();
+  kavro::Board board = Open("KV0001", options);
+  bus.ScheduleUnplug("KV0001", 1000, 3600000000);
+  bus.clock().SleepUntil(bus.now_us() + 2000);
+  EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
+  bus.clock().SleepUntil(bus.now_us() + 60000000);
+  EXPECT_EQ(ErrorOf(board.Read()).text, "IO Error");  // still the loss: no reopen was tried
+  EXPECT_EQ(bus.CountCalls(Call::kOpenEx), 1u);
+}
+
 }  // namespace

@@ -360,6 +360,35 @@ TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {
   EXPECT_EQ(dev.rx.size(), 3000u - 1024u);  // the rest stays queued
 }
 
+// A provider whose reads end short, as a read that times out does: at most two bytes each.
+struct ShortReads : kavro::ForwardingLink {
+  using ForwardingLink::ForwardingLink;
+  unsigned int Read(void* h, void* buffer, unsigned int count, unsigned int* got) override {
+    return ForwardingLink::Read(h, buffer, std::min(count, 2u), got);
+  }
+};
+
+// RxBuffer still holds an earlier reply that would pass; only the bytes that came are judged,
+// the whole of the reply is taken, and its data (none from an error reply) is what it carries.
+TEST_F(Packet, AShortReadIsJudgedByTheBytesItGot) {
+  ShortReads link(bus);
+  dll.UseLink(&link);
+  dll.EndOfPacket = 0xAA;
+  std::string got;
+  for (const char* reply : {"07 08 42 05 06 07 08 aa", "07 05 4c 00 aa"}) {
+    const Bytes stale = FromHex("07 08 42 01 02 03 04 aa");
+    std::copy(stale.begin(), stale.end(), dll.RxBuffer);
+    dll.RxPacketNumber = 7;
+    dll.RxLength = 8;
+    dll.RxCommand = 0x42;
+    dev.pending.push_back({bus.now_us(), FromHex(reply)});
+    dll.ReadPacket(10);
+    got += dll.PacketReceived + " " + ToHex(dll.PacketData, 4) + " " + dll.ErrorText + " " +
+           std::to_string(dev.rx.size()) + "; ";
+  }
+  EXPECT_EQ(got, "07084205060708aa 05 06 07 08  0;  00 00 00 00 TEDS Error 0; ");
+}
+
 TEST_F(Packet, SimulationChangesNothing) {
   dll.PacketNumber = 41;
   dll.WriteStatus = dll.ReadStatus = dll.PacketSent = dll.PacketReceived = "kept";

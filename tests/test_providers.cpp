@@ -235,4 +235,14 @@ TEST_F(Libftdi, LibftdiFailuresBecomeTheirD2xxStatus) {
   EXPECT_STREQ(dll.ErrorText, "IO Error");
 }
 
+// A read's time-out runs to the clock's end at most: near it, the read still waits for its bytes.
+TEST_F(Libftdi, AReadNearTheClocksEndWaitsOutItsTimeOut) {
+  rig.ftdi->now = ~std::uint64_t{0} - 1000000;
+  rig.chip->transfers = {{}, {}, {0x01, 0x02}};
+  unsigned char got[2] = {};
+  unsigned int n = 0;
+  EXPECT_EQ(rig.link->SetTimeouts(h, 5000, 0) + rig.link->Read(h, got, 2, &n), 0u);
+  EXPECT_EQ(ToHex(got, n), "01 02");
+}
+
 }  // namespace

@@ -50,7 +50,8 @@ struct BoardEvent {
 // How a board reopens itself after its link went away. The first reopen comes first_delay_us
 // after the loss. While the board is not attached (the open finds no such serial number) it
 // is tried again every first_delay_us; an open that fails on an attached board doubles the
-// delay before the next one, up to max_delay_us.
+// delay before the next one, up to max_delay_us. With reconnecting on, Board::Open refuses
+// (kInvalidArgument) a first delay of 0 and a delay that runs past the end of the board's clock.
 struct ReconnectOptions {
   bool enabled = true;                     // false: the first link loss is final
   std::uint64_t first_delay_us = 100'000;  // first reopen, and the period while not attached

@@ -109,7 +109,9 @@ typedef struct kavro_open_options {
   uint32_t size;
   int32_t link;                   // kavro_link
   uint64_t first_delay_us;        // first reopen this long after a loss (default 100 ms),
-  uint64_t max_delay_us;          // doubling after each failure up to this (default 2 s)
+  uint64_t max_delay_us;          // doubling after each failure up to this (default 2 s);
+                                  // with reconnect on, a first delay of 0 or a delay past the
+                                  // clock's end is refused: KAVRO_INVALID_ARGUMENT
   uint64_t give_up_after_us;      // 0: never give up for time
   uint32_t max_attempts;          // 0: unlimited
   int32_t reconnect;              // 1 (default): reopen after a loss; 0: the first loss is final

@@ -17,6 +17,8 @@ namespace kavro {
 struct RecordOptions {
   std::vector<unsigned int> channels{0};  // each due time reads every channel, in order
   std::uint64_t interval_us = 100'000;    // 0: as fast as the board answers
+  // Record refuses (kInvalidArgument) an interval whose due times run past the end of the
+  // board's clock before the count or the duration ends the recording.
   std::uint64_t count = 0;                // due times to take; 0: until duration or stop
   std::uint64_t duration_us = 0;          // 0: until count or stop
   // Polled before each due time and at least every 20 ms while waiting; true ends the

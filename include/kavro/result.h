@@ -47,9 +47,10 @@ struct KAVRO_API Error {
 };
 
 // A value or an Error. Never throws: value() on an error gives a default-constructed T and
-// error() on a success an empty Error (text ""), so check ok() first.
+// error() on a success an empty Error (text ""), so check ok() first. A result left unread is a
+// failure gone unnoticed: the compiler warns of it.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)), ok_(true) {}  // NOLINT: implicit by design
   Result(Error error) : error_(std::move(error)) {}         // NOLINT: implicit by design
@@ -72,7 +73,7 @@ class Result {
 };
 
 template <>
-class Result<void> {
+class [[nodiscard]] Result<void> {
  public:
   Result() : ok_(true) {}
   Result(Error error) : error_(std::move(error)) {}  // NOLINT: implicit by design

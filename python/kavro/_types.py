@@ -206,7 +206,7 @@ class Reconnect:
     seconds, then every ``first_delay`` while the board is not attached; an open that fails on
     an attached board doubles the delay, up to ``max_delay``. Never giving up unless
     ``give_up_after`` (seconds) or ``max_attempts`` (reopens tried) is set. ``enabled=False``:
-    a loss is final."""
+    a loss is final. A ``first_delay`` of 0 is refused when the board is opened."""
 
     enabled: bool = True
     first_delay: float = 0.1

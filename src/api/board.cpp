@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "../clock_sum.h"
 #include "board_impl.h"
 
 namespace kavro {
@@ -211,7 +212,7 @@ void Board::Impl::LinkLost(const Error& error) {
   lost_at = clock->NowMicroseconds();
   attempts = 0;
   delay = options.reconnect.first_delay_us;
-  next_attempt_at = lost_at + delay;
+  next_attempt_at = detail::LaterBy(lost_at, delay);
   last_error = error;
   ++disconnects;
   Emit(BoardEventKind::kDisconnected, lost_at, 0, error);
@@ -231,6 +232,23 @@ Error Board::Impl::GaveUpError() const {
                 " attempts (last: " + last_error.text + ")"
           : info.serial + " was disconnected (" + last_error.text + ") and reconnecting is off";
   return detail::LinkGone(text, last_error.status, false);
+}
+
+// Reconnect delays that make no sense: none at all (a lost board reopened on every call, as
+// fast as the calls come), or one that runs past the end of the board's clock.
+Status Board::Impl::CheckReconnect() const {
+  const ReconnectOptions& o = options.reconnect;
+  if (!o.enabled) return {};
+  if (o.first_delay_us == 0)
+    return OwnError(ErrorKind::kInvalidArgument, "the first reconnect delay must not be 0");
+  // Failed opens double the delay up to the longer of the two.
+  const std::uint64_t longest = std::max(o.first_delay_us, o.max_delay_us);
+  if (!detail::FitsOnClock(clock->NowMicroseconds(), longest)) {
+    return OwnError(ErrorKind::kInvalidArgument, "a reconnect delay of " +
+                                                     std::to_string(longest) +
+                                                     " us runs past the end of the clock");
+  }
+  return {};
 }
 
 Status Board::Impl::Reopen() {
@@ -281,12 +299,12 @@ Status Board::Impl::Ready() {
   // first delay's fixed period, so that it reads again soon after it comes back. Only opens
   // that fail on an attached board (in use, not answering) back off.
   if (reopened.error().status == kFtDeviceNotFound) {
-    next_attempt_at = now + o.first_delay_us;
+    next_attempt_at = detail::LaterBy(now, o.first_delay_us);
     return last_error;
   }
   const std::uint64_t longest = std::max(o.max_delay_us, o.first_delay_us);
   delay = delay > longest / 2 ? longest : delay * 2;
-  next_attempt_at = now + delay;
+  next_attempt_at = detail::LaterBy(now, delay);
   return last_error;
 }
 
@@ -395,6 +413,7 @@ Result<Board> Board::Open(const std::string& serial, OpenOptions options) {
                                                      " characters: '" + serial + "'");
   }
   auto impl = std::make_unique<Impl>(serial, std::move(options));
+  if (Status usable = impl->CheckReconnect(); !usable) return usable.error();
   if (Status opened = impl->Open(); !opened) return opened.error();
   return Board(std::move(impl));
 }

@@ -54,6 +54,8 @@ struct Board::Impl {
   // Makes sure the board is open: reopens it after a loss when the backoff allows.
   Status Ready();
   Status Reopen();
+  // Refuses reconnect delays that make no sense, before the board is opened.
+  Status CheckReconnect() const;
   void LinkLost(const Error& error);
   void GiveUp(std::uint64_t now);
   Error GaveUpError() const;

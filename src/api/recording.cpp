@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "../clock_sum.h"
 #include "board_impl.h"
 
 namespace kavro {
@@ -45,6 +46,20 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
   Clock& clock = *impl->clock;
   const std::uint64_t interval = options.interval_us;
   const std::uint64_t start = clock.NowMicroseconds();
+  // The schedule must fit on the clock: up to its last due time by count, or its duration, or
+  // (when it ends by neither) at least up to its second due time.
+  if (interval != 0) {
+    const std::uint64_t steps = options.count != 0 ? options.count - 1 : 1;
+    const bool by_count = steps <= detail::kClockEnd / interval &&
+                          detail::FitsOnClock(start, steps * interval);
+    const bool by_duration =
+        options.duration_us != 0 && detail::FitsOnClock(start, options.duration_us);
+    if (!by_count && !by_duration) {
+      return detail::OwnError(ErrorKind::kInvalidArgument,
+                              "an interval of " + std::to_string(interval) +
+                                  " us: the recording's due times run past the end of the clock");
+    }
+  }
   const detail::BoardImpl::Tally before = tally(start);
   RecordSummary summary;
   for (std::uint64_t k = 0;;) {
@@ -52,8 +67,9 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
       summary.ended = RecordEnd::kCountReached;
       break;
     }
-    const std::uint64_t due = start + k * interval;
-    const std::uint64_t offset = interval != 0 ? k * interval : clock.NowMicroseconds() - start;
+    const std::uint64_t offset =
+        interval != 0 ? detail::Intervals(k, interval) : clock.NowMicroseconds() - start;
+    const std::uint64_t due = detail::LaterBy(start, interval != 0 ? offset : 0);
     if (options.duration_us != 0 && offset >= options.duration_us) {
       summary.ended = RecordEnd::kDurationReached;
       break;
@@ -66,7 +82,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
       }
       const std::uint64_t now = clock.NowMicroseconds();
       if (now >= due) break;
-      clock.SleepUntil(std::min(due, now + kStopPollUs));
+      clock.SleepUntil(std::min(due, detail::LaterBy(now, kStopPollUs)));
     }
     if (summary.stopped) break;
 

@@ -116,7 +116,7 @@ TEST_F(UsbLink, ATypedBoardReconnectsToTheChipPluggedBackIn) {
   kavro::OpenOptions options;
   options.link = link.get();
   options.calibrated_loads = false;
-  options.reconnect.first_delay_us = 0;  // reopened at the next call
+  options.reconnect.first_delay_us = 1;  // reopened at the next call
   options.on_event = [&](const kavro::BoardEvent& e) { events.emplace_back(e.kind, e.attempts); };
   kavro::Result<kavro::Board> board = kavro::Board::Open("KV0001", options);
   ASSERT_TRUE(board.ok()) << board.error().Describe();
