@@ -69,7 +69,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 26);
+  EXPECT_EQ(examples, 27);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -325,6 +325,10 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
        "restarts when its power is switched off and on", "kavro reset"},
       {"$K --emulator-unplug 0.01,100 read -s KAVRO-0001", 1,
        "(D2XX status 4); check the USB cable and power, then run the command again", "automatic"},
+      {"u=1,0.5,2,KAVRO-0009; for s in 9 1; do $K --emulator-unplug $u read -s KAVRO-000$s -d 5 "
+       "-i 250 2>&1 | grep -c reconnected; done; true", 0, "2\n0\n"},
+      {"$K --emulator-unplug 1,2,2 list", 2, "1,2,2: EVERY must be longer than FOR"},
+      {"$K --emulator-unplug 1,1,KAVRO-0003 list", 2, "no emulated board KAVRO-0003 (KAVRO-0001"},
       {"$K --emulator-fault teds info", 1, "TEDS Error; check the transducer and its", "rmmod"},
       {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
       {"$T --version", 0, "kavro 0.9.0"},

@@ -24,7 +24,12 @@ struct Options {
   bool emulate = false;
   std::string emulator_clock = "real";  // "real" or "virtual"
   std::string emulator_fault;           // "", "drop" or "teds"
-  std::vector<double> emulator_unplug;  // {after_s, for_s}, or empty
+  struct Unplug {
+    double after_s = 0, for_s = 0;
+    double every_s = 0;  // 0: once
+    std::string serial;  // "": every emulated board
+  };
+  std::vector<Unplug> emulator_unplug;  // --emulator-unplug, as often as it was given
   bool trace = false;
   bool verbose = false;
   std::string record;                // --record FILE: the link's traffic recorded there
@@ -71,6 +76,9 @@ CLI::App* AddView(CLI::App& app, Options& opts);
 // Checks a numeric option: a number in [low, high], whole (decimal, or hexadecimal after 0x)
 // when asked; NaN, infinities and anything outside are refused, naming the range.
 CLI::Validator Within(double low, double high, bool whole);
+
+// Reads an --emulator-unplug AFTER,FOR[,EVERY][,SERIAL] into u; why it is refused, or "".
+std::string ParseUnplug(const std::string& text, Options::Unplug& u);
 
 // The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
 // gives channel 0. Whether the board has them is for the board to say. Empty when the text is
