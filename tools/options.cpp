@@ -223,8 +223,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                          "kavro --emulate info -s KAVRO-0001 --format json"}));
 
   auto* read = app.add_subcommand("read", "Record readings (calibrated loads unless --raw)");
-  AddSerial(read, o);
-  AddChannels(read, o, "Channels to record: 0 (default), a list such as 0,2, or all");
+  read->add_option("-s,--serial", o.serials,
+                   "Board to record, repeated for several on one schedule, or all (default: the "
+                   "only one)")
+      ->take_all();
+  AddChannels(read, o,
+              "Channels to record on each board: 0 (default), a list such as 0,2, or all");
   auto* n =
       read->add_option("-n,--count", o.count, "Readings per channel, 1 to 1000000000 (default 10)")
           ->check(Within(1, 1e9, true));

@@ -58,7 +58,7 @@ struct Options {
   // register
   std::optional<int> eeprom, address;
   // view (-i is interval_ms, 0 unless given)
-  std::vector<std::string> serials;  // -s, repeated, or "all"; empty: the only board
+  std::vector<std::string> serials;  // read and view: -s, repeated, or "all"; empty: the only one
   std::string listen = "127.0.0.1";
   int port = 8070;
   std::string recordings = "kavro-recordings";

@@ -102,10 +102,15 @@ OpenOptions Session::Opening(bool reconnect) const {
 }
 
 Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
-  if (!options.serial.empty()) {
-    Result<Board> board = Board::Open(options.serial, std::move(opening));
-    if (!board && !NoBus(board.error(), "cannot open " + options.serial, exit_code))
-      *exit_code = Fail("cannot open " + options.serial, board.error());
+  return Open(options.serial, std::move(opening), exit_code);
+}
+
+Result<Board> Session::Open(const std::string& serial, OpenOptions opening,
+                            int* exit_code) const {
+  if (!serial.empty()) {
+    Result<Board> board = Board::Open(serial, std::move(opening));
+    if (!board && !NoBus(board.error(), "cannot open " + serial, exit_code))
+      *exit_code = Fail("cannot open " + serial, board.error());
     return board;
   }
   Result<Board> board = Board::OpenOnly(std::move(opening));

@@ -18,6 +18,8 @@ struct Session {
   // Opens -s SERIAL, or the only board attached. A failure is reported on standard error;
   // *exit_code says how the tool ends.
   Result<Board> Open(OpenOptions opening, int* exit_code) const;
+  // The same for serial ("": the only board attached).
+  Result<Board> Open(const std::string& serial, OpenOptions opening, int* exit_code) const;
   // For a board not found: when no USB bus could be read, says so (instead of advice to plug
   // the board in), sets *exit_code and returns true.
   bool NoBus(const Error& error, const std::string& what, int* exit_code) const;

@@ -16,6 +16,7 @@ namespace kavro {
 
 struct RecordOptions {
   std::vector<unsigned int> channels{0};  // each due time reads every channel, in order
+  bool all_channels = false;  // every channel each board has instead (channels is not used)
   std::uint64_t interval_us = 100'000;    // 0: as fast as the board answers
   // Record refuses (kInvalidArgument) an interval whose due times run past the end of the
   // board's clock before the count or the duration ends the recording.

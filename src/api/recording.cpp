@@ -45,6 +45,21 @@ void Gaps(RecordSummary& summary, const detail::BoardImpl::Tally& before,
   summary.gap_us = after.gone_us - before.gone_us;
 }
 
+// The channels a recording reads on a board; kInvalidArgument for none or one it lacks.
+Result<std::vector<unsigned int>> ChannelsOf(const BoardInfo& info, const RecordOptions& options) {
+  std::vector<unsigned int> channels = options.channels;
+  if (options.all_channels) {
+    channels.clear();
+    for (unsigned int c = 0; c < info.channels; ++c) channels.push_back(c);
+  }
+  if (channels.empty())
+    return detail::OwnError(ErrorKind::kInvalidArgument, "nothing to record: no channels given");
+  for (unsigned int channel : channels) {
+    if (channel >= info.channels) return detail::NoSuchChannel(info, channel);
+  }
+  return channels;
+}
+
 void SetEnded(RecordSummary& summary, RecordEnd ended) {
   summary.ended = ended;
   summary.stopped = ended == RecordEnd::kStopped;
@@ -57,6 +72,7 @@ void SetEnded(RecordSummary& summary, RecordEnd ended) {
 struct Lane {
   Board* board = nullptr;
   detail::BoardImpl* impl = nullptr;
+  std::vector<unsigned int> channels;
   RecordSummary summary;
   detail::BoardImpl::Tally before;
   bool started = false;  // has taken a due time
@@ -77,8 +93,7 @@ struct Schedule {
   std::mutex sink;                   // the sink is called by one lane at a time
 };
 
-void RunLane(Lane& lane, Schedule& schedule, const RecordOptions& options,
-             const std::function<bool(const Sample&)>& sink) {
+void RunLane(Lane& lane, Schedule& schedule, const std::function<bool(const Sample&)>& sink) {
   std::unique_lock<std::mutex> lock(schedule.mutex);
   for (;;) {
     const auto fresh = [&] { return schedule.handed && (!lane.started || schedule.k > lane.last); };
@@ -92,7 +107,7 @@ void RunLane(Lane& lane, Schedule& schedule, const RecordOptions& options,
     lock.unlock();
     ++lane.summary.due_times;
     bool declined = false;
-    for (unsigned int channel : options.channels) {
+    for (unsigned int channel : lane.channels) {
       const Sample sample{lane.impl->info.serial, k, due, lane.board->Read(channel), channel};
       ++(sample.reading ? lane.summary.readings : lane.summary.errors);
       std::lock_guard<std::mutex> turn(schedule.sink);
@@ -132,11 +147,8 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
                              const std::function<bool(const Sample&)>& sink) {
   detail::BoardImpl* impl = detail::BoardAccess::Of(board);
   if (impl == nullptr) return detail::NoBoard();
-  if (options.channels.empty())
-    return detail::OwnError(ErrorKind::kInvalidArgument, "nothing to record: no channels given");
-  for (unsigned int channel : options.channels) {
-    if (channel >= board.info().channels) return detail::NoSuchChannel(board.info(), channel);
-  }
+  const Result<std::vector<unsigned int>> channels = ChannelsOf(impl->info, options);
+  if (!channels) return channels.error();
   auto tally = [impl](std::uint64_t now) {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return impl->Count(now);
@@ -172,7 +184,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
     if (summary.stopped) break;
 
     ++summary.due_times;
-    for (unsigned int channel : options.channels) {
+    for (unsigned int channel : channels.value()) {
       const Sample sample{impl->info.serial, k, due, board.Read(channel), channel};
       ++(sample.reading ? summary.readings : summary.errors);
       if (!sink(sample)) {
@@ -211,8 +223,6 @@ Result<MultiRecordSummary> Record(const std::vector<Board*>& boards, const Recor
                                   const std::function<bool(const Sample&)>& sink) {
   if (boards.empty())
     return detail::OwnError(ErrorKind::kInvalidArgument, "nothing to record: no boards given");
-  if (options.channels.empty())
-    return detail::OwnError(ErrorKind::kInvalidArgument, "nothing to record: no channels given");
   std::vector<Lane> lanes(boards.size());
   for (std::size_t i = 0; i < boards.size(); ++i) {
     Lane& lane = lanes[i];
@@ -232,10 +242,9 @@ Result<MultiRecordSummary> Record(const std::vector<Board*>& boards, const Recor
                                   lanes[0].impl->info.serial +
                                   ": a recording keeps one schedule on one clock");
     }
-    for (unsigned int channel : options.channels) {
-      if (channel >= lane.impl->info.channels)
-        return detail::NoSuchChannel(lane.impl->info, channel);
-    }
+    Result<std::vector<unsigned int>> channels = ChannelsOf(lane.impl->info, options);
+    if (!channels) return channels.error();
+    lane.channels = std::move(channels.value());
     lane.summary.serial = serial;
   }
   Clock& clock = *lanes[0].impl->clock;
@@ -257,8 +266,7 @@ Result<MultiRecordSummary> Record(const std::vector<Board*>& boards, const Recor
   };
   for (Lane& lane : lanes) {
     try {
-      lane.thread = std::thread(RunLane, std::ref(lane), std::ref(schedule), std::cref(options),
-                                std::cref(sink));
+      lane.thread = std::thread(RunLane, std::ref(lane), std::ref(schedule), std::cref(sink));
     } catch (const std::exception& e) {  // no thread to be had: nothing was read yet
       finish();
       return detail::OwnError(ErrorKind::kProtocol, "cannot start a thread to read " +
