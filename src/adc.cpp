@@ -48,8 +48,7 @@ Outcome<ConverterByte> ReadConfiguration(KAVRO_USB_DLL& d, void* handle, unsigne
   return c;
 }
 
-Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate,
-                        unsigned char channel) {
+Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate, unsigned char channel) {
   if (rate > kMaxRateCode) return {FailureKind::kInvalidSamplingRate};
   const Outcome<BoardVersion> version = RequestVersion(d, handle);
   if (version.failure) return version.failure;

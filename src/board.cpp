@@ -32,8 +32,8 @@ Failure Activity(KAVRO_USB_DLL& d, void* handle) {
 Outcome<BoardVersion> RequestVersion(KAVRO_USB_DLL& d, void* handle) {
   const Outcome<Reply> r = Exchange(d, handle, cmd::kVersion, 0, nullptr, 0);
   if (r.failure) {
-    for (std::string* field : {&d.VersionField1, &d.VersionField2, &d.VersionField3,
-                               &d.VersionField4, &d.VersionField5})
+    for (std::string* field :
+         {&d.VersionField1, &d.VersionField2, &d.VersionField3, &d.VersionField4, &d.VersionField5})
       *field = kError;
     d.BoardType = 255;
     return {r.failure};
@@ -55,8 +55,8 @@ Failure ResetBoard(KAVRO_USB_DLL& d, void* handle) {
   d.RxPacketNumber = cmd::kResetRestartNumber;
   d.RxLength = cmd::kResetRestartLength;
   d.RxCommand = cmd::kResetRestartCode;
-  const Expected restart{cmd::kResetRestartNumber, cmd::kResetRestartLength,
-                         cmd::kResetRestartCode, d.EndOfPacket};
+  const Expected restart{cmd::kResetRestartNumber, cmd::kResetRestartLength, cmd::kResetRestartCode,
+                         d.EndOfPacket};
   return ReceiveShown(d, restart, cmd::kResetRestartBudgetMs).failure;
 }
 
@@ -77,11 +77,11 @@ std::string KAVRO_USB_DLL::Version_of_Board(void* handle) {
 void KAVRO_USB_DLL::Get_Version_of_Board(void* handle) {
   ClearErrorText(*this);
   if (Simulating(*this)) {
-    ShowVersion(*this, {static_cast<unsigned char>(SimVersionField1),
-                        static_cast<unsigned char>(SimVersionField2),
-                        static_cast<unsigned char>(SimVersionField3),
-                        static_cast<unsigned char>(SimVersionField4),
-                        static_cast<unsigned char>(SimVersionField5)});
+    ShowVersion(
+        *this,
+        {static_cast<unsigned char>(SimVersionField1), static_cast<unsigned char>(SimVersionField2),
+         static_cast<unsigned char>(SimVersionField3), static_cast<unsigned char>(SimVersionField4),
+         static_cast<unsigned char>(SimVersionField5)});
     BoardType = static_cast<unsigned int>(SimVersionField1);
     return;
   }

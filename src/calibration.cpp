@@ -101,6 +101,5 @@ std::string KAVRO_USB_DLL::Get_Unit_Code(void* handle, unsigned char channel) {
 }
 
 std::string KAVRO_USB_DLL::Get_Decimal_Point(void* handle, unsigned char channel) {
-  return QueryCalibration(*this, handle, channel, CalibrationField::kDecimalPoint,
-                          SimDecimalPoint);
+  return QueryCalibration(*this, handle, channel, CalibrationField::kDecimalPoint, SimDecimalPoint);
 }

@@ -22,8 +22,7 @@ struct MeasurementCommand {
 const MeasurementCommand& CommandOf(Measurement m) {
   static constexpr MeasurementCommand kNormal{cmd::kNormalData, cmd::kChannelNormalData};
   static constexpr MeasurementCommand kOffset{cmd::kOffsetValue, cmd::kChannelOffsetValue};
-  static constexpr MeasurementCommand kFullscale{cmd::kFullscaleValue,
-                                                 cmd::kChannelFullscaleValue};
+  static constexpr MeasurementCommand kFullscale{cmd::kFullscaleValue, cmd::kChannelFullscaleValue};
   switch (m) {
     case Measurement::kOffset: return kOffset;
     case Measurement::kFullscale: return kFullscale;
@@ -34,8 +33,8 @@ const MeasurementCommand& CommandOf(Measurement m) {
 
 // The measurement request of every kind: the simulated value as text in simulation mode, else
 // the board's reading.
-std::string MeasureOrSimulate(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                              Measurement m, long long simulated) {
+std::string MeasureOrSimulate(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                              long long simulated) {
   ClearErrorText(d);
   if (Simulating(d)) return Decimal(simulated);
   return Answer(d, MeasureAnyBoard(d, handle, channel, m));
@@ -61,8 +60,8 @@ long long SimulatedMidpoint(int offset, int fullscale) {
 
 namespace kavro::detail {
 
-Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                             Measurement m, unsigned int board_type) {
+Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                             unsigned int board_type) {
   const bool type9 = HasChannelRegisters(board_type);
   const MeasurementCommand& c = CommandOf(m);
   const Outcome<Reply> r = Exchange(d, handle, type9 ? c.channel : c.board, channel, nullptr, 0);
@@ -94,6 +93,5 @@ std::string KAVRO_USB_DLL::Get_Offset_Value(void* handle, unsigned char channel)
 }
 
 std::string KAVRO_USB_DLL::Get_Fullscale_Value(void* handle, unsigned char channel) {
-  return MeasureOrSimulate(*this, handle, channel, Measurement::kFullscale,
-                           SimFullscaleValue);
+  return MeasureOrSimulate(*this, handle, channel, Measurement::kFullscale, SimFullscaleValue);
 }

@@ -209,8 +209,8 @@ Outcome<Reply> ReceiveReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) 
   const std::uint64_t start = d.KAVRO_FT_Now();
   // The first moment at which the budget is spent. Between status queries that found too
   // little the thread waits for more bytes, never past it.
-  const std::uint64_t deadline = LaterBy(
-      start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
+  const std::uint64_t deadline =
+      LaterBy(start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
   unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
   // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
   // that came in time, while this thread was not running, is still taken.
@@ -294,8 +294,8 @@ Outcome<Reply> Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsign
 
   d.PacketSent.clear();
   d.WriteStatus.clear();
-  const Frame frame{c.mode, d.PacketNumber, c.tx_length, c.code, d.TxChannel, d.PacketData,
-                    kEndOfPacket};
+  const Frame frame{c.mode,      d.PacketNumber, c.tx_length, c.code,
+                    d.TxChannel, d.PacketData,   kEndOfPacket};
   bool framed = false;
   const Failure not_sent = SendFrame(d, frame, framed);
   ShowSent(d, framed, not_sent);

@@ -30,8 +30,7 @@ Outcome<RegisterBytes> ReadEeprom(KAVRO_USB_DLL& d, void* handle, unsigned char 
 Outcome<RegisterBytes> ReadChannelRegister(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
                                            unsigned char address) {
   const unsigned char data[] = {channel, address};
-  return RegisterReply(
-      Exchange(d, handle, cmd::kReadChannelRegister, 0, data, sizeof(data)));
+  return RegisterReply(Exchange(d, handle, cmd::kReadChannelRegister, 0, data, sizeof(data)));
 }
 
 }  // namespace kavro::detail

@@ -32,8 +32,8 @@ enum class Measurement { kNormal, kOffset, kFullscale };
 // One measurement exchange for a board of type board_type, without the version exchange the
 // public methods run first: the reading as the public methods answer it (a count, or a
 // converter condition such as "Positive Overflow").
-Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                             Measurement m, unsigned int board_type);
+Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                             unsigned int board_type);
 // The version exchange, then the measurement for the type it reported.
 Outcome<std::string> MeasureAnyBoard(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
                                      Measurement m);
@@ -54,8 +54,7 @@ struct ConverterByte {
 Outcome<ConverterByte> ReadConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
                                          unsigned char channel, unsigned int board_type);
 // The version exchange, then a new sampling rate code, or a whole configuration byte.
-Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate,
-                        unsigned char channel);
+Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate, unsigned char channel);
 Failure SetConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char configuration,
                          unsigned char channel);
 
