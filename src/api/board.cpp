@@ -223,7 +223,8 @@ Status Board::Impl::CheckReconnect() const {
   // Failed opens double the delay up to the longer of the two.
   const std::uint64_t longest = std::max(o.first_delay_us, o.max_delay_us);
   if (!detail::FitsOnClock(clock->NowMicroseconds(), longest)) {
-    return OwnError(ErrorKind::kInvalidArgument, "a reconnect delay of " + std::to_string(longest) +
+    return OwnError(ErrorKind::kInvalidArgument, "a reconnect delay of " +
+                                                     std::to_string(longest) +
                                                      " us runs past the end of the clock");
   }
   return {};
