@@ -252,7 +252,8 @@ TEST_F(Api, ConverterConditionsAreReadingStatesWithoutALoad) {
   EXPECT_TRUE(unsupported.Read().ok());
   // One request per reading, the measurement's: the board's type is known from the open.
   ASSERT_EQ(type5.board.transcript.size(), frames + 1);
-  EXPECT_EQ(type5.board.transcript.back(), (Bytes{type5.board.transcript.back()[0], 4, 0x42, 0xAA}));
+  const Bytes& request = type5.board.transcript.back();
+  EXPECT_EQ(request, (Bytes{request[0], 4, 0x42, 0xAA}));
 }
 
 // Common board: counts 1000 + 400000 per 100.0 (offset 1000, full scale 2001000 = 500.0).
