@@ -86,6 +86,10 @@ class KAVRO_FTD2XX {
   std::vector<kavro::FT_DEVICE_LIST_INFO_NODE> devInfoStore_;
 };
 
+namespace kavro::detail {
+struct PacketAccess;  // the packet layer's way to the reply pacing below
+}  // namespace kavro::detail
+
 // The command class. One instance serves one thread at a time; instances share nothing.
 class KAVRO_API KAVRO_USB_DLL : public KAVRO_FTD2XX {
  public:
@@ -187,6 +191,8 @@ class KAVRO_API KAVRO_USB_DLL : public KAVRO_FTD2XX {
   std::string Get_Decimal_Point(void* handle, unsigned char channel);
 
  private:
+  friend struct kavro::detail::PacketAccess;
+
   // Waits for more reply bytes between two status queries of ReadPacket.
   void AwaitReplyBytes(unsigned int bytes, std::uint64_t start_us, std::uint64_t deadline_us);
 

@@ -4,6 +4,7 @@
 #include "board_types.h"
 #include "packet.h"
 #include "result.h"
+#include "steps.h"
 
 using namespace kavro::detail;
 
@@ -20,30 +21,72 @@ unsigned char RateField(unsigned char config) {
 }
 
 // Writes one configuration byte through handle: per channel on board type 9, board-wide
-// otherwise. True when the board acknowledged it.
-bool WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char config,
-                        unsigned char channel) {
-  const Command& c = HasChannelRegisters(d) ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
-  return Exchange(d, handle, c, channel, &config, 1);
-}
-
-// Reads the converter configuration byte at address through handle (the channel's register on
-// board type 9) into AdcConfigUpper and AdcSamplingRate.
-bool ReadAdcConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
-                          unsigned char channel) {
-  // Type 9 keeps its configuration in the channel's own register, like its calibration data.
-  if (HasChannelRegisters(d)) {
-    d.Read_Channel_Register(handle, channel, address);
-  } else {
-    d.Read_EEPROM_Register(handle, address);
-  }
-  if (!ExchangeSucceeded(d)) return false;
-  d.AdcConfigUpper = UpperField(d.PacketData[2]);
-  d.AdcSamplingRate = RateField(d.PacketData[2]);
-  return true;
+// otherwise.
+Failure WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned int board_type,
+                           unsigned char config, unsigned char channel) {
+  const Command& c =
+      HasChannelRegisters(board_type) ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
+  return ExchangeFailure(d, handle, c, channel, &config, 1);
 }
 
 }  // namespace
+
+namespace kavro::detail {
+
+Outcome<ConverterByte> ReadConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
+                                         unsigned char channel, unsigned int board_type) {
+  // Type 9 keeps its configuration in the channel's own register, like its calibration data.
+  const Outcome<RegisterBytes> r = HasChannelRegisters(board_type)
+                                       ? ReadChannelRegister(d, handle, channel, address)
+                                       : ReadEeprom(d, handle, address);
+  if (r.failure) return {r.failure};
+  Outcome<ConverterByte> c;
+  c.value.upper = UpperField(r.value[2]);
+  c.value.rate = RateField(r.value[2]);
+  d.AdcConfigUpper = c.value.upper;
+  d.AdcSamplingRate = c.value.rate;
+  return c;
+}
+
+Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate, unsigned char channel) {
+  if (rate > kMaxRateCode) return {FailureKind::kInvalidSamplingRate};
+  const Outcome<BoardVersion> version = RequestVersion(d, handle);
+  if (version.failure) return version.failure;
+  const unsigned int board_type = version.value.type;
+
+  const BoardTypeInfo type = LookupBoardType(board_type);
+  if (type.caps_rate_at_11 && rate > kType12MaxRateCode) rate = kType12MaxRateCode;
+  if (type.family == BoardFamily::kUnsupported) return {FailureKind::kInvalidTypeOfBoard};
+  d.RegisterAddress = kavro::ConfigRegisterAddress(board_type);
+
+  // Read the current byte to keep its upper field, then write it back with the new rate,
+  // both through the handle the caller named.
+  const Outcome<ConverterByte> current =
+      ReadConfiguration(d, handle, d.RegisterAddress, channel, board_type);
+  if (current.failure) return current.failure;
+  const auto config = static_cast<unsigned char>(current.value.upper * 16 + rate);
+  return WriteConfiguration(d, handle, board_type, config, channel);
+}
+
+Failure SetConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char configuration,
+                         unsigned char channel) {
+  const Outcome<BoardVersion> version = RequestVersion(d, handle);
+  if (version.failure) return version.failure;
+  const unsigned int board_type = version.value.type;
+
+  const BoardTypeInfo type = LookupBoardType(board_type);
+  if (!type.takes_whole_config_byte) return {FailureKind::kInvalidTypeOfBoard};
+  unsigned char config = configuration;
+  if (type.caps_rate_at_11) {
+    d.AdcConfigUpper = UpperField(configuration);
+    d.AdcSamplingRate = RateField(configuration);
+    if (d.AdcSamplingRate > kType12MaxRateCode) d.AdcSamplingRate = kType12MaxRateCode;
+    config = static_cast<unsigned char>(d.AdcConfigUpper * 16 + d.AdcSamplingRate);
+  }
+  return WriteConfiguration(d, handle, board_type, config, channel);
+}
+
+}  // namespace kavro::detail
 
 std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sampling_rate,
                                                  unsigned char channel) {
@@ -52,47 +95,14 @@ std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sam
     SimAdcSamplingRate = 0;
     return "0";
   }
-  if (sampling_rate > kMaxRateCode) {
-    SetErrorText(*this, "Invalid Sampling Rate");
-    return kError;
-  }
-  if (!RefreshBoardType(*this, handle)) return kError;
-
-  const BoardTypeInfo type = LookupBoardType(BoardType);
-  if (type.caps_rate_at_11 && sampling_rate > kType12MaxRateCode)
-    sampling_rate = kType12MaxRateCode;
-  if (type.family == BoardFamily::kUnsupported) {
-    SetErrorText(*this, kInvalidTypeOfBoard);
-    return kError;
-  }
-  RegisterAddress = kavro::ConfigRegisterAddress(BoardType);
-
-  // Read the current byte to keep its upper field, then write it back with the new rate,
-  // both through the handle the caller named.
-  if (!ReadAdcConfiguration(*this, handle, RegisterAddress, channel)) return kError;
-  const unsigned char config = static_cast<unsigned char>(AdcConfigUpper * 16 + sampling_rate);
-  return WriteConfiguration(*this, handle, config, channel) ? "0" : kError;
+  return Answer(*this, kavro::detail::SetSamplingRate(*this, handle, sampling_rate, channel));
 }
 
 std::string KAVRO_USB_DLL::Set_ADC_Configuration2(void* handle, unsigned char configuration,
                                                   unsigned char channel) {
   ClearErrorText(*this);
   if (Simulating(*this)) return "0";
-  if (!RefreshBoardType(*this, handle)) return kError;
-
-  const BoardTypeInfo type = LookupBoardType(BoardType);
-  if (!type.takes_whole_config_byte) {
-    SetErrorText(*this, kInvalidTypeOfBoard);
-    return kError;
-  }
-  unsigned char config = configuration;
-  if (type.caps_rate_at_11) {
-    AdcConfigUpper = UpperField(configuration);
-    AdcSamplingRate = RateField(configuration);
-    if (AdcSamplingRate > kType12MaxRateCode) AdcSamplingRate = kType12MaxRateCode;
-    config = static_cast<unsigned char>(AdcConfigUpper * 16 + AdcSamplingRate);
-  }
-  return WriteConfiguration(*this, handle, config, channel) ? "0" : kError;
+  return Answer(*this, SetConfiguration(*this, handle, configuration, channel));
 }
 
 std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned char channel) {
@@ -102,8 +112,11 @@ std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned
     AdcSamplingRate = static_cast<unsigned char>(SimAdcSamplingRate);
     return kFinished;
   }
-  // No handle argument: the board opened last on this instance is asked.
-  return ReadAdcConfiguration(*this, DeviceHandle, address, channel) ? kFinished : kError;
+  // No handle argument: the board opened last on this instance is asked, by the board type of
+  // the last version request.
+  const Failure f = ReadConfiguration(*this, DeviceHandle, address, channel, BoardType).failure;
+  Report(*this, f);
+  return f ? kError : kFinished;
 }
 
 std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,

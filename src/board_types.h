@@ -1,9 +1,8 @@
-// The board types: how each keeps its data, and the version exchange that learns a board's type.
+// The board types: how each keeps its data.
 #ifndef KAVRO_BOARD_TYPES_H
 #define KAVRO_BOARD_TYPES_H
 
-#include "KAVRO_USB_DLL.h"
-#include "packet.h"
+#include "kavro/protocol.h"
 
 namespace kavro::detail {
 
@@ -49,15 +48,8 @@ inline BoardTypeInfo LookupBoardType(unsigned int type) {
   return type < kKnown ? kBoardTypes[type] : BoardTypeInfo{BoardFamily::kUnsupported, false, false};
 }
 
-inline bool HasChannelRegisters(const KAVRO_USB_DLL& d) {
-  return d.BoardType == kBoardTypeChannelRegisters;
-}
-
-// The version exchange every board-type-dependent command runs first. True on success, with
-// BoardType refreshed.
-inline bool RefreshBoardType(KAVRO_USB_DLL& d, void* handle) {
-  d.Get_Version_of_Board(handle);
-  return ExchangeSucceeded(d);
+inline bool HasChannelRegisters(unsigned int board_type) {
+  return board_type == kBoardTypeChannelRegisters;
 }
 
 }  // namespace kavro::detail

@@ -4,6 +4,7 @@
 #include "board_types.h"
 #include "packet.h"
 #include "result.h"
+#include "steps.h"
 
 using namespace kavro::detail;
 
@@ -24,59 +25,81 @@ constexpr CalibrationValue kFullscaleLoad{true, 0x76, 0x5E, 0x5E, true};
 constexpr CalibrationValue kUnitCode{true, 0x7E, 0x6A, 0x6A, false};
 constexpr CalibrationValue kDecimalPoint{false, 0, 0x72, 0x72, false};
 
+const CalibrationValue& ValueOf(CalibrationField field) {
+  switch (field) {
+    case CalibrationField::kFullscaleLoad: return kFullscaleLoad;
+    case CalibrationField::kUnitCode: return kUnitCode;
+    case CalibrationField::kDecimalPoint: return kDecimalPoint;
+    case CalibrationField::kOffsetLoad: break;
+  }
+  return kOffsetLoad;
+}
+
 // The calibration query of every value: the simulated value as text in simulation mode, else
 // the value read from the board's registers.
 std::string QueryCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                             const CalibrationValue& v, int simulated) {
+                             CalibrationField field, int simulated) {
   ClearErrorText(d);
   if (Simulating(d)) return Decimal(simulated);
-  if (!RefreshBoardType(d, handle)) return kError;
-  const BoardFamily family = LookupBoardType(d.BoardType).family;
-  if (family == BoardFamily::kUnsupported) {
-    SetErrorText(d, kInvalidTypeOfBoard);
-    return kError;
-  }
-  if (family == BoardFamily::kType0 && !v.type0_stored) return "0";
-
-  if (family == BoardFamily::kChannelRegisters) {
-    d.RegisterAddress = v.channel_address;
-    if (!v.sixteen_bit) {
-      d.Read_Channel_Register(handle, channel, d.RegisterAddress);
-      return ExchangeSucceeded(d) ? Decimal(d.PacketData[2]) : kError;
-    }
-    // High byte first, then low byte.
-    d.Read_Channel_Register(handle, channel, static_cast<unsigned char>(d.RegisterAddress + 1));
-    if (!ExchangeSucceeded(d)) return kError;
-    d.RegisterHigh = d.PacketData[2];
-    d.Read_Channel_Register(handle, channel, d.RegisterAddress);
-    if (!ExchangeSucceeded(d)) return kError;
-    d.RegisterLow = d.PacketData[2];
-  } else {
-    // EEPROM: the same address for every channel, so the channel is not sent.
-    d.RegisterAddress = family == BoardFamily::kType0 ? v.type0_address : v.common_address;
-    d.Read_EEPROM_Register(handle, d.RegisterAddress);
-    if (!ExchangeSucceeded(d)) return kError;
-    if (!v.sixteen_bit) return Decimal(d.PacketData[2]);
-    d.RegisterHigh = d.PacketData[1];
-    d.RegisterLow = d.PacketData[2];
-  }
-  return Decimal(d.RegisterHigh * 256 + d.RegisterLow);
+  const Outcome<long long> v = ReadCalibration(d, handle, channel, field);
+  return v.failure ? Answer(d, v.failure) : Decimal(v.value);
 }
 
 }  // namespace
 
+namespace kavro::detail {
+
+Outcome<long long> ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                                   CalibrationField field) {
+  const CalibrationValue& v = ValueOf(field);
+  const Outcome<BoardVersion> version = RequestVersion(d, handle);
+  if (version.failure) return {version.failure};
+  const BoardFamily family = LookupBoardType(version.value.type).family;
+  if (family == BoardFamily::kUnsupported) return {{FailureKind::kInvalidTypeOfBoard}};
+  if (family == BoardFamily::kType0 && !v.type0_stored) return {{}, 0};
+
+  if (family == BoardFamily::kChannelRegisters) {
+    d.RegisterAddress = v.channel_address;
+    if (!v.sixteen_bit) {
+      const Outcome<RegisterBytes> r = ReadChannelRegister(d, handle, channel, d.RegisterAddress);
+      if (r.failure) return {r.failure};
+      return {{}, r.value[2]};
+    }
+    // High byte first, then low byte.
+    const Outcome<RegisterBytes> high =
+        ReadChannelRegister(d, handle, channel, static_cast<unsigned char>(d.RegisterAddress + 1));
+    if (high.failure) return {high.failure};
+    d.RegisterHigh = high.value[2];
+    const Outcome<RegisterBytes> low = ReadChannelRegister(d, handle, channel, d.RegisterAddress);
+    if (low.failure) return {low.failure};
+    d.RegisterLow = low.value[2];
+  } else {
+    // EEPROM: the same address for every channel, so the channel is not sent.
+    d.RegisterAddress = family == BoardFamily::kType0 ? v.type0_address : v.common_address;
+    const Outcome<RegisterBytes> r = ReadEeprom(d, handle, d.RegisterAddress);
+    if (r.failure) return {r.failure};
+    if (!v.sixteen_bit) return {{}, r.value[2]};
+    d.RegisterHigh = r.value[1];
+    d.RegisterLow = r.value[2];
+  }
+  return {{}, d.RegisterHigh * 256 + d.RegisterLow};
+}
+
+}  // namespace kavro::detail
+
 std::string KAVRO_USB_DLL::Get_Offset_Load(void* handle, unsigned char channel) {
-  return QueryCalibration(*this, handle, channel, kOffsetLoad, SimOffsetLoad);
+  return QueryCalibration(*this, handle, channel, CalibrationField::kOffsetLoad, SimOffsetLoad);
 }
 
 std::string KAVRO_USB_DLL::Get_Fullscale_Load(void* handle, unsigned char channel) {
-  return QueryCalibration(*this, handle, channel, kFullscaleLoad, SimFullscaleLoad);
+  return QueryCalibration(*this, handle, channel, CalibrationField::kFullscaleLoad,
+                          SimFullscaleLoad);
 }
 
 std::string KAVRO_USB_DLL::Get_Unit_Code(void* handle, unsigned char channel) {
-  return QueryCalibration(*this, handle, channel, kUnitCode, SimUnitCode);
+  return QueryCalibration(*this, handle, channel, CalibrationField::kUnitCode, SimUnitCode);
 }
 
 std::string KAVRO_USB_DLL::Get_Decimal_Point(void* handle, unsigned char channel) {
-  return QueryCalibration(*this, handle, channel, kDecimalPoint, SimDecimalPoint);
+  return QueryCalibration(*this, handle, channel, CalibrationField::kDecimalPoint, SimDecimalPoint);
 }

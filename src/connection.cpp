@@ -3,6 +3,7 @@
 
 #include "KAVRO_USB_DLL.h"
 #include "result.h"
+#include "steps.h"
 #include "text.h"
 
 using namespace kavro::detail;
@@ -21,20 +22,63 @@ constexpr int kSimulatedHandleValue = 123456;
 
 }  // namespace
 
+namespace kavro::detail {
+
+Outcome<unsigned int> DeviceCount(KAVRO_USB_DLL& d) {
+  d.KAVRO_FT_GetDeviceCount();
+  return {LastCall(d), d.numDevs};
+}
+
+Outcome<std::string> DeviceSerialNumber(KAVRO_USB_DLL& d, void* index) {
+  d.KAVRO_FT_GetDeviceSerialNumber(index);
+  if (Failure f = LastCall(d)) return {f};
+  return {{}, std::string(d.SerialNumber)};
+}
+
+Outcome<void*> OpenBySerial(KAVRO_USB_DLL& d, const char* serial_number) {
+  // A missing or over-long serial number is refused: truncating it could open another board.
+  if (serial_number == nullptr ||
+      strnlen(serial_number, sizeof(d.SerialNumber)) >= sizeof(d.SerialNumber)) {
+    return {{FailureKind::kInvalidArgument, kavro::kFtInvalidParameter}};
+  }
+  CopyText(d.SerialNumber, serial_number);
+
+  d.KAVRO_FT_OpenExBySerialNumber();
+  if (Failure f = LastCall(d)) return {f};
+
+  // After the open, each configuration step must succeed; when one fails the device is closed
+  // again, so that it is not left claimed with no handle the application could close.
+  auto step_failed = [&d]() {
+    const Failure failed = LastCall(d);
+    if (failed) d.KAVRO_FT_Close();
+    return failed;
+  };
+  d.KAVRO_FT_GetDeviceInfo();
+  if (Failure f = step_failed()) return {f};
+  d.KAVRO_FT_GetStatus();
+  if (Failure f = step_failed()) return {f};
+  d.KAVRO_FT_SetTimeouts(kReadTimeoutMs, kWriteTimeoutMs);
+  if (Failure f = step_failed()) return {f};
+  d.KAVRO_FT_SetUSBParameters(kInTransferSize, kOutTransferSize);
+  if (Failure f = step_failed()) return {f};
+  d.KAVRO_FT_SetLatencyTimer(kLatencyTimerMs);
+  if (Failure f = step_failed()) return {f};
+  return {{}, d.ftHandle};
+}
+
+}  // namespace kavro::detail
+
 std::string KAVRO_USB_DLL::Get_Device_Count() {
   ClearErrorText(*this);
   if (Simulating(*this)) return "1";
-  KAVRO_FT_GetDeviceCount();
-  if (LinkFailed(*this)) return kError;
-  return Decimal(static_cast<int>(numDevs));
+  const Outcome<unsigned int> n = DeviceCount(*this);
+  return n.failure ? Answer(*this, n.failure) : Decimal(static_cast<int>(n.value));
 }
 
 std::string KAVRO_USB_DLL::Get_Device_Serial_Number(void* index) {
   ClearErrorText(*this);
   if (Simulating(*this)) return Decimal(SimSerialNumber);
-  KAVRO_FT_GetDeviceSerialNumber(index);
-  if (LinkFailed(*this)) return kError;
-  return std::string(SerialNumber);
+  return Answer(*this, DeviceSerialNumber(*this, index));
 }
 
 void KAVRO_USB_DLL::Open_Device_Connection(char* serial_number) {
@@ -46,48 +90,10 @@ void KAVRO_USB_DLL::Open_Device_Connection(char* serial_number) {
     return;
   }
   ClearErrorText(*this);
-
-  // A missing or over-long serial number is refused: truncating it could open another board.
-  if (serial_number == nullptr ||
-      strnlen(serial_number, sizeof(SerialNumber)) >= sizeof(SerialNumber)) {
-    DeviceHandle = nullptr;
-    ErrorStatus = kavro::kFtInvalidParameter;
-    GetErrorDescription(ErrorStatus);
-    return;
-  }
-  CopyText(SerialNumber, serial_number);
-
-  KAVRO_FT_OpenExBySerialNumber();
-  if (ftStatus != kavro::kFtOk) {
-    DeviceHandle = nullptr;
-    RecordLinkFailure(*this);
-    return;
-  }
-
-  // After the open, each configuration step must succeed; when one fails the device is closed
-  // again, so that it is not left claimed with no handle the application could close.
-  auto step_failed = [this]() {
-    if (ftStatus == kavro::kFtOk) return false;
-    unsigned int failed = ftStatus;
-    KAVRO_FT_Close();
-    DeviceHandle = nullptr;
-    ErrorStatus = failed;
-    GetErrorDescription(ErrorStatus);
-    return true;
-  };
-  KAVRO_FT_GetDeviceInfo();
-  if (step_failed()) return;
-  KAVRO_FT_GetStatus();
-  if (step_failed()) return;
-  KAVRO_FT_SetTimeouts(kReadTimeoutMs, kWriteTimeoutMs);
-  if (step_failed()) return;
-  KAVRO_FT_SetUSBParameters(kInTransferSize, kOutTransferSize);
-  if (step_failed()) return;
-  KAVRO_FT_SetLatencyTimer(kLatencyTimerMs);
-  if (step_failed()) return;
-
-  DeviceHandle = ftHandle;
-  ErrorStatus = ftStatus;
+  const Outcome<void*> opened = OpenBySerial(*this, serial_number);
+  DeviceHandle = opened.value;
+  ErrorStatus = kavro::kFtOk;
+  Report(*this, opened.failure);
 }
 
 void KAVRO_USB_DLL::Close_Device_Connection(void* handle) {

@@ -180,7 +180,10 @@ kavro::LinkProvider& KAVRO_USB_DLL::CurrentLink() {
   return Link();
 }
 
+const char* kavro::detail::StatusDescription(unsigned int status) {
+  return status < kStatusTextCount ? kStatusText[status] : "Unknown Error";
+}
+
 void KAVRO_USB_DLL::GetErrorDescription(unsigned int status) {
-  kavro::detail::SetErrorText(*this,
-                              status < kStatusTextCount ? kStatusText[status] : "Unknown Error");
+  kavro::detail::SetErrorText(*this, kavro::detail::StatusDescription(status));
 }

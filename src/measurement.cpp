@@ -7,6 +7,7 @@
 #include "board_types.h"
 #include "packet.h"
 #include "result.h"
+#include "steps.h"
 
 using namespace kavro::detail;
 
@@ -18,25 +19,25 @@ struct MeasurementCommand {
   const Command& channel;
 };
 
-constexpr MeasurementCommand kNormal{cmd::kNormalData, cmd::kChannelNormalData};
-constexpr MeasurementCommand kOffset{cmd::kOffsetValue, cmd::kChannelOffsetValue};
-constexpr MeasurementCommand kFullscale{cmd::kFullscaleValue, cmd::kChannelFullscaleValue};
+const MeasurementCommand& CommandOf(Measurement m) {
+  static constexpr MeasurementCommand kNormal{cmd::kNormalData, cmd::kChannelNormalData};
+  static constexpr MeasurementCommand kOffset{cmd::kOffsetValue, cmd::kChannelOffsetValue};
+  static constexpr MeasurementCommand kFullscale{cmd::kFullscaleValue, cmd::kChannelFullscaleValue};
+  switch (m) {
+    case Measurement::kOffset: return kOffset;
+    case Measurement::kFullscale: return kFullscale;
+    case Measurement::kNormal: break;
+  }
+  return kNormal;
+}
 
 // The measurement request of every kind: the simulated value as text in simulation mode, else
 // the board's reading.
-std::string Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                    const MeasurementCommand& m, long long simulated) {
+std::string MeasureOrSimulate(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                              long long simulated) {
   ClearErrorText(d);
   if (Simulating(d)) return Decimal(simulated);
-  if (!RefreshBoardType(d, handle)) return kError;
-  const bool type9 = HasChannelRegisters(d);
-  if (!Exchange(d, handle, type9 ? m.channel : m.board, channel, nullptr, 0)) return kError;
-  if (type9) {
-    // Type 9 answers a plain 24-bit count; its first byte carries nothing.
-    const long long count = (d.PacketData[1] << 16) | (d.PacketData[2] << 8) | d.PacketData[3];
-    return Decimal(count);
-  }
-  return d.Calculate_ADC_Value(d.PacketData[0], d.PacketData[1], d.PacketData[2], d.PacketData[3]);
+  return Answer(d, MeasureAnyBoard(d, handle, channel, m));
 }
 
 // Midpoint of the simulated offset and full-scale values. The difference wraps like the
@@ -57,15 +58,40 @@ long long SimulatedMidpoint(int offset, int fullscale) {
 
 }  // namespace
 
+namespace kavro::detail {
+
+Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                             unsigned int board_type) {
+  const bool type9 = HasChannelRegisters(board_type);
+  const MeasurementCommand& c = CommandOf(m);
+  const Outcome<Reply> r = Exchange(d, handle, type9 ? c.channel : c.board, channel, nullptr, 0);
+  if (r.failure) return {r.failure};
+  const auto& data = r.value.data;
+  if (type9) {
+    // Type 9 answers a plain 24-bit count; its first byte carries nothing.
+    return {{}, Decimal((data[1] << 16) | (data[2] << 8) | data[3])};
+  }
+  return {{}, d.Calculate_ADC_Value(data[0], data[1], data[2], data[3])};
+}
+
+Outcome<std::string> MeasureAnyBoard(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                                     Measurement m) {
+  const Outcome<BoardVersion> version = RequestVersion(d, handle);
+  if (version.failure) return {version.failure};
+  return Measure(d, handle, channel, m, version.value.type);
+}
+
+}  // namespace kavro::detail
+
 std::string KAVRO_USB_DLL::Normal_Data_Request(void* handle, unsigned char channel) {
-  return Measure(*this, handle, channel, kNormal,
-                 SimulatedMidpoint(SimOffsetValue, SimFullscaleValue));
+  return MeasureOrSimulate(*this, handle, channel, Measurement::kNormal,
+                           SimulatedMidpoint(SimOffsetValue, SimFullscaleValue));
 }
 
 std::string KAVRO_USB_DLL::Get_Offset_Value(void* handle, unsigned char channel) {
-  return Measure(*this, handle, channel, kOffset, SimOffsetValue);
+  return MeasureOrSimulate(*this, handle, channel, Measurement::kOffset, SimOffsetValue);
 }
 
 std::string KAVRO_USB_DLL::Get_Fullscale_Value(void* handle, unsigned char channel) {
-  return Measure(*this, handle, channel, kFullscale, SimFullscaleValue);
+  return MeasureOrSimulate(*this, handle, channel, Measurement::kFullscale, SimFullscaleValue);
 }

@@ -40,42 +40,42 @@ unsigned int ReplyDataCount(unsigned int n) {
 }
 
 // Board error replies: 5 bytes long, carrying one of these codes.
-const char* BoardErrorText(unsigned char code) {
+FailureKind BoardError(unsigned char code) {
   switch (code) {
-    case 'L': return "TEDS Error";
-    case 'M': return "Command Error";
-    case 'N': return "Packet Frame Error";
-    case 'O': return "Packet Command Error";
-    default: return nullptr;
+    case 'L': return FailureKind::kTedsError;
+    case 'M': return FailureKind::kCommandError;
+    case 'N': return FailureKind::kPacketFrameError;
+    case 'O': return FailureKind::kPacketCommandError;
+    default: return FailureKind::kNone;
   }
 }
 
 constexpr unsigned char kBoardErrorLength = 5;
 
-// The text for a reply code that is not the expected one: the board's error, or a wrong code.
-const char* WrongCodeText(unsigned char code) {
-  const char* board_error = BoardErrorText(code);
-  return board_error != nullptr ? board_error : "Command Number Error";
+// A reply code that is not the expected one: the board's error, or a wrong code.
+FailureKind WrongCode(unsigned char code) {
+  const FailureKind board_error = BoardError(code);
+  return board_error != FailureKind::kNone ? board_error : FailureKind::kCommandNumber;
 }
 
-// Why a whole reply is not the one expected, or nullptr when it is. The checks run in this
+// Why a whole reply is not the one expected, or kNone when it is. The checks run in this
 // order: packet number, board error reply, length, reply code, trailer.
-const char* ReplyError(const KAVRO_USB_DLL& d, const unsigned char* reply) {
-  if (reply[0] != d.RxPacketNumber) return "Packet Number Error";
-  if (reply[1] == kBoardErrorLength && BoardErrorText(reply[2]) != nullptr)
-    return BoardErrorText(reply[2]);
-  if (reply[1] != d.RxLength) return "Packet Size Error";
-  if (reply[2] != d.RxCommand) return WrongCodeText(reply[2]);
-  if (reply[d.RxLength - 1] != d.EndOfPacket) return "End Of Packet Error";
-  return nullptr;
+FailureKind ReplyError(const Expected& e, const unsigned char* reply) {
+  if (reply[0] != e.number) return FailureKind::kPacketNumber;
+  if (reply[1] == kBoardErrorLength && BoardError(reply[2]) != FailureKind::kNone)
+    return BoardError(reply[2]);
+  if (reply[1] != e.length) return FailureKind::kPacketSize;
+  if (reply[2] != e.code) return WrongCode(reply[2]);
+  if (reply[e.length - 1] != e.trailer) return FailureKind::kEndOfPacket;
+  return FailureKind::kNone;
 }
 
-// Why a short reply found when the budget ran out is not the one expected, or nullptr when its
+// Why a short reply found when the budget ran out is not the one expected, or kNone when its
 // number and code match (it is then a plain time-out). Its length is not judged.
-const char* ShortReplyError(const KAVRO_USB_DLL& d, const unsigned char* reply) {
-  if (reply[0] != d.RxPacketNumber) return "Packet Number Error";
-  if (reply[2] != d.RxCommand) return WrongCodeText(reply[2]);
-  return nullptr;
+FailureKind ShortReplyError(const Expected& e, const unsigned char* reply) {
+  if (reply[0] != e.number) return FailureKind::kPacketNumber;
+  if (reply[2] != e.code) return WrongCode(reply[2]);
+  return FailureKind::kNone;
 }
 
 // Pacing of the library's own wait for a reply (when the provider cannot wait itself): one
@@ -117,7 +117,202 @@ void RenderHex(std::string& target, const unsigned char* bytes, unsigned int cou
   }
 }
 
+// The packet fields of the public class after a write: the trace once the frame was built,
+// WriteStatus and ErrorStatus once it was sent.
+void ShowSent(KAVRO_USB_DLL& d, bool framed, const Failure& failed) {
+  if (framed) RenderHex(d.PacketSent, d.TxBuffer, d.TxLength);
+  if (failed) return;
+  d.ErrorStatus = kavro::kFtOk;
+  d.WriteStatus = kFinished;
+}
+
+// The packet fields of the public class after an accepted reply.
+void ShowReceived(KAVRO_USB_DLL& d, const Reply& r) {
+  std::memcpy(d.PacketData, r.data.data(), sizeof(d.PacketData));
+  // The trace covers the 0xFF too. A shifted 255-byte reply is 256 bytes long, which the
+  // one-byte RxLength cannot hold, so the trace is rendered from the full count.
+  d.RxLength = static_cast<unsigned char>(r.length);
+  RenderHex(d.PacketReceived, d.RxBuffer, r.length);
+  d.ReadStatus = kFinished;
+}
+
+void ClearReceived(KAVRO_USB_DLL& d) {
+  d.PacketReceived.clear();
+  d.ReadStatus.clear();
+  std::memset(d.PacketData, 0, sizeof(d.PacketData));
+}
+
 }  // namespace
+
+namespace kavro::detail {
+
+const char* FailureText(const Failure& f) {
+  switch (f.kind) {
+    case FailureKind::kNone: return "";
+    case FailureKind::kInvalidArgument:
+    case FailureKind::kLink: return StatusDescription(f.status);
+    case FailureKind::kPacketSize: return "Packet Size Error";
+    case FailureKind::kTimeout: return "Timeout Error";
+    case FailureKind::kTedsError: return "TEDS Error";
+    case FailureKind::kCommandError: return "Command Error";
+    case FailureKind::kPacketFrameError: return "Packet Frame Error";
+    case FailureKind::kPacketCommandError: return "Packet Command Error";
+    case FailureKind::kPacketNumber: return "Packet Number Error";
+    case FailureKind::kCommandNumber: return "Command Number Error";
+    case FailureKind::kEndOfPacket: return "End Of Packet Error";
+    case FailureKind::kInvalidSamplingRate: return "Invalid Sampling Rate";
+    case FailureKind::kInvalidTypeOfBoard: return "Invalid Type of Board";
+  }
+  return "";
+}
+
+// The reply pacing the class keeps for the packet layer.
+struct PacketAccess {
+  static void Await(KAVRO_USB_DLL& d, unsigned int bytes, std::uint64_t start_us,
+                    std::uint64_t deadline_us) {
+    d.AwaitReplyBytes(bytes, start_us, deadline_us);
+  }
+  static std::uint64_t& ReplyPace(KAVRO_USB_DLL& d) { return d.replyPaceUs_; }
+};
+
+Failure SendFrame(KAVRO_USB_DLL& d, const Frame& f, bool& framed) {
+  framed = false;
+  // A zero length would put the trailer before the buffer; such a packet is refused unsent.
+  if (f.length == 0) return {FailureKind::kPacketSize};
+
+  d.KAVRO_FT_GetStatus();
+  if (Failure failed = LastCall(d)) return failed;
+
+  if (f.mode == kPlainFrame || f.mode == kChannelFrame) {
+    d.TxBuffer[0] = f.number;
+    d.TxBuffer[1] = f.length;
+    d.TxBuffer[2] = f.code;
+    unsigned int first = 3;
+    if (f.mode == kChannelFrame) d.TxBuffer[first++] = f.channel;
+    const unsigned int count = RequestDataCount(f.mode, f.length);
+    if (count > 0) std::memcpy(d.TxBuffer + first, f.data, count);
+    // The trailer goes last, so it wins over any header or data byte at its position.
+    d.TxBuffer[f.length - 1] = f.trailer;
+  }
+  // Any other mode sends TxBuffer as it stands.
+  framed = true;  // traced before the write, so the trace stands even if the write fails
+  d.KAVRO_FT_Write(f.length);
+  return LastCall(d);
+}
+
+Outcome<Reply> ReceiveReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) {
+  // No reply is shorter than a bare frame; such an expectation could never be met.
+  if (e.length < kMinimumFrame) return {{FailureKind::kPacketSize}};
+
+  // The budget runs on the link's monotonic clock: elapsed time, not processor time, so a
+  // blocked or busy process neither stretches nor shortens it.
+  const std::uint64_t start = d.KAVRO_FT_Now();
+  // The first moment at which the budget is spent. Between status queries that found too
+  // little the thread waits for more bytes, never past it.
+  const std::uint64_t deadline =
+      LaterBy(start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
+  unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
+  // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
+  // that came in time, while this thread was not running, is still taken.
+  bool last_look = false;
+  for (std::uint64_t now = start;; now = d.KAVRO_FT_Now()) {
+    const double elapsed_ms = static_cast<double>(now - start) / 1000.0;
+    last_look = elapsed_ms > budget_ms;
+
+    d.KAVRO_FT_GetStatus();
+    if (Failure failed = LastCall(d)) return {failed};
+    if (have == 0) {
+      if (d.RxBytes < e.length) {
+        if (last_look) break;
+        PacketAccess::Await(d, e.length, start, deadline);
+        continue;
+      }
+      // Only the bytes this read got count: a read that ends short leaves bytes of an earlier
+      // reply behind them, which must never be judged as this one.
+      have = d.KAVRO_FT_Read(d.RxBytes);
+      if (Failure failed = LastCall(d)) return {failed};
+    } else if (d.RxBytes > 0 && have < sizeof(d.RxBuffer)) {
+      // The rest of a reply (shifted, or read short): append it after the bytes already read.
+      const unsigned int room = sizeof(d.RxBuffer) - have;
+      const unsigned int count = d.RxBytes < room ? d.RxBytes : room;
+      const unsigned int got = d.KAVRO_FT_Read(count, have);
+      if (Failure failed = LastCall(d)) return {failed};
+      have += got;
+    }
+
+    // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
+    const unsigned int shift = d.RxBuffer[0] == kShiftMarker ? 1 : 0;
+    if (have < e.length + shift) {
+      if (last_look) break;
+      PacketAccess::Await(d, e.length + shift - have, start, deadline);
+      continue;
+    }
+
+    const unsigned char* reply = d.RxBuffer + shift;
+    if (const FailureKind why = ReplyError(e, reply); why != FailureKind::kNone) return {{why}};
+    Outcome<Reply> accepted;
+    accepted.value.length = e.length + shift;
+    std::memcpy(accepted.value.data.data(), reply + 3, ReplyDataCount(e.length));
+    LearnReplyPace(PacketAccess::ReplyPace(d), d.KAVRO_FT_Now() - start);
+    return accepted;
+  }
+
+  // Budget spent. A shifted reply that never completed is a plain time-out.
+  if (have == 0 && d.RxBytes >= kMinimumFrame) {
+    // Something short arrived, typically a 5-byte board error reply where a longer reply
+    // was expected: report what it says.
+    // All of it, however many reads that takes: only bytes that came are judged.
+    unsigned int got = 0;
+    while (got < d.RxBytes && got < sizeof(d.RxBuffer)) {
+      const unsigned int more = d.KAVRO_FT_Read(d.RxBytes - got, got);
+      if (Failure failed = LastCall(d)) return {failed};
+      if (more == 0) break;
+      got += more;
+    }
+    const FailureKind why =
+        got >= kMinimumFrame ? ShortReplyError(e, d.RxBuffer) : FailureKind::kNone;
+    if (why != FailureKind::kNone) return {{why}};
+  }
+  d.KAVRO_FT_Purge();
+  return {{FailureKind::kTimeout}};
+}
+
+Outcome<Reply> Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
+                        const unsigned char* data, unsigned int data_count) {
+  d.ftHandle = handle;
+  d.NextPacketNumber();
+  // The request and the reply expected, in the fields the public packet methods read.
+  d.TxLength = c.tx_length;
+  d.TxCommand = c.code;
+  if (c.mode == kChannelFrame) d.TxChannel = channel;
+  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i)
+    d.PacketData[i] = data[i];
+  d.EndOfPacket = kEndOfPacket;
+  d.RxPacketNumber = d.PacketNumber;
+  d.RxLength = c.rx_length;
+  d.RxCommand = c.rx_code;
+
+  d.PacketSent.clear();
+  d.WriteStatus.clear();
+  const Frame frame{c.mode,      d.PacketNumber, c.tx_length, c.code,
+                    d.TxChannel, d.PacketData,   kEndOfPacket};
+  bool framed = false;
+  const Failure not_sent = SendFrame(d, frame, framed);
+  ShowSent(d, framed, not_sent);
+  if (not_sent) return {not_sent};
+
+  const Expected expected{d.PacketNumber, c.rx_length, c.rx_code, kEndOfPacket};
+  return ReceiveShown(d, expected, c.budget_ms);
+}
+
+Outcome<Reply> ReceiveShown(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) {
+  ClearReceived(d);
+  Outcome<Reply> r = ReceiveReply(d, e, budget_ms);
+  if (!r.failure) ShowReceived(d, r.value);
+  return r;
+}
+
+}  // namespace kavro::detail
 
 void KAVRO_USB_DLL::NextPacketNumber() {
   if (Simulating(*this)) return;
@@ -138,125 +333,17 @@ void KAVRO_USB_DLL::WritePacket(signed char mode) {
   if (Simulating(*this)) return;
   PacketSent.clear();
   WriteStatus.clear();
-  // A zero length would put the trailer before the buffer; such a packet is refused unsent.
-  if (TxLength == 0) {
-    SetErrorText(*this, "Packet Size Error");
-    return;
-  }
-
-  KAVRO_FT_GetStatus();
-  if (LinkFailed(*this)) return;
-
-  if (mode == kPlainFrame || mode == kChannelFrame) {
-    TxBuffer[0] = PacketNumber;
-    TxBuffer[1] = TxLength;
-    TxBuffer[2] = TxCommand;
-    unsigned int first = 3;
-    if (mode == kChannelFrame) TxBuffer[first++] = TxChannel;
-    std::memcpy(TxBuffer + first, PacketData, RequestDataCount(mode, TxLength));
-    // The trailer goes last, so it wins over any header or data byte at its position.
-    TxBuffer[TxLength - 1] = EndOfPacket;
-  }
-  // Any other mode sends TxBuffer as it stands.
-
-  GetPacketSent();  // traced before the write, so it stands even if the write fails
-  KAVRO_FT_Write(TxLength);
-  if (LinkFailed(*this)) return;
-  ErrorStatus = kavro::kFtOk;
-  WriteStatus = kFinished;
+  const Frame frame{mode, PacketNumber, TxLength, TxCommand, TxChannel, PacketData, EndOfPacket};
+  bool framed = false;
+  const Failure failed = SendFrame(*this, frame, framed);
+  ShowSent(*this, framed, failed);
+  Report(*this, failed);
 }
 
 void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   if (Simulating(*this)) return;
-  PacketReceived.clear();
-  ReadStatus.clear();
-  std::memset(PacketData, 0, sizeof(PacketData));
-  // No reply is shorter than a bare frame; such an expectation could never be met.
-  if (RxLength < kMinimumFrame) {
-    SetErrorText(*this, "Packet Size Error");
-    return;
-  }
-
-  // The budget runs on the link's monotonic clock: elapsed time, not processor time, so a
-  // blocked or busy process neither stretches nor shortens it.
-  const std::uint64_t start = KAVRO_FT_Now();
-  // The first moment at which the budget is spent. Between status queries that found too
-  // little the thread waits for more bytes, never past it.
-  const std::uint64_t deadline = kavro::detail::LaterBy(
-      start, budget_ms < 0 ? 0 : static_cast<std::uint64_t>(budget_ms) * 1000 + 1);
-  unsigned int have = 0;  // bytes of this reply read into RxBuffer so far
-  // Once the budget is spent the queue gets one last look before a time-out is judged: a reply
-  // that came in time, while this thread was not running, is still taken.
-  bool last_look = false;
-  for (std::uint64_t now = start;; now = KAVRO_FT_Now()) {
-    const double elapsed_ms = static_cast<double>(now - start) / 1000.0;
-    last_look = elapsed_ms > budget_ms;
-
-    KAVRO_FT_GetStatus();
-    if (LinkFailed(*this)) return;
-    if (have == 0) {
-      if (RxBytes < RxLength) {
-        if (last_look) break;
-        AwaitReplyBytes(RxLength, start, deadline);
-        continue;
-      }
-      // Only the bytes this read got count: a read that ends short leaves bytes of an earlier
-      // reply behind them, which must never be judged as this one.
-      have = KAVRO_FT_Read(RxBytes);
-      if (LinkFailed(*this)) return;
-    } else if (RxBytes > 0 && have < sizeof(RxBuffer)) {
-      // The rest of a reply (shifted, or read short): append it after the bytes already read.
-      const unsigned int room = sizeof(RxBuffer) - have;
-      const unsigned int count = RxBytes < room ? RxBytes : room;
-      const unsigned int got = KAVRO_FT_Read(count, have);
-      if (LinkFailed(*this)) return;
-      have += got;
-    }
-
-    // A reply preceded by 0xFF starts one byte later and is judged only once it is whole.
-    const unsigned int shift = RxBuffer[0] == kShiftMarker ? 1 : 0;
-    if (have < RxLength + shift) {
-      if (last_look) break;
-      AwaitReplyBytes(RxLength + shift - have, start, deadline);
-      continue;
-    }
-
-    const unsigned char* reply = RxBuffer + shift;
-    if (const char* why = ReplyError(*this, reply)) {
-      SetErrorText(*this, why);
-      return;
-    }
-    std::memcpy(PacketData, reply + 3, ReplyDataCount(RxLength));
-    // The trace covers the 0xFF too. A shifted 255-byte reply is 256 bytes long, which the
-    // one-byte RxLength cannot hold, so the trace is rendered from the full count.
-    const unsigned int accepted = RxLength + shift;
-    RxLength = static_cast<unsigned char>(accepted);
-    RenderHex(PacketReceived, RxBuffer, accepted);
-    ReadStatus = kFinished;
-    LearnReplyPace(replyPaceUs_, KAVRO_FT_Now() - start);
-    return;
-  }
-
-  // Budget spent. A shifted reply that never completed is a plain time-out.
-  if (have == 0 && RxBytes >= kMinimumFrame) {
-    // Something short arrived, typically a 5-byte board error reply where a longer reply
-    // was expected: report what it says.
-    // All of it, however many reads that takes: only bytes that came are judged.
-    unsigned int got = 0;
-    while (got < RxBytes && got < sizeof(RxBuffer)) {
-      const unsigned int more = KAVRO_FT_Read(RxBytes - got, got);
-      if (LinkFailed(*this)) return;
-      if (more == 0) break;
-      got += more;
-    }
-    const char* why = got >= kMinimumFrame ? ShortReplyError(*this, RxBuffer) : nullptr;
-    if (why != nullptr) {
-      SetErrorText(*this, why);
-      return;
-    }
-  }
-  KAVRO_FT_Purge();
-  SetErrorText(*this, "Timeout Error");
+  const Expected expected{RxPacketNumber, RxLength, RxCommand, EndOfPacket};
+  Report(*this, ReceiveShown(*this, expected, budget_ms).failure);
 }
 
 // Between two status queries that found too few bytes: the provider's own wait when it has
@@ -287,26 +374,3 @@ void KAVRO_USB_DLL::AwaitReplyBytes(unsigned int bytes, std::uint64_t start_us,
   const std::uint64_t slept = kavro::SteadyMicroseconds() - before;
   LearnSleepLateness(sleepLateUs_, slept > sleep_us ? slept - sleep_us : 0);
 }
-
-namespace kavro::detail {
-
-bool Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
-              const unsigned char* data, unsigned int data_count) {
-  d.ftHandle = handle;
-  d.NextPacketNumber();
-  d.TxLength = c.tx_length;
-  d.TxCommand = c.code;
-  if (c.mode == kChannelFrame) d.TxChannel = channel;
-  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i)
-    d.PacketData[i] = data[i];
-  d.EndOfPacket = kEndOfPacket;
-  d.RxPacketNumber = d.PacketNumber;
-  d.RxLength = c.rx_length;
-  d.RxCommand = c.rx_code;
-  d.WritePacket(c.mode);
-  if (!Finished(d.WriteStatus)) return false;
-  d.ReadPacket(c.budget_ms);
-  return Finished(d.ReadStatus);
-}
-
-}  // namespace kavro::detail

@@ -125,8 +125,18 @@ INSTANTIATE_TEST_SUITE_P(
                  17, "Not Supported", ""},
         ErrorRow{"board error reply", Answer(ErrorReply('L')), Ping, ErrorKind::kBoardRefused, 0,
                  "TEDS Error", "transducer"},
+        ErrorRow{"another board error reply", Answer(ErrorReply('N')), Ping,
+                 ErrorKind::kBoardRefused, 0, "Packet Frame Error", ""},
         ErrorRow{"no reply", Answer(Fault(ReplyFault::kDrop)), Ping, ErrorKind::kTimedOut, 0,
                  "Timeout Error", "Reset()"},
+        ErrorRow{"reply to another command", Answer(Fault(ReplyFault::kCorruptCode)), Ping,
+                 ErrorKind::kProtocol, 0, "Command Number Error", ""},
+        ErrorRow{"rate code above 15", nullptr,
+                 [](Api&, kavro::Board& b) { return ErrorOf(b.SetSamplingRate(16)); },
+                 ErrorKind::kInvalidArgument, 0, "Invalid Sampling Rate", ""},
+        ErrorRow{"board type without converter settings", nullptr,
+                 [](Api& t, kavro::Board&) { return ErrorOf(t.Open("KV0005").SetSamplingRate(1)); },
+                 ErrorKind::kNotSupported, 0, "Invalid Type of Board", ""},
         ErrorRow{"unknown serial number", nullptr,
                  [](Api& t, kavro::Board&) {
                    return ErrorOf(kavro::Board::Open("KV9999", t.Options()));
@@ -243,7 +253,10 @@ TEST_F(Api, ConverterConditionsAreReadingStatesWithoutALoad) {
   EXPECT_EQ(unsupported.Read()->load, std::nullopt);
   const std::size_t frames = type5.board.transcript.size();
   EXPECT_TRUE(unsupported.Read().ok());
-  EXPECT_EQ(type5.board.transcript.size(), frames + 2);  // version and measurement only
+  // One request per reading, the measurement's: the board's type is known from the open.
+  ASSERT_EQ(type5.board.transcript.size(), frames + 1);
+  const Bytes& request = type5.board.transcript.back();
+  EXPECT_EQ(request, (Bytes{request[0], 4, 0x42, 0xAA}));
 }
 
 // Common board: counts 1000 + 400000 per 100.0 (offset 1000, full scale 2001000 = 500.0).
@@ -291,13 +304,15 @@ TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
 
 // ---- recording ------------------------------------------------------------------------------
 
-// A reading stalled by a lost reply (100 ms for the version request) overruns nine due times:
-// they are skipped, and every reading still falls on start + k * 10 ms.
+// A reading stalled by a lost reply (10 ms for the measurement request) overruns nine due times
+// of a 1 ms interval: they are skipped, and every reading still falls on start + k * 1 ms.
 TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
   bus.AddDevice("KV0001");
   kavro::Board board = Open();
   std::vector<kavro::Sample> samples;
-  auto summary = kavro::Record(board, Every10ms(300), [&](const kavro::Sample& s) {
+  kavro::RecordOptions every_ms = Every10ms(300);
+  every_ms.interval_us = 1000;
+  auto summary = kavro::Record(board, every_ms, [&](const kavro::Sample& s) {
     if (s.index == 100) Queue(bus, Fault(ReplyFault::kDrop));
     samples.push_back(s);
     return true;
@@ -308,13 +323,13 @@ TEST_F(Api, ARecordingKeepsItsDueTimesAndSkipsThoseAStallOverran) {
   EXPECT_EQ(samples[101].reading.error().kind, ErrorKind::kTimedOut);
   EXPECT_EQ(samples[102].index, 111u);
   EXPECT_EQ(samples.back().index, 308u);
-  EXPECT_EQ(samples.back().due_us - samples.front().due_us, 3080000u);
+  EXPECT_EQ(samples.back().due_us - samples.front().due_us, 308000u);
   for (const kavro::Sample& s : samples) {
     if (s.reading) {
       EXPECT_LT(s.reading->monotonic_us - s.due_us, 1000u) << s.index;
     }
   }
-  EXPECT_NEAR(summary->rate(), 97.07, 0.01);  // 299 readings in 3.08 s
+  EXPECT_NEAR(summary->rate(), 970.65, 0.01);  // 299 readings in a little over 0.308 s
 }
 
 // The summary says which end it was (giving up: below).
@@ -374,6 +389,19 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   std::uint8_t config = 0;
   bus.WithDevice("KV0001", [&](VirtualBus::Device& d) { config = d.board.ConfigByte(0); });
   EXPECT_EQ(config, 0x27);  // the power-on 0x24 with rate 7 applied again
+
+  // A type 9 board plugged in where it was: the reopen learns the type again, and the reading
+  // after it asks by channel, as type 9 is asked.
+  bus.Unplug("KV0001");
+  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = Board::Type9(); });
+  EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
+  bus.Replug("KV0001");
+  bus.clock().SleepUntil(bus.now_us() + 1000000);
+  ASSERT_TRUE(board.Read().ok());
+  EXPECT_EQ(board.info().type, 9u);
+  bus.WithDevice("KV0001", [](VirtualBus::Device& d) {
+    EXPECT_EQ(d.board.transcript.back(), (Bytes{d.board.transcript.back()[0], 5, 0x52, 0, 0xAA}));
+  });
 }
 
 // Unplugged for good 0.505 s after the open, each row on its own board; the link loss shows at

@@ -137,6 +137,9 @@ class KAVRO_API Board {
   // "vendor D2XX library", "libftdi1", "board emulator", or the provider's own name.
   std::string link_description() const;
 
+  // One reading: a single request and its reply (once the channel's calibration is at hand,
+  // which the first reading fetches when loads are wanted). The board's type, which decides the
+  // request, is the one learnt at the open, or at the latest reopen after a loss.
   Result<Reading> Read(unsigned int channel = 0);
   // The channel's calibration record, read once and kept (the EEPROM survives power cycles).
   Result<Calibration> GetCalibration(unsigned int channel = 0);

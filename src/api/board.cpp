@@ -15,18 +15,10 @@ namespace {
 
 constexpr unsigned int kMaxProbedChannels = 16;
 
-bool Finished(const std::string& status) {
-  return status == "Finished";
-}
-
 bool ParseInteger(const std::string& text, std::int64_t* value) {
   const char* end = text.data() + text.size();
   const auto r = std::from_chars(text.data(), end, *value);
   return !text.empty() && r.ec == std::errc() && r.ptr == end;
-}
-
-unsigned int FieldValue(const std::string& field) {
-  return field.size() == 1 ? static_cast<unsigned char>(field[0]) : 0;
 }
 
 // Sorts a measurement text into a reading: counts, or the converter's condition words.
@@ -125,58 +117,45 @@ Board::Impl::~Impl() {
   if (handle != nullptr) dll.Close_Device_Connection(handle);
 }
 
-template <typename Command>
-Result<std::string> Board::Impl::Attempt(Command command) {
-  dll.ErrorStatus = kFtOk;
-  std::string text = command(handle);
-  // "Error" with no reason is a converter fault, which the reading reports as its state.
-  if (text != "Error" || dll.ErrorText[0] == '\0') return text;
-  return detail::Classify({text, dll.ErrorText, dll.ErrorStatus}, detail::Stage::kOpen,
-                          dll.CurrentLink(), Reconnects());
+Status Board::Impl::Attempted(const detail::Failure& failure) {
+  if (!failure) return {};
+  return detail::Classify(failure, detail::Stage::kOpen, dll.CurrentLink(), Reconnects());
 }
 
-template <typename Command>
-Result<std::string> Board::Impl::Run(Command command) {
-  Result<std::string> r = Attempt(command);
-  if (!r && r.error().kind == ErrorKind::kDisconnected) LinkLost(r.error());
-  return r;
+Status Board::Impl::Checked(const detail::Failure& failure) {
+  Status s = Attempted(failure);
+  if (!s && s.error().kind == ErrorKind::kDisconnected) LinkLost(s.error());
+  return s;
 }
 
 Status Board::Impl::OpenHandle(detail::Stage stage) {
-  std::vector<char> serial(info.serial.begin(), info.serial.end());
-  serial.push_back('\0');
-  dll.ErrorStatus = kFtOk;
-  dll.Open_Device_Connection(serial.data());
-  if (dll.DeviceHandle == nullptr) {
-    return detail::Classify({"Error", dll.ErrorText, dll.ErrorStatus}, stage, dll.CurrentLink(),
+  const detail::Outcome<void*> opened = detail::OpenBySerial(dll, info.serial.c_str());
+  if (opened.failure) {
+    return detail::Classify(opened.failure, stage, dll.CurrentLink(),
                             stage == detail::Stage::kOpen);
   }
-  handle = dll.DeviceHandle;
+  handle = opened.value;
   return {};
 }
 
-std::string Board::Impl::Version(void* h) {
-  dll.Get_Version_of_Board(h);
-  return Finished(dll.WriteStatus) && Finished(dll.ReadStatus) ? "0" : "Error";
+Status Board::Impl::LearnVersion() {
+  const detail::Outcome<detail::BoardVersion> v = detail::RequestVersion(dll, handle);
+  if (Status s = Attempted(v.failure); !s) return s;
+  info.type = v.value.type;
+  std::copy(v.value.fields.begin(), v.value.fields.end(), info.version.begin());
+  return {};
 }
 
 Status Board::Impl::Open() {
   if (Status opened = OpenHandle(detail::Stage::kOpening); !opened) return opened;
-  auto version = Attempt([this](void* h) { return Version(h); });
-  if (!version) return version.error();
-  info.type = dll.BoardType;
-  info.version = {static_cast<std::uint8_t>(FieldValue(dll.VersionField1)),
-                  static_cast<std::uint8_t>(FieldValue(dll.VersionField2)),
-                  static_cast<std::uint8_t>(FieldValue(dll.VersionField3)),
-                  static_cast<std::uint8_t>(FieldValue(dll.VersionField4)),
-                  static_cast<std::uint8_t>(FieldValue(dll.VersionField5))};
+  if (Status learned = LearnVersion(); !learned) return learned;
   // Type 9 has channels of its own: count those whose configuration register answers.
   info.channels = 1;
   while (info.type == kBoardTypeChannelRegisters && info.channels < kMaxProbedChannels) {
     const auto channel = static_cast<unsigned char>(info.channels);
-    auto probe = Attempt([&](void* h) {
-      return dll.Read_Channel_Register(h, channel, ConfigRegisterAddress(info.type));
-    });
+    const Status probe = Attempted(
+        detail::ReadChannelRegister(dll, handle, channel, ConfigRegisterAddress(info.type))
+            .failure);
     if (!probe && probe.error().kind == ErrorKind::kDisconnected) return probe.error();
     if (!probe) break;
     ++info.channels;
@@ -253,20 +232,22 @@ Status Board::Impl::CheckReconnect() const {
 
 Status Board::Impl::Reopen() {
   if (Status opened = OpenHandle(detail::Stage::kOpen); !opened) return opened;
+  auto given_up = [this](const Status& failed) {
+    dll.Close_Device_Connection(handle);
+    handle = nullptr;
+    return failed;
+  };
+  // Another board may sit where the lost one was: its type is learnt again, since readings go
+  // by it.
+  if (Status learned = LearnVersion(); !learned) return given_up(learned);
   // The board may have been powered off: apply the configuration made through it again.
   for (std::size_t ch = 0; ch < channels.size(); ++ch) {
     const auto c = static_cast<unsigned char>(ch);
     const ChannelState& s = channels[ch];
-    Result<std::string> r = std::string();
-    if (s.config_byte)
-      r = Attempt([&](void* h) { return dll.Set_ADC_Configuration2(h, *s.config_byte, c); });
-    if (r && s.config_rate)
-      r = Attempt([&](void* h) { return dll.Set_ADC_Configuration(h, *s.config_rate, c); });
-    if (!r) {
-      dll.Close_Device_Connection(handle);
-      handle = nullptr;
-      return r.error();
-    }
+    Status r;
+    if (s.config_byte) r = Attempted(detail::SetConfiguration(dll, handle, *s.config_byte, c));
+    if (r && s.config_rate) r = Attempted(detail::SetSamplingRate(dll, handle, *s.config_rate, c));
+    if (!r) return given_up(r);
   }
   return {};
 }
@@ -318,25 +299,28 @@ unsigned int Board::Impl::ConfigChannel(unsigned int channel) const {
 }
 
 Result<Calibration> Board::Impl::FetchCalibration(unsigned int channel) {
-  using Query = std::string (KAVRO_USB_DLL::*)(void*, unsigned char);
-  static constexpr struct {
-    Query query;
-    const char* name;
-  } kFields[] = {{&KAVRO_USB_DLL::Get_Offset_Value, "offset reading"},
-                 {&KAVRO_USB_DLL::Get_Fullscale_Value, "full-scale reading"},
-                 {&KAVRO_USB_DLL::Get_Offset_Load, "offset load"},
-                 {&KAVRO_USB_DLL::Get_Fullscale_Load, "full-scale load"},
-                 {&KAVRO_USB_DLL::Get_Unit_Code, "unit code"},
-                 {&KAVRO_USB_DLL::Get_Decimal_Point, "decimal point"}};
+  static constexpr const char* kNames[] = {"offset reading", "full-scale reading",
+                                           "offset load",    "full-scale load",
+                                           "unit code",      "decimal point"};
+  static constexpr detail::CalibrationField kStored[] = {
+      detail::CalibrationField::kOffsetLoad, detail::CalibrationField::kFullscaleLoad,
+      detail::CalibrationField::kUnitCode, detail::CalibrationField::kDecimalPoint};
+  const auto ch = static_cast<unsigned char>(channel);
   std::int64_t v[6] = {};
-  for (std::size_t i = 0; i < 6; ++i) {
-    auto text = Run([&](void* h) { return (dll.*kFields[i].query)(h, channel); });
-    if (!text) return text.error();
-    if (!ParseInteger(text.value(), &v[i])) {
-      return OwnError(ErrorKind::kBadCalibration, std::string("the ") + kFields[i].name +
-                                                      " of channel " + std::to_string(channel) +
-                                                      " is not a number");
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto m = detail::MeasureAnyBoard(
+        dll, handle, ch, i == 0 ? detail::Measurement::kOffset : detail::Measurement::kFullscale);
+    if (Status s = Checked(m.failure); !s) return s.error();
+    if (!ParseInteger(m.value, &v[i])) {
+      return OwnError(ErrorKind::kBadCalibration, std::string("the ") + kNames[i] + " of channel " +
+                                                      std::to_string(channel) + " is not a number");
     }
+  }
+  for (std::size_t i = 2; i < 6; ++i) {
+    const detail::Outcome<long long> stored =
+        detail::ReadCalibration(dll, handle, ch, kStored[i - 2]);
+    if (Status s = Checked(stored.failure); !s) return s.error();
+    v[i] = stored.value;
   }
   Calibration c;
   c.offset_reading = v[0];
@@ -370,9 +354,12 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
     Result<Calibration> c = Calibrated(channel);
     if (!c && handle == nullptr) return c.error();  // the link went away meanwhile
   }
-  auto text = Run([&](void* h) { return dll.Normal_Data_Request(h, channel); });
-  if (!text) return text.error();
-  Reading r = Parse(channel, text.value());
+  // The board's type is known from the open (and learnt again at every reopen): one exchange
+  // per reading, without the version exchange the public methods run first.
+  const detail::Outcome<std::string> text = detail::Measure(
+      dll, handle, static_cast<unsigned char>(channel), detail::Measurement::kNormal, info.type);
+  if (Status s = Checked(text.failure); !s) return s.error();
+  Reading r = Parse(channel, text.value);
   r.monotonic_us = clock->NowMicroseconds();
   r.wall = Wall(r.monotonic_us);
   if (r.state == ReadingState::kOk && s.calibration) {
@@ -382,11 +369,10 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
   return r;
 }
 
-template <typename Command>
-Result<std::array<std::uint8_t, 3>> Board::Impl::Register(Command read) {
-  auto r = Run(read);
-  if (!r) return r.error();
-  return std::array<std::uint8_t, 3>{dll.PacketData[0], dll.PacketData[1], dll.PacketData[2]};
+Result<std::array<std::uint8_t, 3>> Board::Impl::Register(
+    const detail::Outcome<detail::RegisterBytes>& r) {
+  if (Status s = Checked(r.failure); !s) return s.error();
+  return r.value;
 }
 
 Board::Impl::Tally Board::Impl::Count(std::uint64_t now) const {
@@ -421,19 +407,17 @@ Result<Board> Board::Open(const std::string& serial, OpenOptions options) {
 Result<std::vector<std::string>> Board::List(LinkProvider* link) {
   KAVRO_USB_DLL dll;
   if (link != nullptr) dll.UseLink(link);
-  auto failed = [&dll](const std::string& text) {
-    return detail::Classify({text, dll.ErrorText, dll.ErrorStatus}, detail::Stage::kListing,
-                            dll.CurrentLink(), false);
+  auto failed = [&dll](const detail::Failure& f) {
+    return detail::Classify(f, detail::Stage::kListing, dll.CurrentLink(), false);
   };
-  const std::string count = dll.Get_Device_Count();
-  std::int64_t n = 0;
-  if (!ParseInteger(count, &n)) return failed(count);
+  const detail::Outcome<unsigned int> count = detail::DeviceCount(dll);
+  if (count.failure) return failed(count.failure);
   std::vector<std::string> serials;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const std::string serial =
-        dll.Get_Device_Serial_Number(reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
-    if (serial == "Error" && dll.ErrorText[0] != '\0') return failed(serial);
-    serials.push_back(serial);
+  for (unsigned int i = 0; i < count.value; ++i) {
+    const detail::Outcome<std::string> serial =
+        detail::DeviceSerialNumber(dll, reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
+    if (serial.failure) return failed(serial.failure);
+    serials.push_back(serial.value);
   }
   return serials;
 }
@@ -493,23 +477,24 @@ Status Board::RefreshCalibration(unsigned int channel) {
 Result<ConverterConfig> Board::GetConverterConfig(unsigned int channel) {
   return OnBoard<Result<ConverterConfig>>(
       impl_.get(), channel, [&](Impl& b) -> Result<ConverterConfig> {
-        // The read goes by the board type of the last version request: ask for it first.
-        auto text = b.Run([&](void* h) {
-          if (b.Version(h) != "0") return std::string("Error");
-          return b.dll.Get_ADC_Configuration(ConfigRegisterAddress(b.dll.BoardType), channel);
-        });
-        if (!text) return text.error();
+        // The read goes by the board type the board reports now: ask for it first.
+        const detail::Outcome<detail::BoardVersion> v = detail::RequestVersion(b.dll, b.handle);
+        if (Status s = b.Checked(v.failure); !s) return s.error();
+        const detail::Outcome<detail::ConverterByte> read =
+            detail::ReadConfiguration(b.dll, b.handle, ConfigRegisterAddress(v.value.type),
+                                      static_cast<unsigned char>(channel), v.value.type);
+        if (Status s = b.Checked(read.failure); !s) return s.error();
         ConverterConfig c;
-        c.rate = b.dll.AdcSamplingRate;
-        c.upper = b.dll.AdcConfigUpper;
+        c.rate = read.value.rate;
+        c.upper = read.value.upper;
         return c;
       });
 }
 
 Status Board::SetSamplingRate(std::uint8_t rate, unsigned int channel) {
   return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
-    auto r = b.Run([&](void* h) { return b.dll.Set_ADC_Configuration(h, rate, channel); });
-    if (!r) return r.error();
+    const auto c = static_cast<unsigned char>(channel);
+    if (Status s = b.Checked(detail::SetSamplingRate(b.dll, b.handle, rate, c)); !s) return s;
     b.channels[b.ConfigChannel(channel)].config_rate = rate;
     return {};
   });
@@ -517,8 +502,8 @@ Status Board::SetSamplingRate(std::uint8_t rate, unsigned int channel) {
 
 Status Board::SetConverterByte(std::uint8_t byte, unsigned int channel) {
   return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
-    auto r = b.Run([&](void* h) { return b.dll.Set_ADC_Configuration2(h, byte, channel); });
-    if (!r) return r.error();
+    const auto c = static_cast<unsigned char>(channel);
+    if (Status s = b.Checked(detail::SetConfiguration(b.dll, b.handle, byte, c)); !s) return s;
     auto& s = b.channels[b.ConfigChannel(channel)];
     s.config_byte = byte;
     s.config_rate.reset();  // the whole byte replaces an earlier rate
@@ -528,28 +513,27 @@ Status Board::SetConverterByte(std::uint8_t byte, unsigned int channel) {
 
 Result<std::array<std::uint8_t, 3>> Board::ReadEepromRegister(std::uint8_t address) {
   return OnBoard<Result<std::array<std::uint8_t, 3>>>(impl_.get(), std::nullopt, [&](Impl& b) {
-    return b.Register([&](void* h) { return b.dll.Read_EEPROM_Register(h, address); });
+    return b.Register(detail::ReadEeprom(b.dll, b.handle, address));
   });
 }
 
 Result<std::array<std::uint8_t, 3>> Board::ReadChannelRegister(unsigned int channel,
                                                                std::uint8_t address) {
   return OnBoard<Result<std::array<std::uint8_t, 3>>>(impl_.get(), channel, [&](Impl& b) {
-    return b.Register([&](void* h) { return b.dll.Read_Channel_Register(h, channel, address); });
+    return b.Register(
+        detail::ReadChannelRegister(b.dll, b.handle, static_cast<unsigned char>(channel), address));
   });
 }
 
 Status Board::Reset() {
   return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
-    auto r = b.Run([&](void* h) { return b.dll.Reset_Board(h); });
-    return r ? Status() : Status(r.error());
+    return b.Checked(detail::ResetBoard(b.dll, b.handle));
   });
 }
 
 Status Board::Ping() {
   return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
-    auto r = b.Run([&](void* h) { return b.dll.Slave_Activity_Inquiry(h); });
-    return r ? Status() : Status(r.error());
+    return b.Checked(detail::Activity(b.dll, b.handle));
   });
 }
 

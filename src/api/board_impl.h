@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../steps.h"
 #include "KAVRO_USB_DLL.h"
 #include "errors.h"
 #include "kavro/board.h"
@@ -39,17 +40,14 @@ struct Board::Impl {
   Status Open();
   // Opens the serial number: the first open, or a reopen after a loss (stage kOpen).
   Status OpenHandle(detail::Stage stage);
-  // The version exchange, which refreshes the class's BoardType: "0" or "Error".
-  std::string Version(void* handle);
-  // Runs one command of the class on the board's handle (ErrorStatus cleared first). A failure
-  // comes back classified; Run also closes the handle when the link is gone and notes the loss.
-  template <typename Command>
-  Result<std::string> Attempt(Command command);
-  template <typename Command>
-  Result<std::string> Run(Command command);
+  // Classifies a failure of a command step on the board's open handle (none: success).
+  // Checked also closes the handle when the link is gone and notes the loss.
+  Status Attempted(const detail::Failure& failure);
+  Status Checked(const detail::Failure& failure);
+  // The version exchange: the board's type and version into info.
+  Status LearnVersion();
   // A register read's three reply bytes.
-  template <typename Command>
-  Result<std::array<std::uint8_t, 3>> Register(Command read);
+  Result<std::array<std::uint8_t, 3>> Register(const detail::Outcome<detail::RegisterBytes>& r);
 
   // Makes sure the board is open: reopens it after a loss when the backoff allows.
   Status Ready();

@@ -1,5 +1,5 @@
 // Error kinds, their names and hints, and the names of connection events: the one place where the
-// class's outcomes are classified.
+// command layer's failures are classified.
 #include "errors.h"
 
 #include "kavro/board.h"
@@ -46,16 +46,6 @@ namespace kavro::detail {
 
 namespace {
 
-constexpr const char* kBoardErrors[] = {"TEDS Error", "Command Error", "Packet Frame Error",
-                                        "Packet Command Error"};
-
-bool IsBoardError(const std::string& text) {
-  for (const char* e : kBoardErrors) {
-    if (text == e) return true;
-  }
-  return false;
-}
-
 // Statuses that mean the board's link is gone once it was open: invalid handle, device not
 // found, device not opened, I/O error.
 bool IsLinkGone(unsigned int status) {
@@ -68,8 +58,7 @@ std::string DisconnectedHint(bool reconnects) {
                     : "check the USB cable and power, then open the board again";
 }
 
-std::string Hint(ErrorKind kind, const std::string& text, const LinkProvider* link,
-                 bool reconnects) {
+std::string Hint(ErrorKind kind, FailureKind failure, const LinkProvider* link, bool reconnects) {
   switch (kind) {
     case ErrorKind::kNotFound:
       return "check that the board is plugged in and powered and that the serial number is "
@@ -89,7 +78,7 @@ std::string Hint(ErrorKind kind, const std::string& text, const LinkProvider* li
       return "check the board's power and cable; Reset() restarts a board that stopped "
              "answering";
     case ErrorKind::kBoardRefused:
-      return text == "TEDS Error"
+      return failure == FailureKind::kTedsError
                  ? "check the transducer and its cable: the board cannot read its data sheet"
                  : "";
     case ErrorKind::kLinkUnavailable:
@@ -101,32 +90,39 @@ std::string Hint(ErrorKind kind, const std::string& text, const LinkProvider* li
   }
 }
 
-ErrorKind KindOf(const Outcome& o, Stage stage, const LinkProvider& link) {
-  if (o.status != kFtOk) {
-    if (!link.Available()) return ErrorKind::kLinkUnavailable;
-    if (stage == Stage::kOpen && IsLinkGone(o.status)) return ErrorKind::kDisconnected;
-    if (stage == Stage::kOpening)
-      return o.status == kFtDeviceNotFound ? ErrorKind::kNotFound : ErrorKind::kCannotOpen;
-    return ErrorKind::kProtocol;
+ErrorKind KindOf(const Failure& f, Stage stage, const LinkProvider& link) {
+  switch (f.kind) {
+    case FailureKind::kLink:
+      if (!link.Available()) return ErrorKind::kLinkUnavailable;
+      if (stage == Stage::kOpen && IsLinkGone(f.status)) return ErrorKind::kDisconnected;
+      if (stage == Stage::kOpening)
+        return f.status == kFtDeviceNotFound ? ErrorKind::kNotFound : ErrorKind::kCannotOpen;
+      return ErrorKind::kProtocol;
+    case FailureKind::kTimeout: return ErrorKind::kTimedOut;
+    case FailureKind::kTedsError:
+    case FailureKind::kCommandError:
+    case FailureKind::kPacketFrameError:
+    case FailureKind::kPacketCommandError: return ErrorKind::kBoardRefused;
+    case FailureKind::kInvalidTypeOfBoard: return ErrorKind::kNotSupported;
+    case FailureKind::kInvalidArgument:
+    case FailureKind::kInvalidSamplingRate: return ErrorKind::kInvalidArgument;
+    default: return ErrorKind::kProtocol;
   }
-  if (o.error_text == "Timeout Error") return ErrorKind::kTimedOut;
-  if (IsBoardError(o.error_text)) return ErrorKind::kBoardRefused;
-  if (o.error_text == "Invalid Type of Board") return ErrorKind::kNotSupported;
-  if (o.error_text == "Invalid Sampling Rate") return ErrorKind::kInvalidArgument;
-  return ErrorKind::kProtocol;
 }
 
 }  // namespace
 
-Error Classify(const Outcome& outcome, Stage stage, const LinkProvider& link, bool reconnects) {
+Error Classify(const Failure& failure, Stage stage, const LinkProvider& link, bool reconnects) {
   Error e;
-  e.kind = KindOf(outcome, stage, link);
-  e.status = outcome.status;
-  e.text = outcome.error_text.empty() ? outcome.result : outcome.error_text;
-  e.hint = Hint(e.kind, e.text, &link, reconnects);
+  e.kind = KindOf(failure, stage, link);
+  const bool has_status =
+      failure.kind == FailureKind::kLink || failure.kind == FailureKind::kInvalidArgument;
+  e.status = has_status ? failure.status : kFtOk;
+  e.text = FailureText(failure);
+  e.hint = Hint(e.kind, failure.kind, &link, reconnects);
   // "Other Errors" says nothing by itself: the provider's account of it (a replay that departed
   // from its recording, a recording that could not be written, libftdi1's message) comes first.
-  if (outcome.status == kFtOtherError && e.kind != ErrorKind::kLinkUnavailable) {
+  if (e.status == kFtOtherError && e.kind != ErrorKind::kLinkUnavailable) {
     if (const std::string why = link.Diagnostic(); !why.empty())
       e.hint = e.hint.empty() ? why : why + "; " + e.hint;
   }
@@ -137,7 +133,7 @@ Error OwnError(ErrorKind kind, std::string text) {
   Error e;
   e.kind = kind;
   e.text = std::move(text);
-  e.hint = Hint(kind, e.text, nullptr, false);
+  e.hint = Hint(kind, FailureKind::kNone, nullptr, false);
   return e;
 }
 

@@ -121,7 +121,7 @@ TEST_F(UsbLink, ATypedBoardReconnectsToTheChipPluggedBackIn) {
   kavro::Result<kavro::Board> board = kavro::Board::Open("KV0001", options);
   ASSERT_TRUE(board.ok()) << board.error().Describe();
   ASSERT_TRUE(board->SetSamplingRate(7).ok());
-  chip->unplug_after_frames = 2;  // the version exchange, then gone once the request is out
+  chip->unplug_after_frames = 1;  // gone once the reading's request is out
   kavro::Result<kavro::Reading> lost = board->Read();
   EXPECT_EQ(lost.error().kind, kavro::ErrorKind::kDisconnected);
   EXPECT_EQ(lost.error().text, "IO Error");
