@@ -69,7 +69,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 27);
+  EXPECT_EQ(examples, 28);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -361,6 +361,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"$K frobnicate", 2, "unknown subcommand 'frobnicate'", "required"},
       {"$K read -s KAVRO-0009 -c 5", 2, "channel 5: KAVRO-0009 has channels 0-3"},
       {"$K read -s KAVRO-0009 -s KAVRO-0001 -c 1", 2, "channel 1: KAVRO-0001 has channel 0 only"},
+      {"$K --record s read -s all -n 1", 2, "--record: the boards of one recording are read on"},
       {"$K read -s all -s KAVRO-0001", 2, "-s all names every board attached: give it alone"},
       {"$K read -s KAVRO-0001 -s KAVRO-0001", 2, "-s KAVRO-0001 is given twice"},
       {"$K read -s KAVRO-0009 -c 1,2,1", 2, "-c 1,2,1: give a channel, a list of different"},

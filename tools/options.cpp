@@ -148,7 +148,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                        "kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
                        "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
                        "kavro --emulate --emulator-clock virtual --emulator-unplug 10,1,20,KAVRO-0009 "
-                       "read -s KAVRO-0009 -d 60 -i 1000",
+                       "read -s all -d 60 -i 1000",
                        "kavro --emulate --record session.kavrolog --force read -s KAVRO-0001 -n 5 "
                        "-i 50",
                        "kavro --replay session.kavrolog read -s KAVRO-0001 -n 5 -i 50",
@@ -260,6 +260,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "cannot skip them)");
   read->footer(Examples(
       {"kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
+       "kavro --emulate read -s KAVRO-0001 -s KAVRO-0009 -n 5 --format csv",
        "kavro --emulate read -s KAVRO-0009 -c 0,2 -n 10 --format csv -o load.csv",
        "kavro --emulate read -s KAVRO-0009 -c all -n 5 --format csv --append -o load.csv",
        "kavro --emulate read -s KAVRO-0001 --raw -n 5 --force -o load.csv",

@@ -256,6 +256,12 @@ int Read(const Session& s) {
     b.channels = channels.value();
   }
 
+  if (boards.size() > 1 && (!o.record.empty() || !o.replay.empty())) {
+    return Usage(std::string(o.record.empty() ? "--replay" : "--record") +
+                 ": the boards of one recording are read on threads of their own, in an order "
+                 "no replay can repeat; record or replay one board at a time");
+  }
+
   FileHeader header{o.command_line, HostName(), {}};
   std::map<std::string, std::vector<int>> digits;
   for (Recorded& b : boards) {

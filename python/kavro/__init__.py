@@ -13,19 +13,21 @@ kavro.KAVRO_USB_DLL is the compatibility class, for code ported from C++.
 
 from __future__ import annotations
 
-from typing import Callable, List, Optional, Union
+import datetime
+from typing import Callable, List, Optional, Sequence, Union
 
 from ._kavro import Board, Emulator, KAVRO_USB_DLL, LinkProvider
 from ._types import (BadCalibrationError, BoardEvent, BoardRefusedError, Calibration,
                      CannotOpenError, ConverterConfig, DisconnectedError,
                      InvalidArgumentError, KavroError, LinkUnavailableError, NotFoundError,
-                     NotSupportedError, ProtocolError, Reading, Reconnect, Recording,
-                     StoppedError, TimedOutError)
+                     MultiRecording, NotSupportedError, ProtocolError, Reading, Reconnect,
+                     Recording, StoppedError, TimedOutError)
 from . import _kavro
 
 __all__ = [
     "__version__", "open", "list_boards", "Board", "Emulator", "KAVRO_USB_DLL", "LinkProvider", "Reading",
-    "Calibration", "ConverterConfig", "BoardEvent", "Reconnect", "Recording", "KavroError",
+    "Calibration", "ConverterConfig", "BoardEvent", "Reconnect", "Recording", "MultiRecording",
+    "record", "KavroError",
     "NotFoundError", "CannotOpenError", "DisconnectedError", "TimedOutError",
     "BoardRefusedError", "ProtocolError", "NotSupportedError", "InvalidArgumentError",
     "BadCalibrationError", "LinkUnavailableError", "StoppedError",
@@ -56,6 +58,33 @@ def open(serial: Optional[str] = None, *, link: Link = None,
 def list_boards(link: Link = None) -> List[str]:
     """The serial numbers of the boards attached on a link (see open() for link)."""
     return _kavro.list_boards(link)
+
+
+def record(boards: Sequence[Board], channels: Union[int, Sequence[int], str] = 0, *,
+           count: Optional[int] = None, seconds: Optional[float] = None,
+           interval: float = 0.1) -> MultiRecording:
+    """Records several open boards on one schedule: due at start + k * interval on their one
+    clock, each board read on a thread of its own, so a board that is unplugged or slow delays
+    no other and reconnects on its own. channels (a number, a list, or "all": every channel
+    each board has) apply to each board; a channel a board lacks raises InvalidArgumentError.
+    Ends after count due times or seconds (one is needed on the emulator's virtual time), or
+    at Ctrl-C (raised after the boards are done). Returns a kavro.MultiRecording: a row per
+    board, channel and due time, and a summary per board.
+    """
+    import numpy
+    r = _kavro.record_boards(list(boards), channels, count, seconds, interval)
+    serials = r["serials"]
+    return MultiRecording(
+        serials=serials, serial=[serials[b] for b in r["board"]],
+        channel=numpy.array(r["channel"], dtype=numpy.int64),
+        index=numpy.array(r["index"], dtype=numpy.int64),
+        time=numpy.array(r["time"], dtype=numpy.float64),
+        counts=numpy.array(r["counts"], dtype=numpy.int64),
+        load=numpy.array(r["load"], dtype=numpy.float64),
+        valid=numpy.array(r["valid"], dtype=bool), error=r["error"], boards=r["boards"],
+        total=r["total"], interval=r["interval"],
+        start=datetime.datetime.fromtimestamp(r["start"], datetime.timezone.utc),
+        clock=r["clock"])
 
 
 for _name in __all__:  # shown and pickled as kavro.X

@@ -292,3 +292,63 @@ class Recording:
             channels=self.channels, interval=self.interval, start=self.start,
             calibrations=self.calibrations, tares=self.tares, clock=self.clock)
         return frame
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class MultiRecording:
+    """What kavro.record() took from several boards on one schedule: a row per board, channel
+    and due time, in the order the boards handed them over (each board's rows in due-time
+    order; the boards of one due time in any order).
+
+    ``serial`` (a list of str) and ``channel`` (int64) say whose row it is, ``index`` (int64)
+    numbers its due time, ``time`` (float64) is when it was taken in seconds from the start;
+    ``counts`` (int64), ``load`` (float64, NaN where there is none), ``valid`` (bool: counts
+    are a reading) and ``error`` (the failure's description, "" for a reading). ``boards``
+    has a summary per board (a dict: serial, due_times, readings, errors, missed, gaps,
+    gap_time, elapsed, ended, gap_events) and ``total`` the totals; ``ended`` says why the
+    recording ended.
+    """
+
+    serials: Tuple[str, ...]
+    serial: List[str]
+    channel: Any
+    index: Any
+    time: Any
+    counts: Any
+    load: Any
+    valid: Any
+    error: List[str]
+    boards: List[dict]
+    total: dict
+    interval: float
+    start: datetime.datetime
+    clock: str
+
+    @property
+    def ended(self) -> str:
+        return self.total["ended"]
+
+    def __len__(self) -> int:
+        """The number of rows."""
+        return len(self.index)
+
+    def to_dataframe(self) -> Any:
+        """The rows as a pandas DataFrame indexed by UTC time ("time"), with the columns
+        serial, channel, due, load, counts (missing where not a reading), valid and error.
+        Raises ImportError when pandas is not installed."""
+        try:
+            import pandas
+        except ImportError as missing:
+            raise ImportError("MultiRecording.to_dataframe() needs pandas, which is not "
+                              "installed: pip install pandas (or apt install python3-pandas)"
+                              ) from missing
+        when = pandas.to_datetime(self.start) + pandas.to_timedelta(self.time, unit="s")
+        counts = pandas.array(self.counts, dtype="Int64")
+        counts[~self.valid] = pandas.NA
+        frame = pandas.DataFrame(
+            {"serial": self.serial, "channel": self.channel, "due": self.index,
+             "load": self.load, "counts": counts, "valid": self.valid, "error": self.error},
+            index=pandas.DatetimeIndex(when, name="time"))
+        frame.attrs.update(serials=self.serials, interval=self.interval, start=self.start,
+                           clock=self.clock)
+        return frame

@@ -212,6 +212,12 @@ class PyBoard {
   }
 
   const BoardInfo& info() const { return info_; }
+  bool calibrated() const { return calibrated_; }
+  // The board for a recording of several: raises when it is closed.
+  std::shared_ptr<Held> held() const {
+    if (closed_) Raise(Invalid(info_.serial + " is closed"));
+    return held_;
+  }
   void Close() {
     closed_ = true;
     held_->closing = true;
@@ -474,6 +480,121 @@ py::object PyBoard::Record(const py::object& channels, const py::object& count,
   return recording;
 }
 
+// kavro.record(): several boards on one schedule. The rows come long: one per board, channel
+// and due time, as the boards' threads hand them over (one at a time); the GIL is taken only to
+// ask for Ctrl-C.
+py::dict RecordBoards(const py::sequence& boards, const py::object& channels,
+                      const py::object& count, const py::object& seconds,
+                      const py::object& interval) {
+  std::vector<std::shared_ptr<Held>> held;
+  std::vector<Board*> pointers;
+  for (const py::handle& b : boards) {
+    if (!py::isinstance<PyBoard>(b)) TypeError("boards", "a list of kavro.Board", b);
+    held.push_back(b.cast<PyBoard&>().held());
+    pointers.push_back(&held.back()->board);
+  }
+  RecordOptions o;
+  if (py::isinstance<py::str>(channels) && channels.cast<std::string>() == "all") {
+    o.all_channels = true;
+  } else {
+    o.channels = ChannelList(channels, 0);
+  }
+  if (!count.is_none()) {
+    const long long n = IntArg(count, "count");
+    if (n < 1) Raise(Invalid("count must be 1 or more, not " + std::to_string(n)));
+    o.count = static_cast<std::uint64_t>(n);
+  }
+  if (!seconds.is_none()) {
+    o.duration_us = Microseconds(seconds, "seconds");
+    if (o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
+  }
+  o.interval_us = Microseconds(interval, "interval");
+  const bool virtual_time = !held.empty() && held.front()->link.virtual_time;
+  if (o.count == 0 && o.duration_us == 0 && virtual_time) {
+    Raise(Invalid("a recording on the emulator's virtual time needs count or seconds: it would "
+                  "run as fast as the processor allows, without end"));
+  }
+  std::optional<py::error_already_set> failure;
+  o.should_stop = [&] {
+    for (const auto& h : held) {
+      if (h->closing) return true;
+    }
+    py::gil_scoped_acquire gil;
+    if (!failure && PyErr_CheckSignals() != 0) failure.emplace();
+    return failure.has_value();
+  };
+  std::vector<std::string> serials;
+  for (Board* b : pointers) serials.push_back(b->info().serial);
+  std::vector<long long> board, index, channel, counts;
+  std::vector<double> time, load;
+  std::vector<bool> valid;
+  std::vector<std::string> error;
+  std::uint64_t start_us = 0;
+  bool started = false;
+  const double called = Timestamp(std::chrono::system_clock::now());
+  auto sink = [&](const Sample& s) {
+    if (!started) {
+      start_us = s.due_us - s.index * o.interval_us;
+      started = true;
+    }
+    long long at = 0;
+    while (serials[static_cast<std::size_t>(at)] != s.serial) ++at;
+    board.push_back(at);
+    index.push_back(static_cast<long long>(s.index));
+    channel.push_back(s.channel);
+    const bool ok = s.reading && s.reading->state == ReadingState::kOk;
+    const std::uint64_t when = s.reading ? s.reading->monotonic_us : s.due_us;
+    time.push_back((static_cast<double>(when) - static_cast<double>(start_us)) / 1e6);
+    counts.push_back(ok ? s.reading->counts : 0);
+    load.push_back(s.reading && s.reading->load ? *s.reading->load
+                                                : std::numeric_limits<double>::quiet_NaN());
+    valid.push_back(ok);
+    error.push_back(s.reading ? "" : s.reading.error().Describe());
+    return true;
+  };
+  std::vector<py::list> gaps(held.size());
+  for (std::size_t i = 0; i < held.size(); ++i) held[i]->events->recordings.push_back(gaps[i]);
+  std::optional<Result<MultiRecordSummary>> result;
+  {
+    py::gil_scoped_release nogil;
+    result.emplace(kavro::Record(pointers, o, sink));
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    auto& recordings = held[i]->events->recordings;
+    for (auto it = recordings.begin(); it != recordings.end(); ++it) {
+      if (it->is(gaps[i])) {
+        recordings.erase(it);
+        break;
+      }
+    }
+  }
+  for (const auto& h : held) PyBoard::RaiseFailure(*h->events);
+  if (failure) throw *failure;
+  if (!*result) Raise(result->error());
+  const MultiRecordSummary& summary = result->value();
+  auto line = [](const RecordSummary& s) {
+    return py::dict(py::arg("serial") = s.serial, py::arg("due_times") = s.due_times,
+                    py::arg("readings") = s.readings, py::arg("errors") = s.errors,
+                    py::arg("missed") = s.missed, py::arg("gaps") = s.gaps,
+                    py::arg("gap_time") = s.gap_us / 1e6, py::arg("elapsed") = s.elapsed_us / 1e6,
+                    py::arg("ended") = RecordEndName(s.ended));
+  };
+  py::list lines;
+  for (std::size_t i = 0; i < summary.boards.size(); ++i) {
+    py::dict d = line(summary.boards[i]);
+    d["gap_events"] = gaps[i];
+    lines.append(d);
+  }
+  return py::dict(py::arg("serials") = py::tuple(py::cast(serials)),
+                  py::arg("board") = py::cast(board), py::arg("index") = py::cast(index),
+                  py::arg("channel") = py::cast(channel), py::arg("time") = py::cast(time),
+                  py::arg("counts") = py::cast(counts), py::arg("load") = py::cast(load),
+                  py::arg("valid") = py::cast(valid), py::arg("error") = py::cast(error),
+                  py::arg("boards") = lines, py::arg("total") = line(summary.total),
+                  py::arg("interval") = o.interval_us / 1e6, py::arg("start") = called,
+                  py::arg("clock") = virtual_time ? "emulated" : "real");
+}
+
 }  // namespace
 
 void BindBoard(py::module_& m) {
@@ -670,6 +791,9 @@ attribute. interrupt="return": Ctrl-C returns the recording instead, with `inter
         return Unwrap(std::move(*serials));
       },
       py::arg("link") = py::none(), "The serial numbers of the boards on a link.");
+  m.def("record_boards", &RecordBoards, py::arg("boards"), py::arg("channels"), py::arg("count"),
+        py::arg("seconds"), py::arg("interval"),
+        "Several boards on one schedule (kavro.record() gives the rows as a MultiRecording).");
 }
 
 }  // namespace kavro::python

@@ -97,6 +97,26 @@ def test_an_unplug_during_a_recording_is_a_gap_after_which_the_board_reads_again
     assert np.isnan(rec.load[~rec.valid]).all() and rec.load[-1, 0] == 50.0
 
 
+def test_several_boards_record_on_one_schedule_and_an_unplugged_one_leaves_its_own_gap(emu):
+    one, flat, nine = (kavro.open(s, link=emu) for s in ("KAVRO-0001", "FLAT", "KAVRO-0009"))
+    emu.schedule_unplug("FLAT", after=0.6, duration=0.2)
+    rec = kavro.record([one, flat], count=6, interval=0.25)
+    assert rec.serials == ("KAVRO-0001", "FLAT") and len(rec) == 12 and rec.ended == "count reached"
+    rows = {s: [(int(i), e != "") for n, i, e in zip(rec.serial, rec.index, rec.error) if n == s]
+            for s in rec.serials}
+    assert rows["KAVRO-0001"] == [(k, False) for k in range(6)]
+    assert rows["FLAT"] == [(k, k == 3) for k in range(6)]
+    assert [(b["serial"], b["readings"], b["errors"], b["gaps"]) for b in rec.boards] == [
+        ("KAVRO-0001", 6, 0, 0), ("FLAT", 5, 1, 1)]
+    assert (rec.total["readings"], rec.total["due_times"]) == (11, 6)
+    frame = rec.to_dataframe()
+    flat_rows = frame[frame["serial"] == "FLAT"]
+    assert flat_rows["channel"].tolist() == [0] * 6 and flat_rows["load"].isna().tolist() == [
+        k == 3 for k in range(6)]
+    with pytest.raises(kavro.InvalidArgumentError, match="channel 1: KAVRO-0001 has channel 0 only"):
+        kavro.record([nine, one], [1], count=1)
+
+
 def test_on_sample_sees_each_row_and_stops_the_recording_by_answering_false(emu):
     board = kavro.open("FLAT", link=emu)
     seen = []

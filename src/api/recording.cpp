@@ -1,5 +1,5 @@
-// The recording loop: due times on the board's clock, missed ones skipped and counted, gaps
-// from disconnects taken from the board's own tally.
+// The recording loop: due times on the boards' clock, missed ones skipped and counted, gaps
+// from disconnects taken from each board's own tally; several boards read side by side.
 #include "kavro/recording.h"
 
 #include <algorithm>
