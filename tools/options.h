@@ -15,7 +15,7 @@ class Validator;
 
 namespace kavro::tool {
 
-enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister, kView };
+enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister, kView, kCalibrate };
 enum class Format { kTable, kCsv, kJson };
 
 struct Options {
@@ -25,6 +25,7 @@ struct Options {
   std::string emulator_clock = "real";  // "real" or "virtual"
   std::string emulator_fault;           // "", "drop" or "teds"
   std::vector<double> emulator_unplug;  // {after_s, for_s}, or empty
+  std::optional<double> emulator_load;  // every emulated channel reads these counts
   bool trace = false;
   bool verbose = false;
   std::string record;                // --record FILE: the link's traffic recorded there
@@ -47,6 +48,13 @@ struct Options {
   bool raw = false, tare = false;
   bool no_reconnect = false;
   bool no_comments = false;  // CSV and table files without their "#" header lines
+  std::string settings;      // --settings FILE; "" the user's (kavro::Settings::DefaultPath)
+
+  // calibrate
+  bool zero = false;          // --zero: the first step alone
+  std::optional<double> span;  // --span LOAD: the second step
+  std::optional<std::string> unit;
+  unsigned int samples = 10;  // readings averaged for each point
 
   // config
   std::optional<int> rate, byte;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 #include "formats.h"
@@ -16,6 +17,9 @@
 namespace kavro::tool {
 
 namespace {
+
+// Decimals of the loads of a channel with a user calibration, which has no decimal point.
+constexpr int kUserCalibrationDigits = 3;
 
 volatile std::sig_atomic_t g_ending_signal = 0;  // the signal that asked the recording to end
 
@@ -215,6 +219,7 @@ int Read(const Session& s) {
   std::function<void(const BoardEvent&)> to_rows;  // once the recording runs
   OpenOptions opening = s.Opening(!o.no_reconnect);
   opening.calibrated_loads = !o.raw;
+  opening.settings = SettingsPath(o);
   opening.on_event = [&to_rows](const BoardEvent& e) {
     if (to_rows) to_rows(e);
   };
@@ -226,10 +231,17 @@ int Read(const Session& s) {
   const Result<std::vector<unsigned int>> channels = s.Channels(board, &code);
   if (!channels) return code;
 
-  FileHeader header{o.command_line, HostName(), {DescribeBoard(board, channels.value())}};
+  FileHeader header{o.command_line, HostName(), {DescribeBoard(board, channels.value())},
+                    opening.settings};
+  std::error_code missing;
+  header.settings_found = !header.settings.empty() && std::filesystem::exists(header.settings, missing);
   std::vector<int> digits(board.info().channels, 0);
   for (const ChannelHeader& c : header.boards.front().channels) {
     if (o.raw) break;
+    if (c.settings.calibration) {
+      digits[c.channel] = kUserCalibrationDigits;
+      continue;
+    }
     if (!c.calibration) {
       const std::string where =
           "cannot calibrate " + serial + " channel " + std::to_string(c.channel);
@@ -246,6 +258,7 @@ int Read(const Session& s) {
     if (!tare)
       return Fail("cannot tare " + serial + " channel " + std::to_string(c.channel), tare.error());
     c.tare = *tare;
+    c.default_tare = false;
     std::fprintf(stderr, "kavro: %s channel %u tared at %s (the mean of 10 readings)\n",
                  serial.c_str(), c.channel, rows.Load(c.channel, *tare).c_str());
   }
