@@ -345,8 +345,8 @@ std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
   if (r.load) {
     j["load"] = Rounded(*r.load, r.channel < digits_.size() ? std::max(digits_[r.channel], 1) : 1);
     j["calibration"] = LoadCalibrationName(r.calibration);
+    if (!r.unit.empty()) j["unit"] = r.unit;
   }
-  if (!r.unit.empty()) j["unit"] = r.unit;
   if (!numeric) j["raw"] = r.raw;
   return Line(j);
 }
