@@ -36,8 +36,11 @@ const char kAfterRead[] =
     "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
     "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n"
     "Each recording opens with its header: the tool, the start, the host, the command line and\n"
-    "each board's type, version, converter, calibration, unit code and tare; as lines starting\n"
-    "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n";
+    "each board's type, version, converter, calibration, unit and tare; as lines starting\n"
+    "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n"
+    "The settings file (--settings, else kavro/settings.json in the user's configuration\n"
+    "folder) gives channels a unit label, a default tare and a calibration of the user's\n"
+    "(kavro calibrate); the header says which calibration gives each channel's loads.\n";
 
 }  // namespace
 
