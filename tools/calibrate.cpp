@@ -125,9 +125,14 @@ int Calibrate(const Session& s) {
     const std::optional<std::string> typed =
         Ask("Put a known load on the cell and type that load, then press Enter: ");
     if (!typed) return Fail("calibrate: standard input ended before the known load was typed");
+    // Blanks around the number (and the carriage return of a terminal that sends one) are
+    // not part of it.
+    std::string text = *typed;
+    text.erase(text.find_last_not_of(" \t\r") + 1);
+    text.erase(0, text.find_first_not_of(" \t"));
     char* end = nullptr;
-    load = std::strtod(typed->c_str(), &end);
-    if (typed->empty() || end == typed->c_str() || *end != '\0')
+    load = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == text.c_str() || *end != '\0')
       return Usage("calibrate: '" + *typed + "' is not a load");
     if (const std::string why = LoadRefusal(load); !why.empty())
       return Usage("calibrate: " + why);
