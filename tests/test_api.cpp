@@ -287,16 +287,19 @@ TEST_F(Api, SettingsGiveLoadsByTheUserCalibrationWithItsTareAndUnit) {
   EXPECT_EQ(board.tare(), 20.0);
   const kavro::Reading r = board.Read().value();
   EXPECT_EQ(std::tie(r.load, r.calibration, r.calibration_date, r.unit),
-            std::make_tuple(std::optional<double>(30.0), kavro::LoadCalibration::kUser,
-                            user.date, std::string("kg")));
+            std::make_tuple(std::optional<double>(30.0), kavro::LoadCalibration::kUser, user.date,
+                            std::string("kg")));
   EXPECT_STREQ(kavro::LoadCalibrationName(r.calibration), "user");
   const kavro::Reading other = Open("KV0001", options).Read().value();  // only channel 1's
-  EXPECT_EQ(std::tie(other.calibration, other.calibration_date, other.unit),
-            std::make_tuple(kavro::LoadCalibration::kBoard, std::string(), std::string("unit code 1")));
+  EXPECT_EQ(
+      std::tie(other.calibration, other.calibration_date, other.unit),
+      std::make_tuple(kavro::LoadCalibration::kBoard, std::string(), std::string("unit code 1")));
   EXPECT_EQ(kavro::Settings::Load(path)->Find("KV0005", 0).calibration->span_load, 100.0);
 
-  for (auto [zero, span, load] : {std::tuple{1000.0, 1999.0, 100.0}, {1000.0, 401000.0, 0.0},
-                                  {1000.0, 401000.0, std::nan("")}, {NAN, 401000.0, 1.0}}) {
+  for (auto [zero, span, load] : {std::tuple{1000.0, 1999.0, 100.0},
+                                  {1000.0, 401000.0, 0.0},
+                                  {1000.0, 401000.0, std::nan("")},
+                                  {NAN, 401000.0, 1.0}}) {
     EXPECT_EQ(ErrorOf(kavro::UserCalibration::FromPoints(zero, span, load, "")).kind,
               ErrorKind::kInvalidArgument);
   }

@@ -27,7 +27,8 @@ class Tool : public ::testing::Test {
   Ran Run(const std::string& script) const {
     const std::string command =
         "cd " + scratch_ + " && T=" + KAVRO_TOOL + " && K=\"$T --emulate\"" +
-        " && export KAVRO_EMULATOR_CLOCK=virtual XDG_CONFIG_HOME=$PWD/config && { " + script + "; } 2>&1";
+        " && export KAVRO_EMULATOR_CLOCK=virtual XDG_CONFIG_HOME=$PWD/config && { " + script +
+        "; } 2>&1";
     FILE* p = popen(command.c_str(), "r");
     std::string out;
     char buf[4096];
@@ -296,8 +297,8 @@ TEST_F(Tool, SettingsGiveUnitsUserCalibrationAndTareAndCalibrateStoresThem) {
        "s.json: boards.KAVRO-0001.channels.0.tare: a number is expected, not \"1\""},
       {"{\"boards\": {\"KAVRO-0009\": {\"channels\": {\"0\": {\"unit\": \"N\"}}}}}", 0,
        "loads in unit code 2 by the board's calibration, no tare"},
-      {"{\"boards\": {\"KAVRO-0001\": {\"channels\": {\"0\": {\"unit\": \"N\", \"tare\": 5}}}}}",
-       0, "loads in N by the board's calibration, default tare 5.0 taken off"},
+      {"{\"boards\": {\"KAVRO-0001\": {\"channels\": {\"0\": {\"unit\": \"N\", \"tare\": 5}}}}}", 0,
+       "loads in N by the board's calibration, default tare 5.0 taken off"},
   };
   for (const auto& f : files) {
     const Ran r = Run(std::string(*f.file ? "printf '%s' '" + std::string(f.file) + "' > s.json; "
@@ -306,8 +307,9 @@ TEST_F(Tool, SettingsGiveUnitsUserCalibrationAndTareAndCalibrateStoresThem) {
     EXPECT_EQ(r.code, f.code) << f.file << r.out;
     EXPECT_NE(r.out.find(f.code == 0 ? c0 + f.says : f.says), std::string::npos) << r.out;
   }
-  const Ran tared = Run("$K --emulator-load 221200 read -s KAVRO-0001 -n 1 --settings s.json "
-                        "--format csv");
+  const Ran tared =
+      Run("$K --emulator-load 221200 read -s KAVRO-0001 -n 1 --settings s.json "
+          "--format csv");
   EXPECT_NE(tared.out.find(",221200,50.0,,"), std::string::npos) << tared.out;  // 55.0 less 5
 
   // Steps: a span needs a zero first; a load of 0 or NaN is refused; a span at the zero's load

@@ -58,7 +58,8 @@ std::optional<std::string> Ask(const std::string& prompt) {
 int Calibrate(const Session& s) {
   const Options& o = s.options;
   const std::string path = SettingsPath(o);
-  if (path.empty()) return Usage("calibrate: no home folder for the settings: give --settings FILE");
+  if (path.empty())
+    return Usage("calibrate: no home folder for the settings: give --settings FILE");
   if (o.span) {
     if (const std::string why = LoadRefusal(*o.span); !why.empty())
       return Usage("--span " + std::to_string(*o.span) + ": " + why);
@@ -107,9 +108,10 @@ int Calibrate(const Session& s) {
     if (!zero) return kExitFailure;
     entry.zero = PendingZero{*zero, now()};
     if (const int stored = store(); stored != kExitOk) return stored;
-    std::printf("%s: zero reading stored in %s; now put a known load on the cell and run\n"
-                "  kavro calibrate -s %s -c %u --span LOAD\n",
-                where.c_str(), path.c_str(), serial.c_str(), ch);
+    std::printf(
+        "%s: zero reading stored in %s; now put a known load on the cell and run\n"
+        "  kavro calibrate -s %s -c %u --span LOAD\n",
+        where.c_str(), path.c_str(), serial.c_str(), ch);
     return kExitOk;
   }
   double zero = 0, load = 0;
@@ -134,8 +136,7 @@ int Calibrate(const Session& s) {
     load = std::strtod(text.c_str(), &end);
     if (text.empty() || end == text.c_str() || *end != '\0')
       return Usage("calibrate: '" + *typed + "' is not a load");
-    if (const std::string why = LoadRefusal(load); !why.empty())
-      return Usage("calibrate: " + why);
+    if (const std::string why = LoadRefusal(load); !why.empty()) return Usage("calibrate: " + why);
   }
   const std::optional<double> span = measure("span");
   if (!span) return kExitFailure;
@@ -145,9 +146,10 @@ int Calibrate(const Session& s) {
   entry.calibration = made.value();
   entry.zero.reset();
   if (const int stored = store(); stored != kExitOk) return stored;
-  std::printf("%s: calibrated on %s: zero reading %.1f, span reading %.1f at load %g; stored in %s\n",
-              where.c_str(), made->date.c_str(), made->zero_reading, made->span_reading,
-              made->span_load, path.c_str());
+  std::printf(
+      "%s: calibrated on %s: zero reading %.1f, span reading %.1f at load %g; stored in %s\n",
+      where.c_str(), made->date.c_str(), made->zero_reading, made->span_reading, made->span_load,
+      path.c_str());
   return kExitOk;
 }
 

@@ -146,7 +146,8 @@ Json BoardObject(const BoardHeader& b) {
     one["unit"] = unit.empty() ? Json(nullptr) : Json(unit);
     const char* source = LoadSource(c);
     one["load_calibration"] = source ? Json(source) : Json(nullptr);
-    if (c.settings.calibration) one["user_calibration"] = UserCalibrationJson(*c.settings.calibration);
+    if (c.settings.calibration)
+      one["user_calibration"] = UserCalibrationJson(*c.settings.calibration);
     one["tare"] = c.tare ? Json(*c.tare) : Json(nullptr);
     if (c.default_tare) one["tare_from"] = "settings";
     channels.push_back(one);
@@ -271,10 +272,11 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
     text += "# started: " + at.session + " (UTC)\n";
     text += "# host: " + Printable(h.host) + "\n";
     text += "# command: " + Printable(h.command) + "\n";
-    text += "# settings: " +
-            (h.settings.empty() ? std::string("none")
-                                : Printable(h.settings) + (h.settings_found ? "" : " (not there)")) +
-            "\n";
+    text +=
+        "# settings: " +
+        (h.settings.empty() ? std::string("none")
+                            : Printable(h.settings) + (h.settings_found ? "" : " (not there)")) +
+        "\n";
     for (const BoardHeader& b : h.boards) {
       const std::string serial = Printable(b.info.serial);
       text += Printf("# board %s: type %u, version %s, %u channel%s, link %s\n", serial.c_str(),
@@ -291,9 +293,9 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
         const std::string unit = UnitOf(c);
         const char* source = LoadSource(c);
         text += where + (unit.empty() ? "no unit" : "loads in " + Printable(unit)) +
-                (source == nullptr                  ? std::string(" (no calibration)")
-                 : c.settings.calibration           ? std::string(" by the user calibration")
-                                                     : " by the board's calibration") +
+                (source == nullptr        ? std::string(" (no calibration)")
+                 : c.settings.calibration ? std::string(" by the user calibration")
+                                          : " by the board's calibration") +
                 (c.tare ? (c.default_tare ? ", default tare " : ", tare ") +
                               Load(c.channel, *c.tare) + " taken off"
                         : ", no tare") +

@@ -48,8 +48,8 @@ struct RecordingEnd {
 struct ChannelHeader {
   unsigned int channel = 0;
   Result<ConverterConfig> converter = Error{};  // on boards with a converter per channel
-  Result<Calibration> calibration = Error{};  // the board's
-  ChannelSettings settings;    // what the settings file holds for it
+  Result<Calibration> calibration = Error{};    // the board's
+  ChannelSettings settings;                     // what the settings file holds for it
   std::optional<double> tare;  // taken off every load of the channel; none when not tared
   bool default_tare = false;   // the tare is the settings' default tare
 };

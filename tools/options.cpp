@@ -298,7 +298,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       "the settings file; `kavro read` then gives the channel's loads by it and says so.\n"));
 
   app.allow_extras();  // to name an unknown subcommand in the message
-  for (CLI::App* c : {list, info, read, config, reset, reg, view, calibrate}) c->allow_extras(false);
+  for (CLI::App* c : {list, info, read, config, reset, reg, view, calibrate})
+    c->allow_extras(false);
 
   // As a shell would take it again: an argument with anything but plain characters is quoted.
   o.command_line = "kavro";
@@ -325,7 +326,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                    "kavro: a subcommand is required\nRun with --help for more information.\n");
     } else {
       std::fprintf(stderr,
-                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register, view, calibrate)\n",
+                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register, "
+                   "view, calibrate)\n",
                    extra.front().c_str());
     }
     return kUsage;
@@ -336,9 +338,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return kUsage;
   }
   const std::pair<CLI::App*, Subcommand> subcommands[] = {
-      {list, Subcommand::kList},     {info, Subcommand::kInfo},   {read, Subcommand::kRead},
-      {config, Subcommand::kConfig}, {reset, Subcommand::kReset}, {reg, Subcommand::kRegister},
-      {view, Subcommand::kView},     {calibrate, Subcommand::kCalibrate}};
+      {list, Subcommand::kList},   {info, Subcommand::kInfo},
+      {read, Subcommand::kRead},   {config, Subcommand::kConfig},
+      {reset, Subcommand::kReset}, {reg, Subcommand::kRegister},
+      {view, Subcommand::kView},   {calibrate, Subcommand::kCalibrate}};
   for (const auto& [app_of, which] : subcommands) {
     if (chosen[0] == app_of) o.subcommand = which;
   }
@@ -349,8 +352,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   };
   if (o.emulate && !o.link.empty() && o.link != "emulator")
     return usage("--emulate and --link name different links");
-  if (!o.Emulated() &&
-      (!o.emulator_fault.empty() || !o.emulator_unplug.empty() || o.emulator_load))
+  if (!o.Emulated() && (!o.emulator_fault.empty() || !o.emulator_unplug.empty() || o.emulator_load))
     return usage("--emulator-fault, --emulator-load and --emulator-unplug need --emulate");
   if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
     return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");

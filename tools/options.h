@@ -51,7 +51,7 @@ struct Options {
   std::string settings;      // --settings FILE; "" the user's (kavro::Settings::DefaultPath)
 
   // calibrate
-  bool zero = false;          // --zero: the first step alone
+  bool zero = false;           // --zero: the first step alone
   std::optional<double> span;  // --span LOAD: the second step
   std::optional<std::string> unit;
   unsigned int samples = 10;  // readings averaged for each point

@@ -231,10 +231,11 @@ int Read(const Session& s) {
   const Result<std::vector<unsigned int>> channels = s.Channels(board, &code);
   if (!channels) return code;
 
-  FileHeader header{o.command_line, HostName(), {DescribeBoard(board, channels.value())},
-                    opening.settings};
+  FileHeader header{
+      o.command_line, HostName(), {DescribeBoard(board, channels.value())}, opening.settings};
   std::error_code missing;
-  header.settings_found = !header.settings.empty() && std::filesystem::exists(header.settings, missing);
+  header.settings_found =
+      !header.settings.empty() && std::filesystem::exists(header.settings, missing);
   std::vector<int> digits(board.info().channels, 0);
   for (const ChannelHeader& c : header.boards.front().channels) {
     if (o.raw) break;

@@ -489,7 +489,8 @@ configuration again. Use it as a context manager, or call close().)")
       .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
                     const py::object&, const py::object&>(),
            py::arg("serial"), py::arg("link"), py::arg("reconnect"), py::arg("on_event"),
-           py::arg("calibrated"), py::arg("settings") = py::none(), "Opens a board; kavro.open() is the way to call this.")
+           py::arg("calibrated"), py::arg("settings") = py::none(),
+           "Opens a board; kavro.open() is the way to call this.")
       .def_property_readonly(
           "serial", [](const PyBoard& b) { return b.info().serial; }, "The board's serial number.")
       .def_property_readonly(

@@ -3,8 +3,8 @@
 #include "kavro/settings.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,11 +32,9 @@ std::string Shown(const Json& j) {
 std::string UserConfigFolder() {
   const char* home = std::getenv("HOME");
 #ifdef __APPLE__
-  return home != nullptr && *home != '\0' ? std::string(home) + "/Library/Application Support"
-                                          : "";
+  return home != nullptr && *home != '\0' ? std::string(home) + "/Library/Application Support" : "";
 #else
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/')
-    return xdg;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
   return home != nullptr && *home != '\0' ? std::string(home) + "/.config" : "";
 #endif
 }
@@ -71,8 +69,8 @@ class Reader {
   explicit Reader(std::string file) : file_(std::move(file)) {}
 
   Status Fail(const std::string& where, const std::string& what) const {
-    return OwnError(ErrorKind::kInvalidArgument, "settings file " + file_ + ": " + where + ": " +
-                                                     what);
+    return OwnError(ErrorKind::kInvalidArgument,
+                    "settings file " + file_ + ": " + where + ": " + what);
   }
 
   Status Number(const Json& j, const std::string& where, double* out) const {
