@@ -1,5 +1,9 @@
 // The typed API (kavro::Board, kavro::Record) on emulated boards, on the bus's virtual clock.
+#include <unistd.h>
+
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -274,6 +278,58 @@ TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
   dev.board.forced_readings.push_back({3, 0, 0, 0});  // positive overflow
   EXPECT_EQ(ErrorOf(board.Tare(0, 1)).kind, ErrorKind::kProtocol);
   EXPECT_EQ(board.tare(), std::nullopt);
+}
+
+// A settings file: the user's calibration gives the loads (also where the board's cannot be
+// read), its default tare comes off from the open and readings name both calibration and unit;
+// a channel without an entry keeps the board's. Storing keeps the other entries; points that
+// make no calibration and a file that is not JSON are refused.
+TEST_F(Api, SettingsGiveLoadsByTheUserCalibrationWithItsTareAndUnit) {
+  char dir[] = "/tmp/kavro-settings-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/kavro/settings.json";
+  Board type5(5, 1);
+  type5.channels[0].signal.level = 201000;
+  bus.AddDevice("KV0005", type5);
+  bus.AddDevice("KV0001");
+  const auto user =
+      kavro::UserCalibration::FromPoints(1000, 401000, 100, "2026-12-07T21:50:24Z").value();
+  kavro::ChannelSettings entry{"kg", user, 20.0, std::nullopt};
+  ASSERT_TRUE(kavro::Settings::Store(path, "KV0005", 0, entry).ok());
+  ASSERT_TRUE(kavro::Settings::Store(path, "KV0001", 1, {"N", {}, {}, {}}).ok());
+  kavro::OpenOptions options = Options();
+  options.settings = path;
+  kavro::Board board = Open("KV0005", options);
+  EXPECT_EQ(board.tare(), 20.0);
+  const kavro::Reading r = board.Read().value();
+  EXPECT_EQ(std::tie(r.load, r.calibration, r.calibration_date, r.unit),
+            std::make_tuple(std::optional<double>(30.0), kavro::LoadCalibration::kUser, user.date,
+                            std::string("kg")));
+  EXPECT_STREQ(kavro::LoadCalibrationName(r.calibration), "user");
+  const kavro::Reading other = Open("KV0001", options).Read().value();  // only channel 1's
+  EXPECT_EQ(
+      std::tie(other.calibration, other.calibration_date, other.unit),
+      std::make_tuple(kavro::LoadCalibration::kBoard, std::string(), std::string("unit code 1")));
+  EXPECT_EQ(kavro::Settings::Load(path)->Find("KV0005", 0).calibration->span_load, 100.0);
+
+  for (auto [zero, span, load] : {std::tuple{1000.0, 1999.0, 100.0},
+                                  {1000.0, 401000.0, 0.0},
+                                  {1000.0, 401000.0, std::nan("")},
+                                  {NAN, 401000.0, 1.0}}) {
+    EXPECT_EQ(ErrorOf(kavro::UserCalibration::FromPoints(zero, span, load, "")).kind,
+              ErrorKind::kInvalidArgument);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  std::fputs("{\"boards\": [1]}", f);
+  std::fclose(f);
+  const kavro::Error e = ErrorOf(kavro::Board::Open("KV0005", options));
+  EXPECT_EQ(e.kind, ErrorKind::kInvalidArgument);
+  EXPECT_NE(e.text.find(path + ": boards: an object is expected, not [1]"), std::string::npos);
+  EXPECT_EQ(ErrorOf(kavro::Settings::Store(path, "KV0005", 0, entry)).kind,
+            ErrorKind::kInvalidArgument);  // not overwritten
+  std::remove(path.c_str());
+  std::remove((std::string(dir) + "/kavro").c_str());
+  std::remove(dir);
 }
 
 // ---- threads --------------------------------------------------------------------------------

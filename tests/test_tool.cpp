@@ -27,7 +27,8 @@ class Tool : public ::testing::Test {
   Ran Run(const std::string& script) const {
     const std::string command =
         "cd " + scratch_ + " && T=" + KAVRO_TOOL + " && K=\"$T --emulate\"" +
-        " && export KAVRO_EMULATOR_CLOCK=virtual && { " + script + "; } 2>&1";
+        " && export KAVRO_EMULATOR_CLOCK=virtual XDG_CONFIG_HOME=$PWD/config && { " + script +
+        "; } 2>&1";
     FILE* p = popen(command.c_str(), "r");
     std::string out;
     char buf[4096];
@@ -269,7 +270,7 @@ TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
   }
   ASSERT_EQ(sessions.size(), 2u) << File("a.csv");
   const std::string ch2 = "# board KAVRO-0009 channel 2: ";
-  blocks[0].erase(blocks[0].begin() + 6, blocks[0].begin() + 9);  // channel 0's, as channel 2's
+  blocks[0].erase(blocks[0].begin() + 7, blocks[0].begin() + 10);  // channel 0's, as channel 2's
   EXPECT_EQ(
       blocks[0],
       (std::vector<std::string>{
@@ -277,14 +278,16 @@ TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
           "# tool: kavro 0.9.0, library KAVRO_USB_DLL 0.9.0",
           "# started: " + sessions[0].substr(1) + " (UTC)", std::string("# host: ") + host,
           "# command: kavro --emulate read -s KAVRO-0009 -c 0,2 -n 1 --tare --format csv -o a.csv",
+          "# settings: " + scratch_ + "/config/kavro/settings.json (not there)",
           "# board KAVRO-0009: type 9, version 9.1.2.3.4, 4 channels, link board emulator",
           ch2 + "converter rate code 4, upper field 2 (byte 0x24)",
           ch2 + "calibration offset reading 8389608, full-scale reading 12389608, offset load 0, "
                 "full-scale load 30000, unit code 1, decimal point 2",
-          ch2 + "loads in unit code 1, tare " + tare[1].str() + " taken off"}));
-  ASSERT_EQ(blocks[1].size(), 9u) << File("a.csv");  // only channel 2, not tared
+          ch2 + "loads in unit code 1 by the board's calibration, tare " + tare[1].str() +
+              " taken off"}));
+  ASSERT_EQ(blocks[1].size(), 10u) << File("a.csv");  // only channel 2, not tared
   EXPECT_EQ(blocks[1][2], "# started: " + sessions[1].substr(1) + " (UTC)");
-  EXPECT_EQ(blocks[1][8], ch2 + "loads in unit code 1, no tare");
+  EXPECT_EQ(blocks[1][9], ch2 + "loads in unit code 1 by the board's calibration, no tare");
 
   const Ran table = Run("$K read -s KAVRO-0001 -n 1 --raw; $K read -s KAVRO-0001 --no-comments");
   EXPECT_EQ(table.out.rfind("# kavro recording: converter counts (--raw), one row", 0), 0u);
@@ -304,7 +307,7 @@ TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
       "converter": {"rate_code": 5, "upper_field": 1, "byte": 21},
       "channel": [{"channel": 0, "calibration": {"offset_reading": 1200,
           "fullscale_reading": 2001200, "offset_load": 0, "fullscale_load": 5000,
-          "unit_code": 2, "decimal_point": 1}, "unit": "unit code 2"}],
+          "unit_code": 2, "decimal_point": 1}, "unit": "unit code 2", "load_calibration": "board"}],
       "activity": "answering"})"));
   const nlohmann::json& ch3 = info["boards"][1]["channel"][3];  // a converter per channel
   EXPECT_EQ(ch3["converter"]["byte"], 36) << ch3;
@@ -316,6 +319,81 @@ TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
             std::string::npos);
   EXPECT_NE(Run("$K read --format json --no-comments").out.find("JSON lines have no comment"),
             std::string::npos);
+}
+
+// The settings file: missing is no settings, a wrong one is named where it is wrong, another
+// board's entries change nothing, a label names the loads. calibrate takes its two steps on the
+// emulated boards held at a load, refuses a bad span, keeps the other entries, and read then
+// gives loads by the user calibration and says so in the header and the rows.
+TEST_F(Tool, SettingsGiveUnitsUserCalibrationAndTareAndCalibrateStoresThem) {
+  const std::string c0 = "# board KAVRO-0001 channel 0: ";
+  const std::string read = "$K --emulator-load 201000 read -s KAVRO-0001 -n 1 --settings s.json";
+  const struct {
+    const char* file;
+    int code;
+    const char* says;
+  } files[] = {
+      {"", 0, "loads in unit code 2 by the board's calibration, no tare"},  // no file
+      {"{\"boards\": {", 2, "settings file s.json: parse error at line 1, column 13"},
+      {"{\"boards\": {\"KAVRO-0001\": {\"channels\": {\"0\": {\"tare\": \"1\"}}}}}", 2,
+       "s.json: boards.KAVRO-0001.channels.0.tare: a number is expected, not \"1\""},
+      {"{\"boards\": {\"KAVRO-0009\": {\"channels\": {\"0\": {\"unit\": \"N\"}}}}}", 0,
+       "loads in unit code 2 by the board's calibration, no tare"},
+      {"{\"boards\": {\"KAVRO-0001\": {\"channels\": {\"0\": {\"unit\": \"N\", \"tare\": 5}}}}}", 0,
+       "loads in N by the board's calibration, default tare 5.0 taken off"},
+  };
+  for (const auto& f : files) {
+    const Ran r = Run(std::string(*f.file ? "printf '%s' '" + std::string(f.file) + "' > s.json; "
+                                          : "rm -f s.json; ") +
+                      read);
+    EXPECT_EQ(r.code, f.code) << f.file << r.out;
+    EXPECT_NE(r.out.find(f.code == 0 ? c0 + f.says : f.says), std::string::npos) << r.out;
+  }
+  const Ran tared =
+      Run("$K --emulator-load 221200 read -s KAVRO-0001 -n 1 --settings s.json "
+          "--format csv");
+  EXPECT_NE(tared.out.find(",221200,50.0,,"), std::string::npos) << tared.out;  // 55.0 less 5
+
+  // Steps: a span needs a zero first; a load of 0 or NaN is refused; a span at the zero's load
+  // is refused and keeps the zero; one with the load on stores the calibration and the label.
+  const std::string k = "$K --emulator-load ";
+  const std::string cal = " calibrate -s KAVRO-0001 --settings s.json";
+  Run("printf '{\"boards\": {\"KAVRO-0009\": {\"x\": 1}}, \"mine\": true}' > s.json");
+  EXPECT_EQ(Run(k + "1000" + cal + " --span 100").code, 2);
+  EXPECT_EQ(Run(k + "1000" + cal + " --zero").code, 0);
+  for (const char* bad : {"0", "nan", "inf"})
+    EXPECT_EQ(Run(k + "1000" + cal + " --span " + bad).code, 2) << bad;
+  const Ran equal = Run(k + "1000" + cal + " --span 100");
+  EXPECT_EQ(equal.code, 1);
+  EXPECT_NE(equal.out.find("within 1000 counts of the zero reading 1000.0"), std::string::npos);
+  EXPECT_EQ(Run(k + "401000" + cal + " --span 100 --unit kg").code, 0) << File("s.json");
+  nlohmann::json stored = nlohmann::json::parse(File("s.json"));
+  EXPECT_EQ(stored["mine"], true);
+  EXPECT_EQ(stored["boards"]["KAVRO-0009"], nlohmann::json::parse(R"({"x": 1})"));
+  nlohmann::json& entry = stored["boards"]["KAVRO-0001"]["channels"]["0"];
+  const std::string date = entry["calibration"]["date"];
+  EXPECT_TRUE(std::regex_match(date, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  entry["calibration"].erase("date");
+  EXPECT_EQ(entry, nlohmann::json::parse(R"({"unit": "kg", "calibration": {"zero_reading": 1000.0,
+      "span_reading": 401000.0, "span_load": 100.0}})"));  // the zero is used up
+
+  const Ran csv = Run(read + " --format csv");
+  EXPECT_NE(csv.out.find(c0 + "user calibration of " + date +
+                         ": zero reading 1000.0, span reading 401000.0 at load 100 (load = "
+                         "(counts - 1000.0) * 0.00025)\n" +
+                         c0 + "loads in kg by the user calibration, no tare\n"),
+            std::string::npos)
+      << csv.out;
+  EXPECT_NE(csv.out.find(",KAVRO-0001,0,201000,50.000,,"), std::string::npos) << csv.out;
+  const Ran json = Run(read + " --format json");
+  EXPECT_NE(json.out.find("\"load\":50.0,\"calibration\":\"user\",\"unit\":\"kg\""),
+            std::string::npos)
+      << json.out;
+  // Interactive: Enter unloaded, then the load typed; the emulated load cannot change between
+  // the two, so the span is refused as equal to the zero; a load that is no number is refused.
+  EXPECT_EQ(Run("printf '\\n100\\n' | " + k + "1000" + cal).code, 1);
+  EXPECT_EQ(Run("printf '\\nabc\\n' | " + k + "1000" + cal).code, 2);
+  EXPECT_EQ(Run(k + "1000" + cal + " < /dev/null").code, 1);
 }
 
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and

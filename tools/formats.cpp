@@ -109,9 +109,25 @@ std::string CalibrationText(const Result<Calibration>& c) {
       c->offset_load, c->fullscale_load, c->unit_code, c->decimal_point);
 }
 
-// The unit a load is in as the board names it: a code, which this library has no names for.
-Json UnitJson(const Result<Calibration>& c) {
-  return c ? Json("unit code " + std::to_string(c->unit_code)) : Json(nullptr);
+// Which calibration gives the channel's loads: "user", "board" or none.
+const char* LoadSource(const ChannelHeader& c) {
+  return c.settings.calibration ? "user" : c.calibration ? "board" : nullptr;
+}
+
+Json UserCalibrationJson(const UserCalibration& k) {
+  return Json{{"zero_reading", k.zero_reading},
+              {"span_reading", k.span_reading},
+              {"span_load", k.span_load},
+              {"date", k.date},
+              {"scale", k.scale()}};
+}
+
+std::string UserCalibrationText(const UserCalibration& k) {
+  return Printf(
+      "user calibration of %s: zero reading %.1f, span reading %.1f at load %.9g (load = "
+      "(counts - %.1f) * %.9g)",
+      Printable(k.date).c_str(), k.zero_reading, k.span_reading, k.span_load, k.zero_reading,
+      k.scale());
 }
 
 Json BoardObject(const BoardHeader& b) {
@@ -126,8 +142,14 @@ Json BoardObject(const BoardHeader& b) {
     Json one{{"channel", c.channel}};
     if (b.converter_per_channel) one["converter"] = ConverterJson(c.converter);
     one["calibration"] = CalibrationJson(c.calibration);
-    one["unit"] = UnitJson(c.calibration);
+    const std::string unit = UnitOf(c);
+    one["unit"] = unit.empty() ? Json(nullptr) : Json(unit);
+    const char* source = LoadSource(c);
+    one["load_calibration"] = source ? Json(source) : Json(nullptr);
+    if (c.settings.calibration)
+      one["user_calibration"] = UserCalibrationJson(*c.settings.calibration);
     one["tare"] = c.tare ? Json(*c.tare) : Json(nullptr);
+    if (c.default_tare) one["tare_from"] = "settings";
     channels.push_back(one);
   }
   j["channel"] = channels;
@@ -147,9 +169,17 @@ BoardHeader DescribeBoard(Board& board, const std::vector<unsigned int>& channel
     c.channel = ch;
     if (b.converter_per_channel) c.converter = board.GetConverterConfig(ch);
     c.calibration = board.GetCalibration(ch);
+    c.settings = board.settings(ch);
+    c.tare = board.tare(ch);
+    c.default_tare = c.tare.has_value();  // before a tare of its own, only the settings give one
     b.channels.push_back(c);
   }
   return b;
+}
+
+std::string UnitOf(const ChannelHeader& c) {
+  if (c.settings.unit) return *c.settings.unit;
+  return c.calibration ? "unit code " + std::to_string(c.calibration->unit_code) : "";
 }
 
 std::string HostName() {
@@ -240,6 +270,7 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
     j["library"] = "KAVRO_USB_DLL " KAVRO_VERSION;
     j["host"] = h.host;
     j["command"] = h.command;
+    j["settings"] = h.settings.empty() ? Json(nullptr) : Json(h.settings);
     j["values"] = values;
     j["boards"] = Json::array();
     for (const BoardHeader& b : h.boards) j["boards"].push_back(BoardObject(b));
@@ -252,6 +283,11 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
     text += "# started: " + at.session + " (UTC)\n";
     text += "# host: " + Printable(h.host) + "\n";
     text += "# command: " + Printable(h.command) + "\n";
+    text +=
+        "# settings: " +
+        (h.settings.empty() ? std::string("none")
+                            : Printable(h.settings) + (h.settings_found ? "" : " (not there)")) +
+        "\n";
     for (const BoardHeader& b : h.boards) {
       const std::string serial = Printable(b.info.serial);
       text += Printf("# board %s: type %u, version %s, %u channel%s, link %s\n", serial.c_str(),
@@ -263,10 +299,18 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
         const std::string where = Printf("# board %s channel %u: ", serial.c_str(), c.channel);
         if (b.converter_per_channel) text += where + ConverterText(c.converter) + "\n";
         text += where + CalibrationText(c.calibration) + "\n";
-        text += where +
-                (c.calibration ? "loads in unit code " + std::to_string(c.calibration->unit_code)
-                               : std::string("no unit (no calibration)")) +
-                (c.tare ? ", tare " + Load(c.channel, *c.tare, b.info.serial) + " taken off" : ", no tare") + "\n";
+        if (c.settings.calibration)
+          text += where + UserCalibrationText(*c.settings.calibration) + "\n";
+        const std::string unit = UnitOf(c);
+        const char* source = LoadSource(c);
+        text += where + (unit.empty() ? "no unit" : "loads in " + Printable(unit)) +
+                (source == nullptr        ? std::string(" (no calibration)")
+                 : c.settings.calibration ? std::string(" by the user calibration")
+                                          : " by the board's calibration") +
+                (c.tare ? (c.default_tare ? ", default tare " : ", tare ") +
+                              Load(c.channel, *c.tare, b.info.serial) + " taken off"
+                        : ", no tare") +
+                "\n";
       }
     }
   }
@@ -311,8 +355,11 @@ std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
   j["channel"] = r.channel;
   j["state"] = StateName(r.state);
   if (numeric) j["counts"] = r.counts;
-  if (r.load)
+  if (r.load) {
     j["load"] = Rounded(*r.load, std::max(Digits(at.serial, r.channel), 1));
+    j["calibration"] = LoadCalibrationName(r.calibration);
+    if (!r.unit.empty()) j["unit"] = r.unit;
+  }
   if (!numeric) j["raw"] = r.raw;
   return Line(j);
 }

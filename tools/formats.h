@@ -48,8 +48,10 @@ struct RecordingEnd {
 struct ChannelHeader {
   unsigned int channel = 0;
   Result<ConverterConfig> converter = Error{};  // on boards with a converter per channel
-  Result<Calibration> calibration = Error{};
+  Result<Calibration> calibration = Error{};    // the board's
+  ChannelSettings settings;                     // what the settings file holds for it
   std::optional<double> tare;  // taken off every load of the channel; none when not tared
+  bool default_tare = false;   // the tare is the settings' default tare
 };
 struct BoardHeader {
   BoardInfo info;
@@ -62,7 +64,13 @@ struct FileHeader {
   std::string command;  // the command line as typed
   std::string host;
   std::vector<BoardHeader> boards;
+  std::string settings;  // the settings file applied ("" none), and whether it was there
+  bool settings_found = false;
 };
+
+// The unit a channel's loads are in: the settings' label, else "unit code N" from the board's
+// calibration (no names are made up for the codes); "" when neither is known.
+std::string UnitOf(const ChannelHeader& c);
 
 // Asks the board for its converter configuration and the calibration of each of the channels,
 // in the order `kavro info` shows them; what fails is kept as its error.

@@ -78,7 +78,7 @@ std::string RecordRefusal(const Options& o) {
   return o.record + " exists: give --force to replace it";
 }
 
-// The ready-made emulated boards, on the clock, with the faults and the unplug asked for.
+// The ready-made emulated boards, on the clock, with the faults, load and unplug asked for.
 std::unique_ptr<emu::VirtualBus> Emulator(const Options& o) {
   auto bus = std::make_unique<emu::VirtualBus>(o.emulator_clock == "virtual"
                                                    ? emu::VirtualBus::Clock::kVirtual
@@ -88,6 +88,9 @@ std::unique_ptr<emu::VirtualBus> Emulator(const Options& o) {
   for (const char* serial : {"KAVRO-0001", "KAVRO-0009"}) {
     bus->WithDevice(serial, [&](emu::VirtualBus::Device& d) {
       if (o.emulator_fault == "teds") d.board.teds_fault = true;
+      for (emu::Channel& c : d.board.channels) {
+        if (o.emulator_load) c.signal = {emu::Signal::kConstant, *o.emulator_load, 0, 1};
+      }
       if (o.emulator_fault == "drop") {
         emu::ReplyFault drop;
         drop.kind = emu::ReplyFault::kDrop;

@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     case Subcommand::kReset: code = Reset(session); break;
     case Subcommand::kRegister: code = Register(session); break;
     case Subcommand::kView: code = View(session); break;
+    case Subcommand::kCalibrate: code = Calibrate(session); break;
   }
   return Printed(std::max(code, links->Finish(options.verbose)));
 }

@@ -36,8 +36,11 @@ const char kAfterRead[] =
     "--no-reconnect. Every row is written as it is taken; a write error ends the recording\n"
     "(exit 1) and keeps the rows written. Ctrl-C, SIGTERM and SIGHUP end it with the summary.\n"
     "Each recording opens with its header: the tool, the start, the host, the command line and\n"
-    "each board's type, version, converter, calibration, unit code and tare; as lines starting\n"
-    "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n";
+    "each board's type, version, converter, calibration, unit and tare; as lines starting\n"
+    "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n"
+    "The settings file (--settings, else kavro/settings.json in the user's configuration\n"
+    "folder) gives channels a unit label, a default tare and a calibration of the user's\n"
+    "(kavro calibrate); the header says which calibration gives each channel's loads.\n";
 
 }  // namespace
 
@@ -81,6 +84,13 @@ namespace {
 
 void AddSerial(CLI::App* c, Options& o) {
   c->add_option("-s,--serial", o.serial, "Serial number of the board (default: the only one)");
+}
+
+void AddSettings(CLI::App* c, Options& o) {
+  c->add_option("--settings", o.settings,
+                "Settings file with unit labels, user calibrations and default tares (default: "
+                "kavro/settings.json in the user's configuration folder)")
+      ->type_name("FILE");
 }
 
 CLI::Option* AddChannels(CLI::App* c, Options& o, const char* what) {
@@ -187,6 +197,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "Make the emulated boards misbehave: drop (no replies) or teds (every command "
                  "refused with a TEDS error)")
       ->check(CLI::IsMember({"drop", "teds"}));
+  app.add_option("--emulator-load", o.emulator_load,
+                 "COUNTS: every channel of the emulated boards reads this constant converter "
+                 "count (0 to 8000000), as with a load held still on the cell")
+      ->check(Within(0, 8e6, false));
   app.add_flag("--trace", o.trace, "Print every frame sent and received");
   app.add_flag("--verbose", o.verbose, "Say which link is used, and the board's events");
   auto* record = app.add_option("--record", o.record,
@@ -255,6 +269,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->excludes(raw);
   read->add_flag("--no-reconnect", o.no_reconnect,
                  "Stop at the first failure (a board gone, a reading failed), exit 1");
+  AddSettings(read, o);
   read->add_flag("--no-comments", o.no_comments,
                  "CSV and table without the header lines starting with # (for readers that "
                  "cannot skip them)");
@@ -299,8 +314,35 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
 
   CLI::App* view = AddView(app, o);
 
+  auto* calibrate = app.add_subcommand(
+      "calibrate", "Calibrate a channel on two points: unloaded, then with a known load");
+  AddSerial(calibrate, o);
+  AddChannels(calibrate, o, "The channel to calibrate (default 0)");
+  auto* zero = calibrate->add_flag(
+      "--zero", o.zero, "Only take the zero reading now (the cell unloaded); --span follows");
+  calibrate
+      ->add_option("--span", o.span,
+                   "LOAD: take the span reading now, with LOAD on the cell, after --zero; LOAD "
+                   "is in the unit the loads are to be in, not 0")
+      ->excludes(zero);
+  calibrate->add_option("--unit", o.unit, "Unit label for the channel's loads, such as kg");
+  calibrate
+      ->add_option("-n,--samples", o.samples,
+                   "Readings averaged for each point, 1 to 100000 (default 10)")
+      ->check(Within(1, 1e5, true));
+  AddSettings(calibrate, o);
+  calibrate->footer(Examples(
+      {"kavro --emulate --emulator-load 1000 calibrate -s KAVRO-0001 --zero --settings s.json",
+       "kavro --emulate --emulator-load 401000 calibrate -s KAVRO-0001 --span 100 --unit kg "
+       "--settings s.json",
+       "kavro --emulate --emulator-load 201000 read -s KAVRO-0001 -n 3 --settings s.json"},
+      "\nWithout --zero or --span it asks on the terminal: unload the cell and press Enter, then\n"
+      "put a known load on it and type that load. The calibration is stored with its date in\n"
+      "the settings file; `kavro read` then gives the channel's loads by it and says so.\n"));
+
   app.allow_extras();  // to name an unknown subcommand in the message
-  for (CLI::App* c : {list, info, read, config, reset, reg, view}) c->allow_extras(false);
+  for (CLI::App* c : {list, info, read, config, reset, reg, view, calibrate})
+    c->allow_extras(false);
 
   // As a shell would take it again: an argument with anything but plain characters is quoted.
   o.command_line = "kavro";
@@ -327,7 +369,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                    "kavro: a subcommand is required\nRun with --help for more information.\n");
     } else {
       std::fprintf(stderr,
-                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register, view)\n",
+                   "kavro: unknown subcommand '%s' (list, info, read, config, reset, register, "
+                   "view, calibrate)\n",
                    extra.front().c_str());
     }
     return kUsage;
@@ -338,9 +381,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return kUsage;
   }
   const std::pair<CLI::App*, Subcommand> subcommands[] = {
-      {list, Subcommand::kList},     {info, Subcommand::kInfo},   {read, Subcommand::kRead},
-      {config, Subcommand::kConfig}, {reset, Subcommand::kReset}, {reg, Subcommand::kRegister},
-      {view, Subcommand::kView}};
+      {list, Subcommand::kList},   {info, Subcommand::kInfo},
+      {read, Subcommand::kRead},   {config, Subcommand::kConfig},
+      {reset, Subcommand::kReset}, {reg, Subcommand::kRegister},
+      {view, Subcommand::kView},   {calibrate, Subcommand::kCalibrate}};
   for (const auto& [app_of, which] : subcommands) {
     if (chosen[0] == app_of) o.subcommand = which;
   }
@@ -351,8 +395,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   };
   if (o.emulate && !o.link.empty() && o.link != "emulator")
     return usage("--emulate and --link name different links");
-  if (!o.Emulated() && (!o.emulator_fault.empty() || !unplugs.empty()))
-    return usage("--emulator-fault and --emulator-unplug need --emulate");
+  if (!o.Emulated() && (!o.emulator_fault.empty() || !unplugs.empty() || o.emulator_load))
+    return usage("--emulator-fault, --emulator-load and --emulator-unplug need --emulate");
   if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
     return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");
   // Which channels the board has is for the board to say; the list itself is checked here.

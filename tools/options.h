@@ -15,7 +15,7 @@ class Validator;
 
 namespace kavro::tool {
 
-enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister, kView };
+enum class Subcommand { kList, kInfo, kRead, kConfig, kReset, kRegister, kView, kCalibrate };
 enum class Format { kTable, kCsv, kJson };
 
 struct Options {
@@ -30,6 +30,7 @@ struct Options {
     std::string serial;  // "": every emulated board
   };
   std::vector<Unplug> emulator_unplug;  // --emulator-unplug, as often as it was given
+  std::optional<double> emulator_load;  // every emulated channel reads these counts
   bool trace = false;
   bool verbose = false;
   std::string record;                // --record FILE: the link's traffic recorded there
@@ -52,6 +53,13 @@ struct Options {
   bool raw = false, tare = false;
   bool no_reconnect = false;
   bool no_comments = false;  // CSV and table files without their "#" header lines
+  std::string settings;      // --settings FILE; "" the user's (kavro::Settings::DefaultPath)
+
+  // calibrate
+  bool zero = false;           // --zero: the first step alone
+  std::optional<double> span;  // --span LOAD: the second step
+  std::optional<std::string> unit;
+  unsigned int samples = 10;  // readings averaged for each point
 
   // config
   std::optional<int> rate, byte;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,9 @@
 namespace kavro::tool {
 
 namespace {
+
+// Decimals of the loads of a channel with a user calibration, which has no decimal point.
+constexpr int kUserCalibrationDigits = 3;
 
 volatile std::sig_atomic_t g_ending_signal = 0;  // the signal that asked the recording to end
 
@@ -246,6 +250,7 @@ int Read(const Session& s) {
     Recorded& b = boards.emplace_back();
     OpenOptions opening = s.Opening(!o.no_reconnect);
     opening.calibrated_loads = !o.raw;
+    opening.settings = SettingsPath(o);
     opening.on_event = [&b](const BoardEvent& e) {
       if (b.to_rows) b.to_rows(e);
     };
@@ -262,7 +267,10 @@ int Read(const Session& s) {
                  "no replay can repeat; record or replay one board at a time");
   }
 
-  FileHeader header{o.command_line, HostName(), {}};
+  FileHeader header{o.command_line, HostName(), {}, SettingsPath(o)};
+  std::error_code missing;
+  header.settings_found =
+      !header.settings.empty() && std::filesystem::exists(header.settings, missing);
   std::map<std::string, std::vector<int>> digits;
   for (Recorded& b : boards) {
     header.boards.push_back(DescribeBoard(b.board.value(), b.channels));
@@ -271,6 +279,10 @@ int Read(const Session& s) {
     places.assign(b.board->info().channels, 0);
     for (const ChannelHeader& c : header.boards.back().channels) {
       if (o.raw) break;
+      if (c.settings.calibration) {
+        places[c.channel] = kUserCalibrationDigits;
+        continue;
+      }
       if (!c.calibration) {
         const std::string where =
             "cannot calibrate " + serial + " channel " + std::to_string(c.channel);
@@ -293,6 +305,7 @@ int Read(const Session& s) {
                     tare.error());
       }
       c.tare = *tare;
+      c.default_tare = false;
       std::fprintf(stderr, "kavro: %s channel %u tared at %s (the mean of 10 readings)\n",
                    serial.c_str(), c.channel, rows.Load(c.channel, *tare, serial).c_str());
     }

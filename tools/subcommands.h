@@ -36,6 +36,10 @@ int Register(const Session& s);
 // Serves the live view of the boards in the browser until Ctrl-C (tools/view.cpp); its
 // options are added to the command line by AddView.
 int View(const Session& s);
+// Two-point calibration of a channel, stored in the settings file (tools/calibrate.cpp).
+int Calibrate(const Session& s);
+// The settings file the tool uses: --settings FILE, else the user's ("" when there is none).
+std::string SettingsPath(const Options& o);
 
 // Lets Ctrl-C, SIGTERM and SIGHUP call on_signal once (a second one ends the tool), leaving
 // ignored any that whoever started the tool ignores; a closed pipe and a file-size limit come

@@ -792,7 +792,7 @@ class Viewer {
       return rec->out.error();
     rec->rows = std::make_unique<tool::Rows>(rec->format, true, v.digits, true);
     // The header as the board stands now: the rates and tares set from the page since.
-    FileHeader header{s_.options.command_line, HostName(), {v.header}};
+    FileHeader header{s_.options.command_line, HostName(), {v.header}, "", false};
     BoardHeader& b = header.boards.front();
     for (ChannelHeader& c : b.channels) {
       Result<ConverterConfig>& config = b.converter_per_channel ? c.converter : b.converter;

@@ -21,6 +21,7 @@
 #include "kavro/export.h"
 #include "kavro/link.h"
 #include "kavro/result.h"
+#include "kavro/settings.h"
 
 namespace kavro {
 
@@ -70,6 +71,11 @@ struct OpenOptions {
   // Read gives calibrated loads, reading a channel's calibration from the board at its first
   // reading. false: counts only, and no calibration traffic unless asked for.
   bool calibrated_loads = true;
+  // A settings file (Settings::DefaultPath() for the user's) whose entries for this serial
+  // number are applied: a channel's user calibration gives its loads instead of the board's,
+  // its default tare is taken off from the open, its unit label names its loads. "": none. A
+  // missing file applies nothing; one that cannot be read fails the open (kInvalidArgument).
+  std::string settings;
 };
 
 enum class ReadingState {
@@ -81,6 +87,11 @@ enum class ReadingState {
   kUnrecognised,      // "" or "Data ..." (the text is kept in raw)
 };
 
+// Which calibration turned a reading's counts into its load.
+enum class LoadCalibration { kNone, kBoard, kUser };
+// "none", "board", "user".
+KAVRO_API const char* LoadCalibrationName(LoadCalibration calibration);
+
 struct Reading {
   unsigned int channel = 0;
   ReadingState state = ReadingState::kOk;
@@ -89,6 +100,13 @@ struct Reading {
   std::string raw;             // the library's text as it came
   std::uint64_t monotonic_us = 0;  // when it was taken (reply received), on the board's clock
   std::chrono::system_clock::time_point wall;  // the same moment on the wall clock
+  // The calibration that gave load: the board's stored one, or the user's from the settings
+  // (made at calibration_date, UTC ISO-8601); kNone when there is no load.
+  LoadCalibration calibration = LoadCalibration::kNone;
+  std::string calibration_date;
+  // The unit of load: the settings' label, else "unit code N" from the board's calibration
+  // (this library has no names for the codes); "" when neither is known.
+  std::string unit;
 };
 
 struct KAVRO_API Calibration {
@@ -154,11 +172,14 @@ class KAVRO_API Board {
   Status Reset();
   Status Ping();  // activity inquiry
 
-  // Zeroes a channel: the tare is the mean calibrated load of `samples` readings; later loads
+  // Zeroes a channel: the tare is the mean calibrated load (by the user's calibration when
+  // the settings hold one) of `samples` readings; later loads
   // are reduced by it until ClearTare. Returns the tare.
   Result<double> Tare(unsigned int channel = 0, unsigned int samples = 10);
   void ClearTare(unsigned int channel = 0);
   std::optional<double> tare(unsigned int channel = 0) const;
+  // What the settings the board was opened with hold for the channel (empty without them).
+  ChannelSettings settings(unsigned int channel = 0) const;
 
   // False after the link went away, until a reopen succeeds.
   bool connected() const;

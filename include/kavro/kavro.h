@@ -10,5 +10,6 @@
 #include "kavro/record_replay.h"
 #include "kavro/recording.h"
 #include "kavro/result.h"
+#include "kavro/settings.h"
 
 #endif  // KAVRO_KAVRO_H

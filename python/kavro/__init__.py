@@ -14,6 +14,7 @@ kavro.KAVRO_USB_DLL is the compatibility class, for code ported from C++.
 from __future__ import annotations
 
 import datetime
+import os
 from typing import Callable, List, Optional, Sequence, Union
 
 from ._kavro import Board, Emulator, KAVRO_USB_DLL, LinkProvider
@@ -41,7 +42,8 @@ __version__: str = _kavro.__version__
 def open(serial: Optional[str] = None, *, link: Link = None,
          reconnect: Union[bool, Reconnect] = True,
          on_event: Optional[Callable[[BoardEvent], None]] = None,
-         calibrated: bool = True) -> Board:
+         calibrated: bool = True,
+         settings: Optional[Union[str, os.PathLike[str]]] = None) -> Board:
     """Opens a board by serial number (None: the only board attached).
 
     link: None for the default link (FTDI's D2XX library when it loads, else libftdi1),
@@ -49,10 +51,12 @@ def open(serial: Optional[str] = None, *, link: Link = None,
     False (a lost link is final) or a kavro.Reconnect. on_event(event) is called with a
     kavro.BoardEvent when the board disconnects, reconnects or gives up, on the thread whose
     call noticed it. calibrated=False reads counts only (no calibration traffic, no loads).
+    settings names a settings file (kavro calibrate writes the user's, see docs/settings.md):
+    its user calibrations, default tares and unit labels for this board are applied.
     Raises NotFoundError, CannotOpenError, LinkUnavailableError, ...; TypeError or ValueError
     for an argument of the wrong type or value.
     """
-    return Board(serial, link, reconnect, on_event, calibrated)
+    return Board(serial, link, reconnect, on_event, calibrated, settings)
 
 
 def list_boards(link: Link = None) -> List[str]:

@@ -1,5 +1,6 @@
 """Types of the _kavro extension (boards, recordings, the emulator, the compatibility class)."""
 
+import os
 from typing import Callable, List, Literal, Optional, Sequence, Tuple, Union
 
 from ._types import (BoardEvent, Calibration, ConverterConfig, KavroError, Reading, Reconnect,
@@ -15,7 +16,8 @@ class Board:
     """One board, opened by serial number (use kavro.open())."""
 
     def __init__(self, serial: Optional[str], link: _Link, reconnect: Union[bool, Reconnect],
-                 on_event: Optional[Callable[[BoardEvent], None]], calibrated: bool) -> None: ...
+                 on_event: Optional[Callable[[BoardEvent], None]], calibrated: bool,
+                 settings: Optional[Union[str, os.PathLike[str]]] = None) -> None: ...
     @property
     def serial(self) -> str: ...
     @property

@@ -129,6 +129,9 @@ class Reading:
     ``raw``). ``load`` is the calibrated load with the tare taken off, None without a usable
     calibration. ``time`` is when it was taken, in seconds on the board's monotonic clock;
     ``timestamp`` the same moment in seconds since the epoch (``wall`` as a datetime).
+    ``calibration`` says which calibration gave the load: "board" (the board's stored one) or
+    "user" (from the settings file, made at ``calibration_date``, UTC ISO-8601); ``unit`` is
+    the settings' unit label, else "unit code N" from the board.
     """
 
     channel: int
@@ -139,6 +142,9 @@ class Reading:
     raw: str
     time: float
     timestamp: float
+    calibration: Optional[str] = None
+    calibration_date: Optional[str] = None
+    unit: Optional[str] = None
 
     @property
     def wall(self) -> datetime.datetime:

@@ -146,7 +146,7 @@ struct Held {
 class PyBoard {
  public:
   PyBoard(const py::object& serial, const py::object& link, const py::object& reconnect,
-          const py::object& on_event, const py::object& calibrated) {
+          const py::object& on_event, const py::object& calibrated, const py::object& settings) {
     if (!serial.is_none() && !py::isinstance<py::str>(serial)) {
       TypeError("serial", "a serial number (str) or None", serial);
     }
@@ -164,6 +164,10 @@ class PyBoard {
     o.link = held->link.provider;
     o.clock = held->link.clock;
     o.calibrated_loads = calibrated_;
+    if (!settings.is_none()) {  // a str or an os.PathLike; os.fspath raises TypeError else
+      o.settings = py::module_::import("os").attr("fspath")(settings).cast<std::string>();
+      if (o.settings.empty()) Raise(Invalid("settings: give a settings file's path, or None"));
+    }
     o.reconnect.enabled = py::bool_(again.attr("enabled"));
     o.reconnect.first_delay_us = Microseconds(again.attr("first_delay"), "first_delay");
     o.reconnect.max_delay_us = Microseconds(again.attr("max_delay"), "max_delay");
@@ -604,9 +608,10 @@ Calls wait for the board with the GIL released. A board whose cable is pulled re
 kavro.DisconnectedError, reopens itself (unless reconnect is off) and sets its converter
 configuration again. Use it as a context manager, or call close().)")
       .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
-                    const py::object&>(),
+                    const py::object&, const py::object&>(),
            py::arg("serial"), py::arg("link"), py::arg("reconnect"), py::arg("on_event"),
-           py::arg("calibrated"), "Opens a board; kavro.open() is the way to call this.")
+           py::arg("calibrated"), py::arg("settings") = py::none(),
+           "Opens a board; kavro.open() is the way to call this.")
       .def_property_readonly(
           "serial", [](const PyBoard& b) { return b.info().serial; }, "The board's serial number.")
       .def_property_readonly(

@@ -114,7 +114,14 @@ py::object ReadingObject(const Reading& r, std::optional<unsigned int> unit_code
       py::arg("channel") = r.channel, py::arg("counts") = counts, py::arg("load") = r.load,
       py::arg("unit_code") = unit_code, py::arg("state") = kStates[static_cast<int>(r.state)],
       py::arg("raw") = r.raw, py::arg("time") = static_cast<double>(r.monotonic_us) / 1e6,
-      py::arg("timestamp") = Timestamp(r.wall));
+      py::arg("timestamp") = Timestamp(r.wall),
+      py::arg("calibration") = r.calibration == LoadCalibration::kNone
+                                   ? py::object(py::none())
+                                   : py::object(py::str(LoadCalibrationName(r.calibration))),
+      py::arg("calibration_date") = r.calibration_date.empty()
+                                        ? py::object(py::none())
+                                        : py::object(py::str(r.calibration_date)),
+      py::arg("unit") = r.unit.empty() ? py::object(py::none()) : py::object(py::str(r.unit)));
 }
 
 py::object EventObject(const BoardEvent& e) {

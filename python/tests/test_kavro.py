@@ -49,6 +49,21 @@ def test_readings_carry_counts_load_unit_and_time_and_a_tare_zeroes_the_load(emu
     assert (board.tare(0, samples=4), board.current_tare(0), board.read().load) == (50.0, 50.0, 0.0)
     board.clear_tare()
     assert (board.read().load, board.current_tare()) == (50.0, None)
+    assert (reading.calibration, reading.calibration_date, reading.unit) == ("board", None,
+                                                                             "unit code 1")
+
+
+def test_a_settings_file_gives_the_user_calibration_its_tare_and_unit(emu, tmp_path):
+    settings = tmp_path / "settings.json"
+    settings.write_text('{"boards": {"FLAT": {"channels": {"0": {"unit": "kg", "tare": 5,'
+                        ' "calibration": {"zero_reading": 50000, "span_reading": 450000,'
+                        ' "span_load": 20, "date": "2026-12-07T21:50:24Z"}}}}}}')
+    reading = kavro.open("FLAT", link=emu, settings=settings).read()
+    assert (reading.load, reading.calibration, reading.calibration_date, reading.unit) == (
+        5.0, "user", "2026-12-07T21:50:24Z", "kg")
+    settings.write_text('{"boards": []}')
+    with pytest.raises(kavro.InvalidArgumentError, match="settings.json: boards: an object"):
+        kavro.open("FLAT", link=emu, settings=str(settings))
 
 
 def test_the_converter_configuration_is_read_and_set_and_the_board_resets(emu):

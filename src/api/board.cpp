@@ -346,6 +346,15 @@ Result<Calibration> Board::Impl::Calibrated(unsigned int channel) {
   return c;
 }
 
+Result<double> Board::Impl::Load(unsigned int channel, std::int64_t counts) const {
+  const ChannelState& s = channels[channel];
+  if (s.settings.calibration) return s.settings.calibration->ToLoad(static_cast<double>(counts));
+  if (s.calibration) return s.calibration->ToLoad(counts);
+  if (s.calibration_failed) return *s.calibration_failed;
+  return OwnError(ErrorKind::kBadCalibration,
+                  "channel " + std::to_string(channel) + ": no calibration read yet");
+}
+
 Result<Reading> Board::Impl::Measure(unsigned int channel) {
   ChannelState& s = channels[channel];
   // A stored calibration that cannot be read is not asked for again at every reading; one
@@ -362,10 +371,18 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
   Reading r = Parse(channel, text.value);
   r.monotonic_us = clock->NowMicroseconds();
   r.wall = Wall(r.monotonic_us);
-  if (r.state == ReadingState::kOk && s.calibration) {
-    Result<double> load = s.calibration->ToLoad(r.counts);
-    if (load) r.load = load.value();
+  if (r.state == ReadingState::kOk && (s.calibration || s.settings.calibration)) {
+    Result<double> load = Load(channel, r.counts);
+    if (load) {
+      r.load = load.value();
+      r.calibration = s.settings.calibration ? LoadCalibration::kUser : LoadCalibration::kBoard;
+      if (s.settings.calibration) r.calibration_date = s.settings.calibration->date;
+    }
   }
+  if (s.settings.unit)
+    r.unit = *s.settings.unit;
+  else if (s.calibration)
+    r.unit = "unit code " + std::to_string(s.calibration->unit_code);
   return r;
 }
 
@@ -398,9 +415,22 @@ Result<Board> Board::Open(const std::string& serial, OpenOptions options) {
                                                      std::to_string(kSerialNumberSize - 1) +
                                                      " characters: '" + serial + "'");
   }
+  // The settings are read first: a file that cannot be read fails the open before the board
+  // is touched.
+  std::optional<Settings> settings;
+  if (!options.settings.empty()) {
+    Result<Settings> loaded = Settings::Load(options.settings);
+    if (!loaded) return loaded.error();
+    settings = std::move(loaded.value());
+  }
   auto impl = std::make_unique<Impl>(serial, std::move(options));
   if (Status usable = impl->CheckReconnect(); !usable) return usable.error();
   if (Status opened = impl->Open(); !opened) return opened.error();
+  for (unsigned int ch = 0; settings && ch < impl->channels.size(); ++ch) {
+    Impl::ChannelState& c = impl->channels[ch];
+    c.settings = settings->Find(serial, ch);
+    c.tare = c.settings.tare;
+  }
   return Board(std::move(impl));
 }
 
@@ -541,8 +571,10 @@ Result<double> Board::Tare(unsigned int channel, unsigned int samples) {
   if (impl_ && samples == 0)
     return OwnError(ErrorKind::kInvalidArgument, "a tare needs 1 reading or more");
   return OnBoard<Result<double>>(impl_.get(), channel, [&](Impl& b) -> Result<double> {
-    Result<Calibration> calibration = b.Calibrated(channel);
-    if (!calibration) return calibration.error();
+    if (!b.channels[channel].settings.calibration) {
+      Result<Calibration> calibration = b.Calibrated(channel);
+      if (!calibration) return calibration.error();
+    }
     double sum = 0;
     for (unsigned int i = 0; i < samples; ++i) {
       Result<Reading> r = b.Measure(channel);
@@ -552,7 +584,7 @@ Result<double> Board::Tare(unsigned int channel, unsigned int samples) {
                         "a tare needs numeric readings; reading " + std::to_string(i + 1) + " of " +
                             std::to_string(samples) + " was '" + r->raw + "'");
       }
-      Result<double> load = calibration->ToLoad(r->counts);
+      Result<double> load = b.Load(channel, r->counts);
       if (!load) return load.error();
       sum += load.value();
     }
@@ -571,6 +603,21 @@ std::optional<double> Board::tare(unsigned int channel) const {
   if (!impl_) return std::nullopt;
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return channel < impl_->channels.size() ? impl_->channels[channel].tare : std::nullopt;
+}
+
+ChannelSettings Board::settings(unsigned int channel) const {
+  if (!impl_) return {};
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return channel < impl_->channels.size() ? impl_->channels[channel].settings : ChannelSettings{};
+}
+
+const char* LoadCalibrationName(LoadCalibration calibration) {
+  switch (calibration) {
+    case LoadCalibration::kNone: return "none";
+    case LoadCalibration::kBoard: return "board";
+    case LoadCalibration::kUser: return "user";
+  }
+  return "unknown";
 }
 
 bool Board::connected() const {

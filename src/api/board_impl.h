@@ -26,6 +26,7 @@ struct Board::Impl {
     std::optional<double> tare;
     std::optional<std::uint8_t> config_byte;  // SetConverterByte, then
     std::optional<std::uint8_t> config_rate;  // SetSamplingRate on top of it
+    ChannelSettings settings;                 // from the settings file the board opened with
   };
 
   // How much the board was gone up to a moment, for a recording's gap count.
@@ -65,6 +66,9 @@ struct Board::Impl {
   Result<Calibration> FetchCalibration(unsigned int channel);
   // A reading without the tare; calibrated when the channel's calibration is at hand.
   Result<Reading> Measure(unsigned int channel);
+  // The load of counts on a channel: by the user's calibration when the settings hold one,
+  // else by the board's stored one, once read.
+  Result<double> Load(unsigned int channel, std::int64_t counts) const;
   std::chrono::system_clock::time_point Wall(std::uint64_t monotonic_us) const;
   Tally Count(std::uint64_t now) const;  // under the lock
   bool Reconnects() const { return options.reconnect.enabled && !gave_up; }
