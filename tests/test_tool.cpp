@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -69,7 +70,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 26);
+  EXPECT_EQ(examples, 28);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -102,6 +103,13 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
       {"$K read -s KAVRO-0001 -n 1 --format json -o f; $K read -s KAVRO-0001 --raw --append -o f",
        2, "does not start table rows of converter counts (--raw)", "{\"type\":\"session\"", 3},
       {"$K read -s KAVRO-0001 -o nowhere/f", 1, "cannot open nowhere/f: No such file or directory",
+       "", 0},
+      {"KAVRO_EMULATOR_CLOCK=real $K --emulator-unplug 0,100 read -s KAVRO-0001 --wait -o f 2>e & "
+       "p=$!; for i in $(seq 3000); do grep -q waiting e && break; sleep 0.01; done; kill $p; "
+       "wait $p; c=$?; cat e; exit $c",
+       1,
+       "waiting for KAVRO-0001 (looking every 0.1 s; Ctrl-C ends the wait)\nkavro: stopped by "
+       "SIGTERM while waiting for KAVRO-0001; nothing was written",
        "", 0},
       {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "# kavro", -1},
       {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "# kavro", -1},
@@ -276,6 +284,89 @@ TEST_F(Tool, EveryRecordingOpensWithAHeaderAndListAndInfoGiveJson) {
             std::string::npos);
 }
 
+// Rotated files are named after -o by their start and sequence, each opens with its header
+// block and part, and they switch between rows: together they hold the rows of the same
+// recording written to one file, each once and in order (an unplug across the hourly switch
+// too). By time, part k holds the rows of period k; by size, no file but the last (with the
+// closing summary) outgrows the limit. A next file that cannot be opened ends the recording.
+TEST_F(Tool, ARotatedRecordingHoldsEveryRowOnceInFilesEachWithItsHeader) {
+  struct Case {
+    std::string read, rotate, ext;
+    int period_s;
+    std::size_t size;
+  } cases[] = {
+      {"--emulator-unplug 1195,10 read -s KAVRO-0009 -c 0,2 -d 2500 -i 1000 --format csv",
+       "--rotate-every 20m", "csv", 1200, 0},
+      {"read -s KAVRO-0009 -c 0,2 -d 30 -i 1000 --format json", "--rotate-size 2K", "json", 0,
+       2048},
+      {"read -s KAVRO-0001 -d 40 -i 500", "--rotate-every 15s --rotate-size 4K", "txt", 15, 4096},
+  };
+  auto untimed = [](const std::string& line) {             // a row without its time and session
+    if (line.rfind("time", 0) == 0) return std::string();  // the column names
+    if (line[0] == '{') {
+      nlohmann::json j = nlohmann::json::parse(line);
+      j.erase("time");
+      return j["type"] == "session" ? std::string() : j.dump();
+    }
+    return line.find(',') == 24 ? line.substr(24, line.rfind(',') - 24) : line.substr(24);
+  };
+  for (const Case& c : cases) {
+    const Ran one = Run("rm -f r-* one; $K " + c.read + " -o one");
+    const Ran rotated = Run("$K " + c.read + " " + c.rotate + " -o r." + c.ext);
+    EXPECT_EQ(rotated.out, one.out);  // the same summary
+    std::vector<std::string> expected, rows;
+    for (const std::string& line : Lines(File("one"), true)) {
+      if (!untimed(line).empty()) expected.push_back(untimed(line));
+    }
+    const std::vector<std::string> names = Lines(Run("ls r-*").out);
+    std::tm first{};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      std::smatch m;
+      ASSERT_TRUE(
+          std::regex_match(names[k], m, std::regex("r-(\\d{8}T\\d{6}Z)-(\\d{4})\\." + c.ext)));
+      EXPECT_EQ(std::stoul(m[2]), k + 1);
+      std::tm start{};
+      strptime(m[1].str().c_str(), "%Y%m%dT%H%M%SZ", &start);
+      first = k == 0 ? start : first;
+      if (c.period_s != 0 && c.size == 0) {
+        EXPECT_EQ(timegm(&start) - timegm(&first), c.period_s * static_cast<long>(k));
+      }
+      char iso[32];
+      std::strftime(iso, sizeof(iso), "%FT%T", &start);
+      const std::string file = File(names[k]);
+      const std::string part =
+          c.ext == "json" ? Lines(file)[0] : file.substr(0, file.find("\ntime"));
+      EXPECT_TRUE(std::regex_search(
+          part, std::regex(c.ext == "json"
+                               ? "^\\{\"type\":\"session\",\"time\":\"" + std::string(iso) +
+                                     ".*,\"part\":" + std::to_string(k + 1) + ","
+                               : "^# kavro recording[^]*\n# part: " + std::to_string(k + 1) +
+                                     " of the recording, from " + iso + "[^]*\n# board KAVRO-000")))
+          << part;
+      EXPECT_TRUE(c.size == 0 || k + 1 == names.size() || file.size() <= c.size) << file.size();
+      for (const std::string& line : Lines(file, true)) {
+        if (untimed(line).empty()) continue;
+        rows.push_back(untimed(line));
+        if (c.ext == "csv") {
+          EXPECT_EQ(static_cast<std::size_t>(std::stod(line.substr(25))) / c.period_s, k) << line;
+        }
+      }
+    }
+    EXPECT_GT(names.size(), 2u) << c.rotate;
+    EXPECT_EQ(rows, expected) << c.rotate;
+  }
+  const Ran taken = Run(  // every name the second file could have is taken
+      "s=$(date +%s); for i in $(seq 0 40); do : > n-$(date -u -d @$((s + i)) +%Y%m%dT%H%M%SZ)"
+      "-0002.csv; done; $K read -s KAVRO-0001 -d 20 -i 1000 --format csv --rotate-every 10s -o "
+      "n.csv; c=$?; grep -c KAVRO-0001, n-*-0001.csv; exit $c");
+  EXPECT_EQ(taken.code, 1);
+  EXPECT_NE(taken.out.find("File exists (the next file of the recording); give --force to replace "
+                           "it; the recording ended there, and the 10 rows written before are "
+                           "kept\n10\n"),  // rows in the first file
+            std::string::npos)
+      << taken.out;
+}
+
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and
 // times included, at every interval however the real clock fell between its due times and its
 // reopens; asked for something else, the replay says where it departed from the recording.
@@ -337,6 +428,13 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"mkdir -p u/001; KAVRO_USB_DIR=u $T --link ftdi info", 1, "no board attached (--emulate"},
       {"mkdir -p e; KAVRO_USB_DIR=e $T --link ftdi read -s X", 1,
        "cannot open X: no USB bus could be read (e holds no USB bus)", "plugged in"},
+      {"$K --emulator-unplug 0,2 read -s KAVRO-0001 --wait -n 3", 0,
+       "waiting for KAVRO-0001 (looking every 0.1 s; Ctrl-C ends the wait)\nkavro: KAVRO-0001 "
+       "attached after 2.0 s of waiting\n"},
+      {"$K read -s KAVRO-0001 --rotate-size 1M", 2, "give -o FILE (not standard output)"},
+      {"$K read -s KAVRO-0001 --rotate-every 1h -o - ", 2, "give -o FILE (not standard output)"},
+      {"$K read -s KAVRO-0001 --rotate-every 1h --append -o f", 2,
+       "a rotated recording starts new files, each named by its start, and appends to none"},
       {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
       {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
       {"KAVRO_USB_DIR=/nowhere LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
@@ -372,6 +470,10 @@ TEST_F(Tool, EveryNumericOptionRefusesWhatIsOutOfItsRange) {
       {"config -s KAVRO-0009 --byte=X", "whole number from 0 to 255", "256", "0x35 255"},
       {"register -s KAVRO-0001 --eeprom=X", "whole number from 0 to 255", "256 1.0", "0xff"},
       {"register -s KAVRO-0009 -c 1 --address=X", "whole number from 0 to 255", "0x100", "0"},
+      {"read -s KAVRO-0001 -n 1 --force -o f --rotate-size=X", "size from 1K to 1T",
+       "1023 1.5 2T 10Q 1e3 0x400 1..5K", "1K 1024 1.5m"},
+      {"read -s KAVRO-0001 -n 1 --force -o f --rotate-every=X", "duration from 1s to 365d",
+       "0.5s 366d 2w 1h30m", "1 1S 365d 1.5h"},
   };
   for (const Case& c : cases) {
     std::smatch option;

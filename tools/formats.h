@@ -62,6 +62,7 @@ struct FileHeader {
   std::string command;  // the command line as typed
   std::string host;
   std::vector<BoardHeader> boards;
+  unsigned part = 0;  // which file of a rotated recording this opens, from 1; 0: not rotated
 };
 
 // Asks the board for its converter configuration and the calibration of each of the channels,

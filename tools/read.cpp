@@ -11,6 +11,7 @@
 #include "formats.h"
 #include "output.h"
 #include "report.h"
+#include "rotation.h"
 #include "subcommands.h"
 
 namespace kavro::tool {
@@ -53,7 +54,7 @@ std::string SignalName(int s) {
 // of the summary.
 class Recorder {
  public:
-  Recorder(const Session& s, Output& out, const Rows& rows, Clock& clock, std::string serial,
+  Recorder(const Session& s, Files& out, const Rows& rows, Clock& clock, std::string serial,
            const std::vector<unsigned int>& channels)
       : options_(s.options),
         links_(s.links),
@@ -66,22 +67,29 @@ class Recorder {
                                       options_.format != Format::kTable);
   }
 
-  // The recording starts: its header block, and the column header in a fresh file.
-  bool Begin(bool fresh, const FileHeader& header) {
+  // The recording starts: its header block, and the column header in a fresh file; the same
+  // in each file of a rotated recording, with the file's part and start.
+  bool Begin(const FileHeader& header) {
     start_us_ = last_us_ = clock_.NowMicroseconds();
     start_wall_ = std::chrono::system_clock::now();
     session_ = UtcTime(start_wall_, 6);
-    const std::string start = rows_.SessionStart(At(start_us_), fresh, header);
+    header_ = header;
     // The opening is no row: the count of rows kept after a write error leaves it out.
-    write_failed_ = !out_.Write(start);
+    write_failed_ =
+        !out_.Begin(start_us_, start_wall_, [this](std::uint64_t at, unsigned part, bool fresh) {
+          header_.part = part;
+          return rows_.SessionStart(At(at), fresh, header_);
+        });
     return !write_failed_;
   }
 
   bool Take(const Sample& s) {
     std::string row;
+    std::uint64_t at = 0;
     if (!s.reading) {
       ++failures_[Brief(s.reading.error())];
-      row = rows_.Failure(At(clock_.NowMicroseconds()), s.channel, s.reading.error());
+      at = clock_.NowMicroseconds();
+      row = rows_.Failure(At(at), s.channel, s.reading.error());
       ++failed_;
       if (options_.no_reconnect) first_failure_ = s.reading.error();
     } else {
@@ -90,9 +98,9 @@ class Recorder {
       if (numeric) Stats(r.channel).Add(options_.raw ? static_cast<double>(r.counts) : *r.load);
       ++readings_;
       row = rows_.Reading(At(r.monotonic_us), r);
-      last_us_ = r.monotonic_us;
+      last_us_ = at = r.monotonic_us;
     }
-    if (!Put(row)) return false;
+    if (!Put(row, at)) return false;
     Live();
     // Nothing more would be recorded, or nothing more comes from the recording replayed.
     broken_ = links_.Broken();
@@ -103,7 +111,7 @@ class Recorder {
     // Without reconnecting, giving up follows the loss at once and says nothing new.
     if (e.kind == BoardEventKind::kGaveUp && options_.no_reconnect) return;
     gaps_ += e.kind == BoardEventKind::kDisconnected ? 1 : 0;
-    Put(rows_.Event(At(e.monotonic_us), e));
+    Put(rows_.Event(At(e.monotonic_us), e), e.monotonic_us);
   }
 
   RecordingEnd End(const RecordSummary& summary) {
@@ -143,8 +151,8 @@ class Recorder {
     return stats_.front();
   }
 
-  bool Put(const std::string& row) {
-    if (write_failed_ || !out_.Write(row)) {
+  bool Put(const std::string& row, std::uint64_t at_us) {
+    if (write_failed_ || !out_.Row(row, at_us)) {
       write_failed_ = true;
       return false;
     }
@@ -168,10 +176,11 @@ class Recorder {
 
   const Options& options_;
   const Links& links_;
-  Output& out_;
+  Files& out_;
   const Rows& rows_;
   Clock& clock_;
   std::string serial_, session_;
+  FileHeader header_;
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
   std::uint64_t start_us_ = 0, last_us_ = 0, readings_ = 0, failed_ = 0, rows_written_ = 0,
@@ -188,7 +197,9 @@ class Recorder {
 int Read(const Session& s) {
   const Options& o = s.options;
   // Refused before the board is touched; nothing is opened for writing until it answers.
-  if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
+  if (std::string why = Files::Refusal(o); !why.empty()) return Usage(why);
+  const bool rotated = o.rotate_size != 0 || o.rotate_every_us != 0;
+  if (std::string why = Output::Refusal(o.output, o.append, o.force); !rotated && !why.empty())
     return Usage(why);
   if (o.no_comments && o.format == Format::kJson) {
     return Usage(
@@ -219,7 +230,12 @@ int Read(const Session& s) {
     if (to_rows) to_rows(e);
   };
   int code = kExitOk;
-  Result<Board> opened = s.Open(opening, &code);
+  Result<Board> opened = s.OpenWaiting(
+      opening, [] { return g_ending_signal != 0; }, &code);
+  if (!opened && opened.error().kind == ErrorKind::kStopped) {
+    return Fail("stopped by " + SignalName(g_ending_signal) + " " + opened.error().text +
+                "; nothing was written");
+  }
   if (!opened) return code;
   Board& board = opened.value();
   const std::string serial = board.info().serial;  // answering: the open asked its version
@@ -254,8 +270,8 @@ int Read(const Session& s) {
     return Fail("stopped by " + SignalName(g_ending_signal) +
                 " before the recording started; nothing was written");
   }
-  Output out;
-  if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
+  Files out(o);
+  if (!out.Open()) return Fail(out.error());
   Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
   Recorder recorder(s, out, rows, clock, serial, channels.value());
   to_rows = [&recorder](const BoardEvent& e) { recorder.Notice(e); };
@@ -266,7 +282,7 @@ int Read(const Session& s) {
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
   recording.should_stop = [] { return g_ending_signal != 0; };
-  if (!recorder.Begin(out.fresh(), header)) return Fail(out.error() + "; nothing was recorded");
+  if (!recorder.Begin(header)) return Fail(out.error() + "; nothing was recorded");
   const Result<RecordSummary> summary =
       Record(board, recording, [&recorder](const Sample& x) { return recorder.Take(x); });
   to_rows = nullptr;

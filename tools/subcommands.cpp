@@ -102,19 +102,19 @@ OpenOptions Session::Opening(bool reconnect) const {
 }
 
 Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
-  if (!options.serial.empty()) {
-    Result<Board> board = Board::Open(options.serial, std::move(opening));
-    if (!board && !NoBus(board.error(), "cannot open " + options.serial, exit_code))
-      *exit_code = Fail("cannot open " + options.serial, board.error());
-    return board;
-  }
-  Result<Board> board = Board::OpenOnly(std::move(opening));
-  if (!board && !NoBus(board.error(), "cannot open a board", exit_code)) {
-    Error e = board.error();
-    if (e.kind == ErrorKind::kInvalidArgument) e.text += " (-s SERIAL)";  // several boards
-    *exit_code = Fail("cannot open a board", e);
-  }
+  Result<Board> board = options.serial.empty() ? Board::OpenOnly(std::move(opening))
+                                               : Board::Open(options.serial, std::move(opening));
+  if (!board) *exit_code = OpenFailed(board.error());
   return board;
+}
+
+int Session::OpenFailed(Error e) const {
+  const std::string what = "cannot open " + (options.serial.empty() ? "a board" : options.serial);
+  int code = kExitFailure;
+  if (NoBus(e, what, &code)) return code;
+  if (options.serial.empty() && e.kind == ErrorKind::kInvalidArgument)
+    e.text += " (-s SERIAL)";  // several boards
+  return Fail(what, e);
 }
 
 bool Session::NoBus(const Error& error, const std::string& what, int* exit_code) const {
