@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -365,6 +367,38 @@ TEST_F(Tool, ARotatedRecordingHoldsEveryRowOnceInFilesEachWithItsHeader) {
                            "kept\n10\n"),  // rows in the first file
             std::string::npos)
       << taken.out;
+}
+
+// A day on virtual time, read every second and rotated every hour, the board unplugged for a
+// minute: together the 24 files hold every due time exactly once (a reading, or a failure
+// during the minute), each file the due times of its hour, and each opens with its header.
+TEST_F(Tool, ADayRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
+  const Ran r = Run("$K --emulator-unplug 1800,60 read -s KAVRO-0001 -d 86400 -i 1000 --format csv "
+                    "--rotate-every 1h -o d.csv");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const std::vector<std::string> names = Lines(Run("ls d-*").out);
+  ASSERT_EQ(names.size(), 24u);
+  std::map<std::string, std::vector<int>> rows;  // per board, the rows of each due time
+  std::map<std::string, int> failed;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const std::string file = File(names[k]);
+    EXPECT_EQ(file.rfind("# kavro recording", 0), 0u) << names[k];
+    EXPECT_NE(file.find("\n# part: " + std::to_string(k + 1) + " of"), std::string::npos);
+    for (const std::string& line : Lines(file, true)) {
+      std::vector<std::string> f;
+      std::istringstream fields(line);
+      for (std::string field; std::getline(fields, field, ',');) f.push_back(field);
+      if (f[0] == "time" || f[3].empty()) continue;  // the column names, and events
+      const auto due = static_cast<std::size_t>(std::stod(f[1]));
+      EXPECT_EQ(due / 3600, k) << line;
+      rows[f[2]].resize(86400);
+      ++rows[f[2]][std::min<std::size_t>(due, 86399)];
+      failed[f[2]] += f[4].empty() ? 1 : 0;
+    }
+  }
+  for (const auto& [serial, counts] : rows)
+    EXPECT_EQ(counts, std::vector<int>(86400, 1)) << serial;
+  EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001", 60}}));
 }
 
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and
