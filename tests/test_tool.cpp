@@ -373,8 +373,9 @@ TEST_F(Tool, ARotatedRecordingHoldsEveryRowOnceInFilesEachWithItsHeader) {
 // minute: together the 24 files hold every due time exactly once (a reading, or a failure
 // during the minute), each file the due times of its hour, and each opens with its header.
 TEST_F(Tool, ADayRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
-  const Ran r = Run("$K --emulator-unplug 1800,60 read -s KAVRO-0001 -d 86400 -i 1000 --format csv "
-                    "--rotate-every 1h -o d.csv");
+  const Ran r =
+      Run("$K --emulator-unplug 1800,60 read -s KAVRO-0001 -d 86400 -i 1000 --format csv "
+          "--rotate-every 1h -o d.csv");
   ASSERT_EQ(r.code, 0) << r.out;
   const std::vector<std::string> names = Lines(Run("ls d-*").out);
   ASSERT_EQ(names.size(), 24u);
@@ -396,8 +397,7 @@ TEST_F(Tool, ADayRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
       failed[f[2]] += f[4].empty() ? 1 : 0;
     }
   }
-  for (const auto& [serial, counts] : rows)
-    EXPECT_EQ(counts, std::vector<int>(86400, 1)) << serial;
+  for (const auto& [serial, counts] : rows) EXPECT_EQ(counts, std::vector<int>(86400, 1)) << serial;
   EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001", 60}}));
 }
 
