@@ -174,14 +174,16 @@ bool VirtualBus::Replug(const std::string& serial) {
 }
 
 void VirtualBus::ScheduleUnplug(const std::string& serial, std::uint64_t after_us,
-                                std::uint64_t for_us) {
+                                std::uint64_t for_us, std::uint64_t every_us) {
   Lock lock = Hold();
   // Far-off times saturate rather than wrap round to the past.
   const auto later = [](std::uint64_t t, std::uint64_t d) {
     return d > UINT64_MAX - t ? UINT64_MAX : t + d;
   };
   const std::uint64_t at = later(TimeNow(), after_us);
-  schedule_.push_back({serial, at, later(at, for_us)});
+  // A period no longer than the time unplugged would never plug the board in again.
+  if (every_us != 0 && every_us <= for_us) every_us = 0;
+  schedule_.push_back({serial, at, later(at, for_us), every_us});
   Changed();
 }
 
@@ -201,6 +203,14 @@ void VirtualBus::RunSchedule() {
     }
     if (s.unplugged && now >= s.replug_at_us) {
       Plug(s.serial, true);
+      // A repeating unplug comes round again; a far-off one that would wrap is dropped.
+      if (s.every_us != 0 && s.unplug_at_us <= UINT64_MAX - s.every_us &&
+          s.replug_at_us <= UINT64_MAX - s.every_us) {
+        s.unplug_at_us += s.every_us;
+        s.replug_at_us += s.every_us;
+        s.unplugged = false;
+        continue;  // the next round may be due already, after a long jump
+      }
       schedule_.erase(schedule_.begin() + static_cast<std::ptrdiff_t>(i));
       continue;
     }

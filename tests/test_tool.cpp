@@ -72,7 +72,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 28);
+  EXPECT_EQ(examples, 29);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -144,6 +144,48 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
   for (const std::string& row : Lines(File("f"), true))
     session.push_back(row.substr(row.rfind(',')));
   EXPECT_TRUE(session[1] != session[2] && session[2] == session[3]) << File("f");
+}
+
+// Every board attached on one schedule, KAVRO-0009 unplugged for 0.2 s (the tool's open and
+// header took the first 0.235 s): its rows fail at the due time 0.5 s and KAVRO-0001's do not; a row per board, channel and
+// due time, a header line and a summary per board, and the totals. JSON lines say the same.
+TEST_F(Tool, SeveralBoardsAreRecordedOnOneScheduleEachWithItsRowsAndSummary) {
+  const Ran r = Run("$K --emulator-unplug 0.5,0.2,KAVRO-0009 read -s all -c all -n 6 -i 250 "
+                    "--format csv -o f");
+  EXPECT_EQ(r.code, 0) << r.out;
+  std::map<std::string, std::string> rows;  // per board and channel: "." a reading, "x" a failure
+  int boards = 0;
+  for (const std::string& line : Lines(File("f"))) {
+    boards += std::regex_match(line, std::regex("# board KAVRO-000[19]: type .*")) ? 1 : 0;
+    std::smatch m;
+    if (std::regex_match(line, m, std::regex("[^#][^,]*,[^,]*,(KAVRO-000.),(\\d),(\\d*),.*")))
+      rows[m[1].str() + "/" + m[2].str()] += m[3].length() > 0 ? "." : "x";
+  }
+  EXPECT_EQ(boards, 2);
+  const std::string nine = "..x...";
+  EXPECT_EQ(rows, (std::map<std::string, std::string>{{"KAVRO-0001/0", "......"},
+                                                      {"KAVRO-0009/0", nine},
+                                                      {"KAVRO-0009/1", nine},
+                                                      {"KAVRO-0009/2", nine},
+                                                      {"KAVRO-0009/3", nine}}))
+      << File("f");
+  for (const char* said : {"summary KAVRO-0001: 6 readings", "summary KAVRO-0009: 20 readings",
+                           "s), 4 failed, 0 missed\n", "summary: 26 readings",
+                           "4 failed, 0 missed, 2 boards\n  gaps: 1, 0.2"})
+    EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
+
+  const Ran json = Run("$K read -s KAVRO-0009 -s KAVRO-0001 -n 2 --format json");
+  std::string types;
+  for (const std::string& line : Lines(json.out)) {
+    const nlohmann::json row = nlohmann::json::parse(line, nullptr, false);
+    if (row.is_discarded()) continue;
+    types += row["type"].get<std::string>() + " " + row.value("serial", "-") + " " +
+             std::to_string(row.contains("boards") ? row["boards"].size() : 0) + "; ";
+  }
+  EXPECT_EQ(types.substr(0, 12), "session - 2;");
+  EXPECT_NE(types.find("summary KAVRO-0009 0; summary KAVRO-0001 0; total - 1; "),
+            std::string::npos)
+      << types;
 }
 
 // Unplugged 2 s into the recording for 2 s: the loss shows at the due time 2.0 s, the board is
@@ -418,6 +460,9 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
   } cases[] = {
       {"$K frobnicate", 2, "unknown subcommand 'frobnicate'", "required"},
       {"$K read -s KAVRO-0009 -c 5", 2, "channel 5: KAVRO-0009 has channels 0-3"},
+      {"$K read -s KAVRO-0009 -s KAVRO-0001 -c 1", 2, "channel 1: KAVRO-0001 has channel 0 only"},
+      {"$K read -s all -s KAVRO-0001", 2, "-s all names every board attached: give it alone"},
+      {"$K read -s KAVRO-0001 -s KAVRO-0001", 2, "-s KAVRO-0001 is given twice"},
       {"$K read -s KAVRO-0009 -c 1,2,1", 2, "-c 1,2,1: give a channel, a list of different"},
       {"$K read", 2, "2 boards attached (KAVRO-0001, KAVRO-0009): open one by its serial number"},
       {"$K --emulator-fault drop read -s KAVRO-0001", 1, "timed out: Timeout Error", "--raw"},
@@ -425,6 +470,10 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
        "restarts when its power is switched off and on", "kavro reset"},
       {"$K --emulator-unplug 0.01,100 read -s KAVRO-0001", 1,
        "(D2XX status 4); check the USB cable and power, then run the command again", "automatic"},
+      {"u=1,0.5,2,KAVRO-0009; for s in 9 1; do $K --emulator-unplug $u read -s KAVRO-000$s -d 5 "
+       "-i 250 2>&1 | grep -c reconnected; done; true", 0, "2\n0\n"},
+      {"$K --emulator-unplug 1,2,2 list", 2, "1,2,2: EVERY must be longer than FOR"},
+      {"$K --emulator-unplug 1,1,KAVRO-0003 list", 2, "no emulated board KAVRO-0003 (KAVRO-0001"},
       {"$K --emulator-fault teds info", 1, "TEDS Error; check the transducer and its", "rmmod"},
       {"$K info -s KAVRO-0001", 0, "link: board emulator (virtual time)\nboard KAVRO-0001\n"},
       {"$T --version", 0, "kavro 0.9.0"},

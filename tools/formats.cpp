@@ -201,9 +201,19 @@ Rows::Rows(Format format, bool loads, std::vector<int> digits, bool reconnects, 
       reconnects_(reconnects),
       comments_(comments) {}
 
-std::string Rows::Load(unsigned int channel, double load) const {
-  const int digits = channel < digits_.size() && digits_[channel] > 1 ? digits_[channel] : 1;
-  return Printf("%.*f", digits, load);
+void Rows::SetDigits(const std::string& serial, std::vector<int> digits) {
+  board_digits_[serial] = std::move(digits);
+  several_ = board_digits_.size() > 1;
+}
+
+int Rows::Digits(const std::string& serial, unsigned int channel) const {
+  const auto board = board_digits_.find(serial);
+  const std::vector<int>& d = board != board_digits_.end() ? board->second : digits_;
+  return channel < d.size() ? d[channel] : 0;
+}
+
+std::string Rows::Load(unsigned int channel, double load, const std::string& serial) const {
+  return Printf("%.*f", std::max(Digits(serial, channel), 1), load);
 }
 
 std::string Rows::Header() const {
@@ -224,6 +234,7 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
   if (format_ == Format::kJson) {
     Json j = Start("session", at);
     j.erase("elapsed_s");
+    if (at.serial.empty()) j.erase("serial");  // several boards: each row names its own
     j["started"] = at.session;
     j["tool"] = "kavro " KAVRO_VERSION;
     j["library"] = "KAVRO_USB_DLL " KAVRO_VERSION;
@@ -258,7 +269,7 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
         text += where +
                 (c.calibration ? "loads in unit code " + std::to_string(c.calibration->unit_code)
                                : std::string("no unit (no calibration)")) +
-                (c.tare ? ", tare " + Load(c.channel, *c.tare) + " taken off" : ", no tare") + "\n";
+                (c.tare ? ", tare " + Load(c.channel, *c.tare, b.info.serial) + " taken off" : ", no tare") + "\n";
       }
     }
   }
@@ -281,7 +292,7 @@ std::string Rows::AppendRefusal(const std::string& first_line) const {
 std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
   const bool numeric = r.state == ReadingState::kOk;
   const std::string counts = numeric ? std::to_string(r.counts) : "";
-  const std::string load = loads_ && r.load ? Load(r.channel, *r.load) : "";
+  const std::string load = loads_ && r.load ? Load(r.channel, *r.load, at.serial) : "";
   const std::string note = numeric ? "" : Printable(r.raw);
   const std::string time = UtcTime(at.wall);
   switch (format_) {
@@ -304,7 +315,7 @@ std::string Rows::Reading(const Stamp& at, const kavro::Reading& r) const {
   j["state"] = StateName(r.state);
   if (numeric) j["counts"] = r.counts;
   if (r.load)
-    j["load"] = Rounded(*r.load, r.channel < digits_.size() ? std::max(digits_[r.channel], 1) : 1);
+    j["load"] = Rounded(*r.load, std::max(Digits(at.serial, r.channel), 1));
   if (!numeric) j["raw"] = r.raw;
   return Line(j);
 }
@@ -366,7 +377,7 @@ std::string Rows::Event(const Stamp& at, const BoardEvent& e) const {
   return Line(j);
 }
 
-std::string Rows::Summary(const RecordingEnd& end) const {
+std::string Rows::Summary(const RecordingEnd& end, std::size_t boards) const {
   if (format_ != Format::kJson) return "";
   const RecordSummary& s = end.summary;
   Json channels = Json::array();
@@ -380,26 +391,30 @@ std::string Rows::Summary(const RecordingEnd& end) const {
     }
     channels.push_back(one);
   }
-  return Line(Json{{"type", "summary"},
-                   {"serial", end.serial},
-                   {"readings", s.readings},
-                   {"failed", s.errors},
-                   {"due_times", s.due_times},
-                   {"missed", s.missed},
-                   {"gaps", s.gaps},
-                   {"gap_s", Rounded(s.gap_us / 1e6, 3)},
-                   {"elapsed_s", Rounded(s.elapsed_us / 1e6, 3)},
-                   {"rate", Rounded(s.rate(), 2)},
-                   {"ended", end.ended},
-                   {"channels", channels}});
+  Json j = boards > 1 ? Json{{"type", "total"}, {"boards", boards}}
+                      : Json{{"type", "summary"}, {"serial", end.serial}};
+  j["readings"] = s.readings;
+  j["failed"] = s.errors;
+  j["due_times"] = s.due_times;
+  j["missed"] = s.missed;
+  j["gaps"] = s.gaps;
+  j["gap_s"] = Rounded(s.gap_us / 1e6, 3);
+  j["elapsed_s"] = Rounded(s.elapsed_us / 1e6, 3);
+  j["rate"] = Rounded(s.rate(), 2);
+  j["ended"] = end.ended;
+  if (boards <= 1) j["channels"] = channels;
+  return Line(j);
 }
 
-std::string Rows::SummaryText(const RecordingEnd& end) const {
+std::string Rows::SummaryText(const RecordingEnd& end, std::size_t boards) const {
   const RecordSummary& s = end.summary;
+  const std::string of = several_ && boards <= 1 ? " " + end.serial : "";
   std::string text =
-      Printf("summary: %llu readings in %.2f s (%.2f/s), %llu failed, %llu missed\n",
-             static_cast<unsigned long long>(s.readings), s.elapsed_us / 1e6, s.rate(),
-             static_cast<unsigned long long>(s.errors), static_cast<unsigned long long>(s.missed));
+      Printf("summary%s: %llu readings in %.2f s (%.2f/s), %llu failed, %llu missed\n",
+             of.c_str(), static_cast<unsigned long long>(s.readings), s.elapsed_us / 1e6,
+             s.rate(), static_cast<unsigned long long>(s.errors),
+             static_cast<unsigned long long>(s.missed));
+  if (boards > 1) text.insert(text.size() - 1, Printf(", %zu boards", boards));
   for (const ChannelStats& c : end.channels) {
     if (c.count == 0) continue;
     const char* what = loads_ ? "load" : "counts";

@@ -96,17 +96,25 @@ class Rows {
   std::string Reading(const Stamp& at, const Reading& reading) const;
   std::string Failure(const Stamp& at, unsigned int channel, const Error& error) const;
   std::string Event(const Stamp& at, const BoardEvent& event) const;
-  std::string Summary(const RecordingEnd& end) const;  // a JSON line; "" for the others
-  // The summary for standard error, whatever the format.
-  std::string SummaryText(const RecordingEnd& end) const;
+  // A JSON line; "" for the others. With boards (more than one), the totals of that many
+  // boards: a line of type "total" (end.serial is then not used).
+  std::string Summary(const RecordingEnd& end, std::size_t boards = 0) const;
+  // The summary for standard error, whatever the format; "summary SERIAL:" when there are
+  // several boards, and "summary:" for one board or for the totals (boards > 1).
+  std::string SummaryText(const RecordingEnd& end, std::size_t boards = 0) const;
   // A load as the table shows it: the decimals of the channel's calibration (at least one).
-  std::string Load(unsigned int channel, double load) const;
+  std::string Load(unsigned int channel, double load, const std::string& serial = "") const;
+  // The decimals of each channel of the board serial, when several boards are recorded.
+  void SetDigits(const std::string& serial, std::vector<int> digits);
 
  private:
   std::string EventText(const BoardEvent& event) const;
   Format format_;
   bool loads_;
+  int Digits(const std::string& serial, unsigned int channel) const;
   std::vector<int> digits_;
+  std::map<std::string, std::vector<int>> board_digits_;
+  bool several_ = false;  // rows of more than one board
   bool reconnects_;
   bool comments_;
 };

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,9 +94,10 @@ std::unique_ptr<emu::VirtualBus> Emulator(const Options& o) {
         d.board.faults.assign(100000, drop);
       }
     });
-    if (o.emulator_unplug.size() == 2) {
-      bus->ScheduleUnplug(serial, static_cast<std::uint64_t>(o.emulator_unplug[0] * 1e6),
-                          static_cast<std::uint64_t>(o.emulator_unplug[1] * 1e6));
+    for (const Options::Unplug& u : o.emulator_unplug) {
+      if (!u.serial.empty() && u.serial != serial) continue;
+      const auto us = [](double s) { return static_cast<std::uint64_t>(std::llround(s * 1e6)); };
+      bus->ScheduleUnplug(serial, us(u.after_s), us(u.for_s), us(u.every_s));
     }
   }
   return bus;

@@ -146,12 +146,43 @@ std::vector<unsigned int> ParseChannels(const std::string& text, unsigned int bo
   }
 }
 
+std::string ParseUnplug(const std::string& text, Options::Unplug& u) {
+  std::vector<std::string> fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t comma = text.find(',', at);
+    fields.push_back(text.substr(at, comma == std::string::npos ? comma : comma - at));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  if (fields.size() < 2 || fields.size() > 4)
+    return text + " is not AFTER,FOR[,EVERY][,SERIAL]";
+  double* numbers[] = {&u.after_s, &u.for_s, &u.every_s};
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const bool serial = i == 3 || (i == 2 && fields.size() == 3 &&
+                                   fields[i].find_first_not_of("0123456789.eE+") != std::string::npos);
+    if (serial) {
+      if (i != fields.size() - 1 || fields[i].empty()) return text + ": SERIAL comes last";
+      u.serial = fields[i];
+      continue;
+    }
+    std::string number = fields[i];
+    if (std::string why = Within(0, 86400, false)(number); !why.empty()) return why;
+    *numbers[i] = std::stod(number);
+  }
+  if (u.every_s != 0 && u.every_s <= u.for_s)
+    return text + ": EVERY must be longer than FOR, or the board never comes back";
+  return "";
+}
+
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
+  std::vector<std::string> unplugs;  // --emulator-unplug as given
   CLI::App app{"kavro: list, inspect, configure and record USB load-measuring boards"};
   app.set_version_flag("--version", "kavro " KAVRO_VERSION " (KAVRO_USB_DLL " KAVRO_VERSION ")");
   app.footer(Examples({"kavro --emulate list", "kavro --emulate info -s KAVRO-0009",
                        "kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
                        "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
+                       "kavro --emulate --emulator-clock virtual --emulator-unplug 10,1,20,KAVRO-0009 "
+                       "read -s KAVRO-0009 -d 60 -i 1000",
                        "kavro --emulate --record session.kavrolog --force read -s KAVRO-0001 -n 5 "
                        "-i 50",
                        "kavro --replay session.kavrolog read -s KAVRO-0001 -n 5 -i 50",
@@ -173,12 +204,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                  "for tests")
       ->envname("KAVRO_EMULATOR_CLOCK")
       ->check(CLI::IsMember({"real", "virtual"}));
-  app.add_option("--emulator-unplug", o.emulator_unplug,
-                 "AFTER,FOR: unplug the emulated boards AFTER seconds from the start, for FOR "
-                 "seconds (each 0 to 86400)")
-      ->delimiter(',')
-      ->expected(2)
-      ->check(Within(0, 86400, false));
+  app.add_option("--emulator-unplug", unplugs,
+                 "AFTER,FOR[,EVERY][,SERIAL]: unplug the emulated boards (or only SERIAL) AFTER "
+                 "seconds from the start, for FOR seconds, and with EVERY again every EVERY "
+                 "seconds (more than FOR); each 0 to 86400; give it again for another board")
+      ->type_size(1)
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            Options::Unplug u;
+            return ParseUnplug(text, u);
+          },
+          ""));
   app.add_option("--emulator-fault", o.emulator_fault,
                  "Make the emulated boards misbehave: drop (no replies) or teds (every command "
                  "refused with a TEDS error)")
@@ -219,8 +257,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                          "kavro --emulate info -s KAVRO-0001 --format json"}));
 
   auto* read = app.add_subcommand("read", "Record readings (calibrated loads unless --raw)");
-  AddSerial(read, o);
-  AddChannels(read, o, "Channels to record: 0 (default), a list such as 0,2, or all");
+  read->add_option("-s,--serial", o.serials,
+                   "Board to record, repeated for several on one schedule, or all (default: the "
+                   "only one)")
+      ->take_all();
+  AddChannels(read, o,
+              "Channels to record on each board: 0 (default), a list such as 0,2, or all");
   auto* n =
       read->add_option("-n,--count", o.count, "Readings per channel, 1 to 1000000000 (default 10)")
           ->check(Within(1, 1e9, true));
@@ -364,7 +406,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   };
   if (o.emulate && !o.link.empty() && o.link != "emulator")
     return usage("--emulate and --link name different links");
-  if (!o.Emulated() && (!o.emulator_fault.empty() || !o.emulator_unplug.empty()))
+  if (!o.Emulated() && (!o.emulator_fault.empty() || !unplugs.empty()))
     return usage("--emulator-fault and --emulator-unplug need --emulate");
   if (o.subcommand == Subcommand::kRegister && !o.eeprom && !(o.address && !o.channels.empty()))
     return usage("register: give --eeprom ADDR, or -c CH with --address ADDR");
@@ -373,6 +415,16 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     return usage(
         ("-c " + o.channels + ": give a channel, a list of different channels such as 0,2, or all")
             .c_str());
+  }
+  for (const std::string& text : unplugs) {
+    Options::Unplug u;
+    (void)ParseUnplug(text, u);  // checked while parsing
+    if (!u.serial.empty() && u.serial != "KAVRO-0001" && u.serial != "KAVRO-0009") {
+      return usage(("--emulator-unplug " + text +
+                    ": no emulated board " + u.serial + " (KAVRO-0001, KAVRO-0009)")
+                       .c_str());
+    }
+    o.emulator_unplug.push_back(u);
   }
   if (o.output == "-") o.output.clear();  // standard output
   o.format = format == "csv" ? Format::kCsv : format == "json" ? Format::kJson : Format::kTable;

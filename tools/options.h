@@ -24,7 +24,12 @@ struct Options {
   bool emulate = false;
   std::string emulator_clock = "real";  // "real" or "virtual"
   std::string emulator_fault;           // "", "drop" or "teds"
-  std::vector<double> emulator_unplug;  // {after_s, for_s}, or empty
+  struct Unplug {
+    double after_s = 0, for_s = 0;
+    double every_s = 0;  // 0: once
+    std::string serial;  // "": every emulated board
+  };
+  std::vector<Unplug> emulator_unplug;  // --emulator-unplug, as often as it was given
   bool trace = false;
   bool verbose = false;
   std::string record;                // --record FILE: the link's traffic recorded there
@@ -56,7 +61,7 @@ struct Options {
   // register
   std::optional<int> eeprom, address;
   // view (-i is interval_ms, 0 unless given)
-  std::vector<std::string> serials;  // -s, repeated, or "all"; empty: the only board
+  std::vector<std::string> serials;  // read and view: -s, repeated, or "all"; empty: the only one
   std::string listen = "127.0.0.1";
   int port = 8070;
   std::string recordings = "kavro-recordings";
@@ -79,6 +84,9 @@ CLI::Validator Within(double low, double high, bool whole);
 // refused is "not a " + what. Handed on as the whole number of base units.
 CLI::Validator Quantity(double low, double high, std::vector<std::pair<std::string, double>> units,
                         std::string what);
+
+// Reads an --emulator-unplug AFTER,FOR[,EVERY][,SERIAL] into u; why it is refused, or "".
+std::string ParseUnplug(const std::string& text, Options::Unplug& u);
 
 // The channels -c names ("0", "0,2", "all" for every one of board_channels), in order; ""
 // gives channel 0. Whether the board has them is for the board to say. Empty when the text is

@@ -102,17 +102,22 @@ OpenOptions Session::Opening(bool reconnect) const {
 }
 
 Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
-  Result<Board> board = options.serial.empty() ? Board::OpenOnly(std::move(opening))
-                                               : Board::Open(options.serial, std::move(opening));
-  if (!board) *exit_code = OpenFailed(board.error());
+  return Open(options.serial, std::move(opening), exit_code);
+}
+
+Result<Board> Session::Open(const std::string& serial, OpenOptions opening,
+                            int* exit_code) const {
+  Result<Board> board = serial.empty() ? Board::OpenOnly(std::move(opening))
+                                       : Board::Open(serial, std::move(opening));
+  if (!board) *exit_code = OpenFailed(serial, board.error());
   return board;
 }
 
-int Session::OpenFailed(Error e) const {
-  const std::string what = "cannot open " + (options.serial.empty() ? "a board" : options.serial);
+int Session::OpenFailed(const std::string& serial, Error e) const {
+  const std::string what = "cannot open " + (serial.empty() ? "a board" : serial);
   int code = kExitFailure;
   if (NoBus(e, what, &code)) return code;
-  if (options.serial.empty() && e.kind == ErrorKind::kInvalidArgument)
+  if (serial.empty() && e.kind == ErrorKind::kInvalidArgument)
     e.text += " (-s SERIAL)";  // several boards
   return Fail(what, e);
 }

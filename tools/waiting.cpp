@@ -8,17 +8,17 @@
 
 namespace kavro::tool {
 
-Result<Board> Session::OpenWaiting(OpenOptions opening, const std::function<bool()>& stop,
-                                   int* exit_code) const {
-  if (!options.wait) return Open(std::move(opening), exit_code);
+Result<Board> Session::OpenWaiting(const std::string& serial, OpenOptions opening,
+                                   const std::function<bool()>& stop, int* exit_code) const {
+  if (!options.wait) return Open(serial, std::move(opening), exit_code);
   Clock& clock = links.clock != nullptr ? *links.clock : SteadyClock();
-  const std::string who = options.serial.empty() ? "a board" : options.serial;
+  const std::string who = serial.empty() ? "a board" : serial;
   const std::uint64_t first = opening.reconnect.first_delay_us;
   std::uint64_t start = 0, next = 0, delay = first;
   std::string refused;  // why the attached board could not be opened, as last shown
   for (bool waiting = false;;) {
     Result<Board> board =
-        options.serial.empty() ? Board::OpenOnly(opening) : Board::Open(options.serial, opening);
+        serial.empty() ? Board::OpenOnly(opening) : Board::Open(serial, opening);
     const std::uint64_t now = clock.NowMicroseconds();
     if (board) {
       if (waiting) {
@@ -30,7 +30,7 @@ Result<Board> Session::OpenWaiting(OpenOptions opening, const std::function<bool
     const Error& e = board.error();
     const bool absent = e.kind == ErrorKind::kNotFound && links.NoBus().empty();
     if (!absent && e.kind != ErrorKind::kCannotOpen) {
-      *exit_code = OpenFailed(e);
+      *exit_code = OpenFailed(serial, e);
       return board;
     }
     if (!waiting) {

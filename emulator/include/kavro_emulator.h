@@ -230,9 +230,11 @@ class VirtualBus : public kavro::LinkProvider {
   // open works whether or not they were closed. False when no such device is unplugged.
   bool Replug(const std::string& serial);
   // Unplugs the device at the first call the bus takes once after_us have passed on the bus
-  // clock (virtual or real) from now, and plugs it in again for_us later. The bus checks its
-  // schedule on every call, a host polling for a reply included.
-  void ScheduleUnplug(const std::string& serial, std::uint64_t after_us, std::uint64_t for_us);
+  // clock (virtual or real) from now, and plugs it in again for_us later; with every_us (more
+  // than for_us, else it is taken as 0), again every_us after each unplug while the bus lives.
+  // The bus checks its schedule on every call, a host polling for a reply included.
+  void ScheduleUnplug(const std::string& serial, std::uint64_t after_us, std::uint64_t for_us,
+                      std::uint64_t every_us = 0);
 
   // Makes the nth next call of a D2XX function fail with status (nth = 1: the next one).
   void FailCall(Call call, unsigned int status, unsigned int nth = 1);
@@ -311,6 +313,7 @@ class VirtualBus : public kavro::LinkProvider {
   struct ScheduledUnplug {
     std::string serial;
     std::uint64_t unplug_at_us, replug_at_us;
+    std::uint64_t every_us = 0;  // 0: once
     bool unplugged = false;
   };
   using Lock = std::unique_lock<std::mutex>;
