@@ -388,18 +388,19 @@ TEST_F(Tool, ARotatedRecordingHoldsEveryRowOnceInFilesEachWithItsHeader) {
   }
 }
 
-// A day on virtual time, read every second and rotated every hour, the board unplugged for a
-// minute: together the 24 files hold every due time exactly once (a reading, or a failure
-// during the minute), each file the due times of its hour, and each opens with its header.
-TEST_F(Tool, ADayRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
-  const Ran r =
-      Run("$K --emulator-unplug 1800,60 read -s KAVRO-0001 -d 86400 -i 1000 --format csv "
-          "--rotate-every 1h -o d.csv");
+// A day on virtual time: two boards read every second, each unplugged for a minute every hour
+// (KAVRO-0001 in minute 30, KAVRO-0009 in minute 10), rotated every hour: together the 24
+// files hold every due time of each board exactly once (a reading, or a failure in that
+// board's minute), each file the due times of its hour, and each opens with its header.
+TEST_F(Tool, ADayOfTwoBoardsRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
+  const Ran r = Run(
+      "$K --emulator-unplug 1800,60,3600,KAVRO-0001 --emulator-unplug 600,60,3600,KAVRO-0009 read "
+      "-s KAVRO-0001 -s KAVRO-0009 -d 86400 -i 1000 --format csv --rotate-every 1h -o d.csv");
   ASSERT_EQ(r.code, 0) << r.out;
   const std::vector<std::string> names = Lines(Run("ls d-*").out);
   ASSERT_EQ(names.size(), 24u);
   std::map<std::string, std::vector<int>> rows;  // per board, the rows of each due time
-  std::map<std::string, int> failed;
+  std::map<std::string, int> failed;             // per board and minute of the hour
   const std::regex row("^[^,]*,(\\d+)\\.\\d+,([^,]+),\\d+,(\\d*),");  // due s, serial, counts
   for (std::size_t k = 0; k < names.size(); ++k) {
     const std::string file = File(names[k]);
@@ -411,11 +412,11 @@ TEST_F(Tool, ADayRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
       EXPECT_EQ(due / 3600, k) << line;
       rows[f[2]].resize(86400);
       ++rows[f[2]][std::min(due, 86399ul)];
-      failed[f[2]] += f[3].length() == 0 ? 1 : 0;
+      if (f[3].length() == 0) ++failed[f[2].str() + " " + std::to_string(due % 3600 / 60)];
     }
   }
   for (const auto& [serial, counts] : rows) EXPECT_EQ(counts, std::vector<int>(86400, 1)) << serial;
-  EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001", 60}}));
+  EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001 30", 1440}, {"KAVRO-0009 10", 1440}}));
 }
 
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and
