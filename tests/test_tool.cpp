@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -70,7 +73,7 @@ TEST_F(Tool, EveryHelpExampleRunsAsWritten) {
     const Ran r = Run("$T" + line.substr(7));
     EXPECT_EQ(r.code, 0) << line << "\n" << r.out;
   }
-  EXPECT_EQ(examples, 28);
+  EXPECT_EQ(examples, 30);
 }
 
 // Nothing recorded is lost, and no file is emptied: each case's exit code, message, and what
@@ -104,6 +107,20 @@ TEST_F(Tool, NothingRecordedIsLostAndNoFileIsEmptied) {
        2, "does not start table rows of converter counts (--raw)", "{\"type\":\"session\"", 3},
       {"$K read -s KAVRO-0001 -o nowhere/f", 1, "cannot open nowhere/f: No such file or directory",
        "", 0},
+      {"KAVRO_EMULATOR_CLOCK=real $K --emulator-unplug 0,100 read -s KAVRO-0001 --wait -o f 2>e & "
+       "p=$!; for i in $(seq 3000); do grep -q waiting e && break; sleep 0.01; done; kill $p; "
+       "wait $p; c=$?; cat e; exit $c",
+       1,
+       "waiting for KAVRO-0001 (looking every 0.1 s; Ctrl-C ends the wait)\nkavro: stopped by "
+       "SIGTERM while waiting for KAVRO-0001; nothing was written",
+       "", 0},
+      {"s=$(date +%s); for i in $(seq 0 40); do : > n-$(date -u -d @$((s + i)) +%Y%m%dT%H%M%SZ)"
+       "-0002; done; $K read -s KAVRO-0001 -d 20 -i 1000 --rotate-every 10s -o n; c=$?; "
+       "cat n-*-0001 > f; exit $c",  // every name the second file could have is taken
+       1,
+       "File exists (the next file of the recording); give --force to replace it; the "
+       "recording ended there, and the 10 rows written before are kept",
+       "# kavro", 11},
       {interrupted + "TERM $p; wait $p", 0, "ended: stopped by SIGTERM", "# kavro", -1},
       {interrupted + "HUP $p; wait $p", 0, "ended: stopped by SIGHUP", "# kavro", -1},
       {"$K read -s KAVRO-0001 -n 1 --format csv --no-comments -o f; "
@@ -396,6 +413,89 @@ TEST_F(Tool, SettingsGiveUnitsUserCalibrationAndTareAndCalibrateStoresThem) {
   EXPECT_EQ(Run(k + "1000" + cal + " < /dev/null").code, 1);
 }
 
+// Rotated files are named after -o by their start and sequence, each opens with its header
+// block and part, and they switch between rows: together they hold the rows of the same
+// recording written to one file, each once and in order (an unplug across the switch too). By
+// size, no file but the last (with the closing summary) outgrows the limit.
+TEST_F(Tool, ARotatedRecordingHoldsEveryRowOnceInFilesEachWithItsHeader) {
+  struct Case {
+    std::string read, rotate, ext;
+    std::size_t size;
+  } cases[] = {
+      {"--emulator-unplug 1195,10 read -s KAVRO-0009 -c 0,2 -d 2500 -i 1000 --format csv",
+       "--rotate-every 20m", "csv", 0},
+      {"read -s KAVRO-0009 -c 0,2 -d 30 -i 1000 --format json", "--rotate-size 2K", "json", 2048},
+      {"read -s KAVRO-0001 -d 40 -i 500", "--rotate-every 15s --rotate-size 4K", "txt", 4096},
+  };
+  auto untimed = [](const std::string& line) {             // a row without its time and session
+    if (line.rfind("time", 0) == 0) return std::string();  // the column names
+    if (line[0] != '{')
+      return line.find(',') == 24 ? line.substr(24, line.rfind(',') - 24) : line.substr(24);
+    nlohmann::json j = nlohmann::json::parse(line);
+    j.erase("time");
+    return j["type"] == "session" ? std::string() : j.dump();
+  };
+  for (const Case& c : cases) {
+    Run("rm -f r-* one; $K " + c.read + " -o one; $K " + c.read + " " + c.rotate + " -o r." +
+        c.ext);
+    std::vector<std::string> expected, rows, names = Lines(Run("ls r-*").out);
+    for (const std::string& line : Lines(File("one"), true)) expected.push_back(untimed(line));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      std::smatch m;
+      const std::regex name("r-(\\d{4})(\\d\\d)(\\d\\d)T(\\d\\d)(\\d\\d)(\\d\\d)Z-(\\d{4})\\." +
+                            c.ext);
+      ASSERT_TRUE(std::regex_match(names[k], m, name) && std::stoul(m[7]) == k + 1) << names[k];
+      const std::string start = m[1].str() + "-" + m[2].str() + "-" + m[3].str() + "T" +
+                                m[4].str() + ":" + m[5].str() + ":" + m[6].str();
+      const std::string file = File(names[k]);
+      const std::string head = file.substr(0, file.find(c.ext == "json" ? "\n" : "\ntime"));
+      EXPECT_TRUE(std::regex_search(
+          head,
+          std::regex(c.ext == "json" ? "^\\{\"type\":\"session\",\"time\":\"" + start +
+                                           "[^\n]*,\"part\":" + std::to_string(k + 1) + ","
+                                     : "^# kavro recording[^]*\n# part: " + std::to_string(k + 1) +
+                                           " of the recording, from " + start)))
+          << head;
+      EXPECT_TRUE(c.size == 0 || k + 1 == names.size() || file.size() <= c.size) << file.size();
+      for (const std::string& line : Lines(file, true)) rows.push_back(untimed(line));
+    }
+    EXPECT_GT(names.size(), 2u) << c.rotate;
+    for (auto* v : {&rows, &expected}) v->erase(std::remove(v->begin(), v->end(), ""), v->end());
+    EXPECT_EQ(rows, expected) << c.rotate;
+  }
+}
+
+// A day on virtual time: two boards read every second, each unplugged for a minute every hour
+// (KAVRO-0001 in minute 30, KAVRO-0009 in minute 10), rotated every hour: together the 24
+// files hold every due time of each board exactly once (a reading, or a failure in that
+// board's minute), each file the due times of its hour, and each opens with its header.
+TEST_F(Tool, ADayOfTwoBoardsRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithItsHeader) {
+  const Ran r = Run(
+      "$K --emulator-unplug 1800,60,3600,KAVRO-0001 --emulator-unplug 600,60,3600,KAVRO-0009 read "
+      "-s KAVRO-0001 -s KAVRO-0009 -d 86400 -i 1000 --format csv --rotate-every 1h -o d.csv");
+  ASSERT_EQ(r.code, 0) << r.out;
+  const std::vector<std::string> names = Lines(Run("ls d-*").out);
+  ASSERT_EQ(names.size(), 24u);
+  std::map<std::string, std::vector<int>> rows;  // per board, the rows of each due time
+  std::map<std::string, int> failed;             // per board and minute of the hour
+  const std::regex row("^[^,]*,(\\d+)\\.\\d+,([^,]+),\\d+,(\\d*),");  // due s, serial, counts
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const std::string file = File(names[k]);
+    EXPECT_EQ(file.rfind("# kavro recording", 0), 0u) << names[k];
+    for (const std::string& line : Lines(file, true)) {
+      std::smatch f;
+      if (!std::regex_search(line, f, row)) continue;
+      const auto due = std::stoul(f[1]);
+      EXPECT_EQ(due / 3600, k) << line;
+      rows[f[2]].resize(86400);
+      ++rows[f[2]][std::min(due, 86399ul)];
+      if (f[3].length() == 0) ++failed[f[2].str() + " " + std::to_string(due % 3600 / 60)];
+    }
+  }
+  for (const auto& [serial, counts] : rows) EXPECT_EQ(counts, std::vector<int>(86400, 1)) << serial;
+  EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001 30", 1440}, {"KAVRO-0009 10", 1440}}));
+}
+
 // A recorded read played back with no board gives the same rows and summary, its unplug, gap and
 // times included, at every interval however the real clock fell between its due times and its
 // reopens; asked for something else, the replay says where it departed from the recording.
@@ -467,6 +567,12 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"mkdir -p u/001; KAVRO_USB_DIR=u $T --link ftdi info", 1, "no board attached (--emulate"},
       {"mkdir -p e; KAVRO_USB_DIR=e $T --link ftdi read -s X", 1,
        "cannot open X: no USB bus could be read (e holds no USB bus)", "plugged in"},
+      {"$K --emulator-unplug 0,2 read -s KAVRO-0001 --wait -n 3", 0,
+       "waiting for KAVRO-0001 (looking every 0.1 s; Ctrl-C ends the wait)\nkavro: KAVRO-0001 "
+       "attached after 2.0 s of waiting\n"},
+      {"$K read -s KAVRO-0001 --rotate-every 1h -o - ", 2, "give -o FILE (not standard output)"},
+      {"$K read -s KAVRO-0001 --rotate-every 1h --append -o f", 2,
+       "a rotated recording starts new files, each named by its start, and appends to none"},
       {"$K --trace reset -s KAVRO-0001", 0, "-> 02 04 45 aa\n<- 02 04 01 aa\n"},
       {"$T --link d2xx list", 1, "install FTDI's D2XX library", "rmmod"},
       {"KAVRO_USB_DIR=/nowhere LD_LIBRARY_PATH=" KAVRO_DROPIN_DIR " $T --verbose list", 0,
@@ -502,6 +608,10 @@ TEST_F(Tool, EveryNumericOptionRefusesWhatIsOutOfItsRange) {
       {"config -s KAVRO-0009 --byte=X", "whole number from 0 to 255", "256", "0x35 255"},
       {"register -s KAVRO-0001 --eeprom=X", "whole number from 0 to 255", "256 1.0", "0xff"},
       {"register -s KAVRO-0009 -c 1 --address=X", "whole number from 0 to 255", "0x100", "0"},
+      {"read -s KAVRO-0001 -n 1 --force -o f --rotate-size=X", "size from 1K to 1T",
+       "1023 1.5 2T 10Q 1e3 0x400 1..5K", "1K 1024 1.5m"},
+      {"read -s KAVRO-0001 -n 1 --force -o f --rotate-every=X", "duration from 1s to 365d",
+       "0.5s 366d 2w 1h30m", "1 1S 365d 1.5h"},
   };
   for (const Case& c : cases) {
     std::smatch option;

@@ -271,6 +271,7 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
     j["host"] = h.host;
     j["command"] = h.command;
     j["settings"] = h.settings.empty() ? Json(nullptr) : Json(h.settings);
+    if (h.part > 0) j["part"] = h.part;
     j["values"] = values;
     j["boards"] = Json::array();
     for (const BoardHeader& b : h.boards) j["boards"].push_back(BoardObject(b));
@@ -281,6 +282,8 @@ std::string Rows::SessionStart(const Stamp& at, bool fresh, const FileHeader& h)
     text += "# kavro recording: " + values + ", one row per channel and due time\n";
     text += "# tool: kavro " KAVRO_VERSION ", library KAVRO_USB_DLL " KAVRO_VERSION "\n";
     text += "# started: " + at.session + " (UTC)\n";
+    if (h.part > 0)
+      text += Printf("# part: %u of the recording, from %s\n", h.part, UtcTime(at.wall).c_str());
     text += "# host: " + Printable(h.host) + "\n";
     text += "# command: " + Printable(h.command) + "\n";
     text +=

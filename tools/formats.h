@@ -66,6 +66,7 @@ struct FileHeader {
   std::vector<BoardHeader> boards;
   std::string settings;  // the settings file applied ("" none), and whether it was there
   bool settings_found = false;
+  unsigned part = 0;  // which file of a rotated recording this opens, from 1; 0: not rotated
 };
 
 // The unit a channel's loads are in: the settings' label, else "unit code N" from the board's

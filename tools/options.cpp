@@ -3,6 +3,8 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -40,7 +42,10 @@ const char kAfterRead[] =
     "with # in CSV and table (--no-comments leaves them out), in the session record in JSON.\n"
     "The settings file (--settings, else kavro/settings.json in the user's configuration\n"
     "folder) gives channels a unit label, a default tare and a calibration of the user's\n"
-    "(kavro calibrate); the header says which calibration gives each channel's loads.\n";
+    "(kavro calibrate); the header says which calibration gives each channel's loads.\n"
+    "--rotate-size and --rotate-every write -o NAME.EXT as NAME-20261207T120000Z-0001.EXT,\n"
+    "-0002 and so on (the UTC start of each file and its sequence number), each file with its\n"
+    "header; the periods count from the start on the recording's own clock.\n";
 
 }  // namespace
 
@@ -74,6 +79,35 @@ CLI::Validator Within(double low, double high, bool whole) {
         }
         char canonical[64];
         std::snprintf(canonical, sizeof(canonical), whole ? "%.0f" : "%.17g", value);
+        text = canonical;
+        return "";
+      },
+      "");
+}
+
+CLI::Validator Quantity(double low, double high, std::vector<std::pair<std::string, double>> units,
+                        std::string what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        const std::size_t unit = text.find_first_not_of("0123456789.");
+        const std::string number = text.substr(0, unit);
+        const std::string suffix = unit == std::string::npos ? "" : text.substr(unit);
+        double factor = suffix.empty() ? units.front().second : 0;
+        for (const auto& [name, times] : units) {
+          if (suffix.size() == name.size() &&
+              std::equal(name.begin(), name.end(), suffix.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+              }))
+            factor = times;
+        }
+        const bool plain = number.find_first_of("0123456789") != std::string::npos &&
+                           number.find('.') == number.rfind('.');
+        const double value =
+            plain && factor > 0 ? std::strtod(number.c_str(), nullptr) * factor : std::nan("");
+        if (!(value >= low && value <= high)) return text + " is not a " + what;
+        char canonical[32];
+        std::snprintf(canonical, sizeof(canonical), "%.0f", std::round(value));
         text = canonical;
         return "";
       },
@@ -273,6 +307,24 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
   read->add_flag("--no-comments", o.no_comments,
                  "CSV and table without the header lines starting with # (for readers that "
                  "cannot skip them)");
+  read->add_option("--rotate-size", o.rotate_size,
+                   "Start a new -o file before a row would take one past SIZE: bytes, or with "
+                   "K, M, G or T (powers of 1024), 1K to 1T")
+      ->type_name("SIZE")
+      ->transform(Quantity(
+          1024, 1099511627776.0,
+          {{"", 1}, {"K", 1024}, {"M", 1048576}, {"G", 1073741824.0}, {"T", 1099511627776.0}},
+          "size from 1K to 1T (bytes, or with K, M, G or T, such as 10M)"));
+  read->add_option("--rotate-every", o.rotate_every_us,
+                   "Start a new -o file every DURATION of the recording: a number with s, m, h "
+                   "or d, 1s to 365d")
+      ->type_name("DURATION")
+      ->transform(Quantity(1e6, 365 * 86400e6,
+                           {{"s", 1e6}, {"m", 60e6}, {"h", 3600e6}, {"d", 86400e6}},
+                           "duration from 1s to 365d (a number with s, m, h or d, such as 15m)"));
+  read->add_flag("--wait", o.wait,
+                 "Wait for a board that is not attached yet (looked for every 0.1 s) instead "
+                 "of failing; Ctrl-C ends the wait");
   read->footer(Examples(
       {"kavro --emulate read -s KAVRO-0001 -n 20 -i 50",
        "kavro --emulate read -s KAVRO-0001 -s KAVRO-0009 -n 5 --format csv",
@@ -281,6 +333,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
        "kavro --emulate read -s KAVRO-0001 --raw -n 5 --force -o load.csv",
        "kavro --emulate read -s KAVRO-0001 -n 5 --format csv --no-comments --force -o load.csv",
        "kavro --emulate read -s KAVRO-0001 --tare -d 2 --format json",
+       "kavro --emulate --emulator-clock virtual read -s KAVRO-0001 -d 7200 -i 1000 "
+       "--format csv --rotate-every 1h --force -o load.csv",
+       "kavro --emulate --emulator-clock virtual --emulator-unplug 0,2 read -s KAVRO-0001 "
+       "--wait -n 5",
        "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
        "kavro --emulate --emulator-clock virtual --emulator-unplug 2,2 read -s KAVRO-0001 -d 6"},
       kAfterRead));

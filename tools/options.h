@@ -60,6 +60,9 @@ struct Options {
   std::optional<double> span;  // --span LOAD: the second step
   std::optional<std::string> unit;
   unsigned int samples = 10;  // readings averaged for each point
+  std::uint64_t rotate_size = 0;      // --rotate-size: the most bytes a file takes; 0: no limit
+  std::uint64_t rotate_every_us = 0;  // --rotate-every: a new file each period; 0: none
+  bool wait = false;                  // --wait: a board not attached at the start is waited for
 
   // config
   std::optional<int> rate, byte;
@@ -84,6 +87,11 @@ CLI::App* AddView(CLI::App& app, Options& opts);
 // Checks a numeric option: a number in [low, high], whole (decimal, or hexadecimal after 0x)
 // when asked; NaN, infinities and anything outside are refused, naming the range.
 CLI::Validator Within(double low, double high, bool whole);
+// Checks a quantity: a plain decimal number, then one of units (each with its factor; the first
+// is taken when none is written), whose value in base units lies in [low, high]; what is
+// refused is "not a " + what. Handed on as the whole number of base units.
+CLI::Validator Quantity(double low, double high, std::vector<std::pair<std::string, double>> units,
+                        std::string what);
 
 // Reads an --emulator-unplug AFTER,FOR[,EVERY][,SERIAL] into u; why it is refused, or "".
 std::string ParseUnplug(const std::string& text, Options::Unplug& u);

@@ -16,6 +16,7 @@
 #include "formats.h"
 #include "output.h"
 #include "report.h"
+#include "rotation.h"
 #include "subcommands.h"
 
 namespace kavro::tool {
@@ -60,8 +61,8 @@ std::string SignalName(int s) {
 // What the boards of one recording share: the output, written by one board at a time, its
 // start, and the running count on a terminal.
 struct Shared {
-  Shared(Output& o, const Rows& r, Clock& c) : out(o), rows(r), clock(c) {}
-  Output& out;
+  Shared(Files& o, const Rows& r, Clock& c) : out(o), rows(r), clock(c) {}
+  Files& out;
   const Rows& rows;
   Clock& clock;
   std::mutex mutex;  // the output and what follows
@@ -70,15 +71,22 @@ struct Shared {
   std::string session;
   bool write_failed = false, live = false;
   std::chrono::steady_clock::time_point last_live;
+  FileHeader header;
 
-  // The recording starts: its header block, and the column header in a fresh file.
-  bool Begin(bool fresh, const FileHeader& header) {
+  // The recording starts: its header block, and the column header in a fresh file; the same
+  // in each file of a rotated recording, with the file's part and start.
+  bool Begin(const FileHeader& opening) {
     start_us = last_us = clock.NowMicroseconds();
     start_wall = std::chrono::system_clock::now();
     session = UtcTime(start_wall, 6);
-    Stamp at = At(start_us, header.boards.size() == 1 ? header.boards[0].info.serial : "");
+    header = opening;
+    const std::string serial = header.boards.size() == 1 ? header.boards[0].info.serial : "";
     // The opening is no row: the count of rows kept after a write error leaves it out.
-    write_failed = !out.Write(rows.SessionStart(at, fresh, header));
+    write_failed = !out.Begin(start_us, start_wall, [this, serial](std::uint64_t at,
+                                                                   unsigned part, bool fresh) {
+      header.part = part;
+      return rows.SessionStart(At(at, serial), fresh, header);
+    });
     return !write_failed;
   }
 
@@ -89,8 +97,8 @@ struct Shared {
             static_cast<double>(since) / 1e6, serial, session};
   }
 
-  bool Put(const std::string& row) {  // under mutex
-    if (write_failed || !out.Write(row)) {
+  bool Put(const std::string& row, std::uint64_t at_us) {  // under mutex
+    if (write_failed || !out.Row(row, at_us)) {
       write_failed = true;
       return false;
     }
@@ -126,10 +134,11 @@ class Recorder {
   bool Take(const Sample& s) {
     std::lock_guard<std::mutex> lock(shared_.mutex);
     std::string row;
+    std::uint64_t at = 0;
     if (!s.reading) {
       ++failures_[Brief(s.reading.error())];
-      row = shared_.rows.Failure(At(shared_.clock.NowMicroseconds()), s.channel,
-                                 s.reading.error());
+      at = shared_.clock.NowMicroseconds();
+      row = shared_.rows.Failure(At(at), s.channel, s.reading.error());
       ++shared_.failed;
       if (options_.no_reconnect) first_failure_ = s.reading.error();
     } else {
@@ -138,9 +147,9 @@ class Recorder {
       if (numeric) Stats(r.channel).Add(options_.raw ? static_cast<double>(r.counts) : *r.load);
       ++shared_.readings;
       row = shared_.rows.Reading(At(r.monotonic_us), r);
-      shared_.last_us = std::max(shared_.last_us, r.monotonic_us);
+      shared_.last_us = std::max(shared_.last_us, at = r.monotonic_us);
     }
-    if (!shared_.Put(row)) return false;
+    if (!shared_.Put(row, at)) return false;
     shared_.Live();
     // Nothing more would be recorded, or nothing more comes from the recording replayed.
     broken_ = links_.Broken();
@@ -152,7 +161,7 @@ class Recorder {
     if (e.kind == BoardEventKind::kGaveUp && options_.no_reconnect) return;
     std::lock_guard<std::mutex> lock(shared_.mutex);
     shared_.gaps += e.kind == BoardEventKind::kDisconnected ? 1 : 0;
-    shared_.Put(shared_.rows.Event(At(e.monotonic_us), e));
+    shared_.Put(shared_.rows.Event(At(e.monotonic_us), e), e.monotonic_us);
   }
 
   RecordingEnd End(const RecordSummary& summary) const {
@@ -200,7 +209,9 @@ class Recorder {
 int Read(const Session& s) {
   const Options& o = s.options;
   // Refused before the board is touched; nothing is opened for writing until it answers.
-  if (std::string why = Output::Refusal(o.output, o.append, o.force); !why.empty())
+  if (std::string why = Files::Refusal(o); !why.empty()) return Usage(why);
+  const bool rotated = o.rotate_size != 0 || o.rotate_every_us != 0;
+  if (std::string why = Output::Refusal(o.output, o.append, o.force); !rotated && !why.empty())
     return Usage(why);
   if (o.no_comments && o.format == Format::kJson) {
     return Usage(
@@ -254,7 +265,11 @@ int Read(const Session& s) {
     opening.on_event = [&b](const BoardEvent& e) {
       if (b.to_rows) b.to_rows(e);
     };
-    b.board = s.Open(serial, opening, &code);
+    b.board = s.OpenWaiting(serial, opening, [] { return g_ending_signal != 0; }, &code);
+    if (!b.board && b.board.error().kind == ErrorKind::kStopped) {
+      return Fail("stopped by " + SignalName(g_ending_signal) + " " + b.board.error().text +
+                  "; nothing was written");
+    }
     if (!b.board) return code;
     const Result<std::vector<unsigned int>> channels = s.Channels(b.board.value(), &code);
     if (!channels) return code;
@@ -315,8 +330,8 @@ int Read(const Session& s) {
     return Fail("stopped by " + SignalName(g_ending_signal) +
                 " before the recording started; nothing was written");
   }
-  Output out;
-  if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
+  Files out(o);
+  if (!out.Open()) return Fail(out.error());
   Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
   Shared shared(out, rows, clock);
   shared.live = isatty(STDERR_FILENO) &&
@@ -336,7 +351,7 @@ int Read(const Session& s) {
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
   recording.should_stop = [] { return g_ending_signal != 0; };
-  if (!shared.Begin(out.fresh(), header)) return Fail(out.error() + "; nothing was recorded");
+  if (!shared.Begin(header)) return Fail(out.error() + "; nothing was recorded");
   std::map<std::string, Recorder*> by_serial;
   for (Recorder& r : recorders) by_serial[r.serial()] = &r;
   const auto sink = [&by_serial](const Sample& x) { return by_serial[x.serial]->Take(x); };

@@ -107,19 +107,19 @@ Result<Board> Session::Open(OpenOptions opening, int* exit_code) const {
 
 Result<Board> Session::Open(const std::string& serial, OpenOptions opening,
                             int* exit_code) const {
-  if (!serial.empty()) {
-    Result<Board> board = Board::Open(serial, std::move(opening));
-    if (!board && !NoBus(board.error(), "cannot open " + serial, exit_code))
-      *exit_code = Fail("cannot open " + serial, board.error());
-    return board;
-  }
-  Result<Board> board = Board::OpenOnly(std::move(opening));
-  if (!board && !NoBus(board.error(), "cannot open a board", exit_code)) {
-    Error e = board.error();
-    if (e.kind == ErrorKind::kInvalidArgument) e.text += " (-s SERIAL)";  // several boards
-    *exit_code = Fail("cannot open a board", e);
-  }
+  Result<Board> board = serial.empty() ? Board::OpenOnly(std::move(opening))
+                                       : Board::Open(serial, std::move(opening));
+  if (!board) *exit_code = OpenFailed(serial, board.error());
   return board;
+}
+
+int Session::OpenFailed(const std::string& serial, Error e) const {
+  const std::string what = "cannot open " + (serial.empty() ? "a board" : serial);
+  int code = kExitFailure;
+  if (NoBus(e, what, &code)) return code;
+  if (serial.empty() && e.kind == ErrorKind::kInvalidArgument)
+    e.text += " (-s SERIAL)";  // several boards
+  return Fail(what, e);
 }
 
 bool Session::NoBus(const Error& error, const std::string& what, int* exit_code) const {

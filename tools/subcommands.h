@@ -2,6 +2,8 @@
 #ifndef KAVRO_TOOL_SUBCOMMANDS_H
 #define KAVRO_TOOL_SUBCOMMANDS_H
 
+#include <functional>
+
 #include "kavro/board.h"
 #include "links.h"
 #include "options.h"
@@ -20,6 +22,13 @@ struct Session {
   Result<Board> Open(OpenOptions opening, int* exit_code) const;
   // The same for serial ("": the only board attached).
   Result<Board> Open(const std::string& serial, OpenOptions opening, int* exit_code) const;
+  // Open, but with --wait a board that is not attached (or cannot be opened yet) is waited for
+  // on the reconnect schedule, the wait shown on standard error, until it opens or stop
+  // answers true: then a kStopped error ("while waiting for SERIAL"), for the caller to report.
+  Result<Board> OpenWaiting(const std::string& serial, OpenOptions opening,
+                            const std::function<bool()>& stop, int* exit_code) const;
+  // Reports a failed open of serial on standard error as Open does; returns the exit code.
+  int OpenFailed(const std::string& serial, Error error) const;
   // For a board not found: when no USB bus could be read, says so (instead of advice to plug
   // the board in), sets *exit_code and returns true.
   bool NoBus(const Error& error, const std::string& what, int* exit_code) const;
