@@ -66,6 +66,9 @@ unsigned int ForwardingLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
 std::uint64_t ForwardingLink::NowMicroseconds() {
   return inner_.NowMicroseconds();
 }
+void ForwardingLink::SleepUntil(std::uint64_t deadline_us) {
+  inner_.SleepUntil(deadline_us);
+}
 unsigned int ForwardingLink::WaitForRx(void* handle, unsigned int bytes,
                                        std::uint64_t deadline_us) {
   return inner_.WaitForRx(handle, bytes, deadline_us);

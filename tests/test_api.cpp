@@ -1,5 +1,6 @@
 // The typed API (kavro::Board, kavro::Record) on emulated boards, on the bus's virtual clock.
 #include <atomic>
+#include <condition_variable>
 #include <thread>
 
 #include "fixture.h"
@@ -27,7 +28,6 @@ class Api : public ::testing::Test {
   kavro::OpenOptions Options() {
     kavro::OpenOptions o;
     o.link = &bus;
-    o.clock = &bus.clock();
     o.on_event = [this](const kavro::BoardEvent& e) { events.push_back(e); };
     return o;
   }
@@ -286,6 +286,85 @@ TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   EXPECT_EQ(measurements, 200);
 }
 
+// A link that holds the next write while `hold` is set, until the test lets it go or 2 s pass:
+// a command that takes long. The write clears `hold` when it goes on.
+struct HeldWrite final : kavro::ForwardingLink {
+  using ForwardingLink::ForwardingLink;
+  unsigned int Write(void* h, void* buffer, unsigned int count, unsigned int* written) override {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      held = hold;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(2), [this] { return !hold; });
+      hold = false;
+    }
+    return ForwardingLink::Write(h, buffer, count, written);
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool hold = false, held = false;
+};
+
+TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
+  bus.AddDevice("KV0001");
+  HeldWrite link(bus);
+  kavro::OpenOptions options = Options();
+  options.link = &link;
+  kavro::Board board = Open("KV0001", options);
+  link.hold = true;
+  std::thread reset([&board] { EXPECT_TRUE(board.Reset().ok()); });
+  std::unique_lock<std::mutex> lock(link.mutex);
+  link.changed.wait(lock, [&link] { return link.held; });
+  lock.unlock();
+  const auto answered =
+      std::make_tuple(board.connected(), board.info().serial, board.link_description());
+  lock.lock();
+  const bool still_held = link.hold;  // the getters did not wait for the reset
+  link.hold = false;
+  link.changed.notify_all();
+  lock.unlock();
+  reset.join();
+  EXPECT_EQ(answered, std::make_tuple(true, "KV0001"s, "board emulator"s));
+  EXPECT_TRUE(still_held);
+}
+
+// One thread notices the loss and is still in the callback when another reopens the board:
+// the reconnection is handed on after the loss, by the first thread, not beside it.
+TEST_F(BoardThreads, EventsReachTheApplicationOnceInTheOrderTheyHappened) {
+  bus.AddDevice("KV0001");
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool in_callback = false, reopened = false;
+  std::vector<std::string> seen;
+  kavro::OpenOptions options = Options();
+  options.on_event = [&](const kavro::BoardEvent& e) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (e.kind == kavro::BoardEventKind::kDisconnected) {
+      in_callback = true;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(2), [&] { return reopened; });
+    }
+    seen.push_back(kavro::BoardEventKindName(e.kind));
+  };
+  kavro::Board board = Open("KV0001", options);
+  bus.Unplug("KV0001");
+  std::thread first([&board] { EXPECT_FALSE(board.Read().ok()); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return in_callback; });
+  }
+  bus.Replug("KV0001");
+  bus.SleepUntil(bus.now_us() + 100000);
+  EXPECT_TRUE(board.Read().ok());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    reopened = true;
+    changed.notify_all();
+  }
+  first.join();
+  EXPECT_EQ(seen, (std::vector<std::string>{"disconnected", "reconnected"}));
+}
+
 // ---- recording ------------------------------------------------------------------------------
 
 // A reading stalled by a lost reply (100 ms for the version request) overruns nine due times:
@@ -414,7 +493,7 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
 // the recording first. A refused recording would run on: each stops at its 5th ask.
 TEST_F(Api, DelaysOfNoneAndSchedulesPastTheClocksEndAreRefused) {
   bus.AddDevice("KV0001");
-  bus.clock().SleepUntil(1000);  // a delay of kEnd fits only on a clock at 0
+  bus.SleepUntil(1000);  // a delay of kEnd fits only on a clock at 0
   constexpr std::uint64_t kEnd = ~std::uint64_t{0};
   auto said = [](const auto& r) { return r.ok() ? "ok"s : kavro::ErrorKindName(r.error().kind); };
   std::string opens, records;
@@ -449,9 +528,9 @@ TEST_F(Api, AReconnectDelayNearTheClocksEndNeverFallsDueEarly) {
   options.reconnect.first_delay_us = ~std::uint64_t{0} - bus.now_us();
   kavro::Board board = Open("KV0001", options);
   bus.ScheduleUnplug("KV0001", 1000, 3600000000);
-  bus.clock().SleepUntil(bus.now_us() + 2000);
+  bus.SleepUntil(bus.now_us() + 2000);
   EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
-  bus.clock().SleepUntil(bus.now_us() + 60000000);
+  bus.SleepUntil(bus.now_us() + 60000000);
   EXPECT_EQ(ErrorOf(board.Read()).text, "IO Error");  // still the loss: no reopen was tried
   EXPECT_EQ(bus.CountCalls(Call::kOpenEx), 1u);
 }

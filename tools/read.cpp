@@ -53,7 +53,7 @@ std::string SignalName(int s) {
 // of the summary.
 class Recorder {
  public:
-  Recorder(const Session& s, Output& out, const Rows& rows, Clock& clock, std::string serial,
+  Recorder(const Session& s, Output& out, const Rows& rows, LinkProvider& clock, std::string serial,
            const std::vector<unsigned int>& channels)
       : options_(s.options),
         links_(s.links),
@@ -170,7 +170,7 @@ class Recorder {
   const Links& links_;
   Output& out_;
   const Rows& rows_;
-  Clock& clock_;
+  LinkProvider& clock_;  // the link, on whose clock the recording runs
   std::string serial_, session_;
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
@@ -256,8 +256,7 @@ int Read(const Session& s) {
   }
   Output out;
   if (!out.Open(o.output, o.append, o.force)) return Fail(out.error());
-  Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
-  Recorder recorder(s, out, rows, clock, serial, channels.value());
+  Recorder recorder(s, out, rows, *s.links.link, serial, channels.value());
   to_rows = [&recorder](const BoardEvent& e) { recorder.Notice(e); };
 
   RecordOptions recording;

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
 
@@ -252,11 +251,6 @@ class VirtualBus : public kavro::LinkProvider {
   // The bus clock: virtual time, or real time since the bus was made.
   std::uint64_t now_us() const;
   std::atomic<std::uint64_t> poll_step_us{20};  // virtual time one status poll takes
-  // The bus clock for the typed API (kavro::Board, kavro::Record). On virtual time SleepUntil
-  // moves the clock on to the deadline, carrying out the scheduled unplugs and replugs that
-  // fall due on the way, so a recording that waits for its next reading lets them happen; on
-  // real time it sleeps.
-  kavro::Clock& clock() { return bus_clock_; }
 
   // LinkProvider.
   unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
@@ -282,6 +276,10 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
+  // On virtual time moves the clock on to the deadline, carrying out the scheduled unplugs and
+  // replugs that fall due on the way, so a recording that waits for its next reading lets them
+  // happen; on real time it sleeps.
+  void SleepUntil(std::uint64_t deadline_us) override { AdvanceTo(deadline_us); }
   std::string Name() const override { return "board emulator"; }
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
 
@@ -293,16 +291,6 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int SetEventNotification(void* handle, unsigned int mask, std::function<void()> signal);
 
  private:
-  class BusClock final : public kavro::Clock {
-   public:
-    explicit BusClock(VirtualBus& bus) : bus_(bus) {}
-    std::uint64_t NowMicroseconds() override { return bus_.NowMicroseconds(); }
-    void SleepUntil(std::uint64_t deadline_us) override { bus_.AdvanceTo(deadline_us); }
-
-   private:
-    VirtualBus& bus_;
-  };
-
   struct CallFault {
     unsigned int countdown = 0;  // fails when it reaches 0 from 1
     unsigned int status = 0;
@@ -372,7 +360,6 @@ class VirtualBus : public kavro::LinkProvider {
   std::uint64_t real_start_us_ = 0;
   std::uintptr_t next_handle_ = 0x1000;
   unsigned int vid_ = 0x0403, pid_ = 0x6001;
-  BusClock bus_clock_{*this};
 };
 
 // Adds the ready-made boards: KAVRO-0001 (type 3, one channel, a sine load, calibrated 0 to

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "kavro/export.h"
 
@@ -109,7 +110,10 @@ inline void FillD2xxText(char* target, std::size_t size, const std::string& text
 }
 
 // One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
-// plus the clock that reply budgets run on and an optional wait for received bytes.
+// plus the clock everything that runs on time reads (reply budgets, reconnect delays, a
+// recording's due times) and waits on, and an optional wait for received bytes. A board has
+// one clock, its link's: the emulator's virtual time, a recording's time on replay, or the
+// steady clock.
 //
 // A provider may be shared by several instances on several threads: every provider of this
 // library takes calls from several threads at once. The library never deletes a provider.
@@ -144,9 +148,18 @@ class KAVRO_API LinkProvider {
   virtual unsigned int SetVIDPID(unsigned int vid, unsigned int pid) = 0;
   virtual unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) = 0;
 
-  // Monotonic time in microseconds. Reply budgets are measured on it. The steady clock unless
-  // the provider keeps time of its own (the emulator's virtual time).
+  // Monotonic time in microseconds. Reply budgets, reconnect delays and due times are measured
+  // on it. The steady clock unless the provider keeps time of its own (the emulator's virtual
+  // time, a replay's recorded time).
   virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
+
+  // Waits until NowMicroseconds() reaches deadline_us. May return early; callers loop. This
+  // default sleeps on the steady clock; a provider that keeps time of its own moves it on.
+  virtual void SleepUntil(std::uint64_t deadline_us) {
+    const std::uint64_t now = NowMicroseconds();
+    if (now < deadline_us)
+      std::this_thread::sleep_for(std::chrono::microseconds(deadline_us - now));
+  }
 
   // Optional: waits, without using the processor, until at least `bytes` bytes are queued to
   // be read on handle or NowMicroseconds() reaches deadline_us. It may return sooner, and should
@@ -202,6 +215,7 @@ class KAVRO_API ForwardingLink : public LinkProvider {
   unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
   unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
   std::uint64_t NowMicroseconds() override;
+  void SleepUntil(std::uint64_t deadline_us) override;
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   std::string Diagnostic() const override;
   bool Available() const override;

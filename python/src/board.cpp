@@ -162,7 +162,6 @@ class PyBoard {
     calibrated_ = py::bool_(calibrated);
     OpenOptions o;
     o.link = held->link.provider;
-    o.clock = held->link.clock;
     o.calibrated_loads = calibrated_;
     o.reconnect.enabled = py::bool_(again.attr("enabled"));
     o.reconnect.first_delay_us = Microseconds(again.attr("first_delay"), "first_delay");

@@ -49,19 +49,14 @@ Reading Parse(unsigned int channel, const std::string& text) {
   return r;
 }
 
-// Runs f under the board's lock, then hands the events it noticed to on_event.
+// Runs f under the board's lock, then hands the events noticed so far to on_event.
 template <typename F>
 auto Locked(detail::BoardImpl& impl, F&& f) -> decltype(f()) {
-  std::vector<BoardEvent> events;
   auto result = [&] {
     std::lock_guard<std::mutex> lock(impl.mutex);
-    auto r = f();
-    events.swap(impl.events);
-    return r;
+    return f();
   }();
-  if (impl.options.on_event) {
-    for (const BoardEvent& e : events) impl.options.on_event(e);
-  }
+  impl.Deliver();
   return result;
 }
 
@@ -116,13 +111,20 @@ Result<double> Calibration::ToLoad(std::int64_t counts) const {
 // ---- the inside -----------------------------------------------------------------------------
 
 Board::Impl::Impl(const std::string& serial, OpenOptions opened_with)
-    : options(std::move(opened_with)), clock(options.clock ? options.clock : &SteadyClock()) {
+    : options(std::move(opened_with)) {
   info.serial = serial;
   if (options.link != nullptr) dll.UseLink(options.link);
+  clock = &dll.CurrentLink();
+  link_name = clock->Name();
 }
 
 Board::Impl::~Impl() {
   if (handle != nullptr) dll.Close_Device_Connection(handle);
+}
+
+void Board::Impl::SetHandle(void* h) {
+  handle = h;
+  linked = h != nullptr;
 }
 
 template <typename Command>
@@ -151,7 +153,7 @@ Status Board::Impl::OpenHandle(detail::Stage stage) {
     return detail::Classify({"Error", dll.ErrorText, dll.ErrorStatus}, stage, dll.CurrentLink(),
                             stage == detail::Stage::kOpen);
   }
-  handle = dll.DeviceHandle;
+  SetHandle(dll.DeviceHandle);
   return {};
 }
 
@@ -203,12 +205,29 @@ void Board::Impl::Emit(BoardEventKind kind, std::uint64_t now, std::uint64_t gap
   e.gap_us = gap;
   e.attempts = attempts;
   e.error = error;
+  std::lock_guard<std::mutex> lock(events_mutex);
   events.push_back(std::move(e));
+}
+
+void Board::Impl::Deliver() {
+  std::unique_lock<std::mutex> lock(events_mutex);
+  if (delivering) return;  // the thread delivering hands these on after the ones it holds
+  delivering = true;
+  while (!events.empty()) {
+    std::vector<BoardEvent> batch;
+    batch.swap(events);
+    lock.unlock();
+    if (options.on_event) {
+      for (const BoardEvent& e : batch) options.on_event(e);
+    }
+    lock.lock();
+  }
+  delivering = false;
 }
 
 void Board::Impl::LinkLost(const Error& error) {
   dll.Close_Device_Connection(handle);  // releases the dead handle; its status tells nothing
-  handle = nullptr;
+  SetHandle(nullptr);
   lost_at = clock->NowMicroseconds();
   attempts = 0;
   delay = options.reconnect.first_delay_us;
@@ -264,7 +283,7 @@ Status Board::Impl::Reopen() {
       r = Attempt([&](void* h) { return dll.Set_ADC_Configuration(h, *s.config_rate, c); });
     if (!r) {
       dll.Close_Device_Connection(handle);
-      handle = nullptr;
+      SetHandle(nullptr);
       return r.error();
     }
   }
@@ -463,9 +482,7 @@ Status Board::CheckChannel(unsigned int channel) const {
 
 std::string Board::link_description() const {
   if (!impl_) return "";
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  const std::string name = impl_->dll.CurrentLink().Name();
-  return name.empty() ? "a link provider of the application's" : name;
+  return impl_->link_name.empty() ? "a link provider of the application's" : impl_->link_name;
 }
 
 Result<Reading> Board::Read(unsigned int channel) {
@@ -590,9 +607,7 @@ std::optional<double> Board::tare(unsigned int channel) const {
 }
 
 bool Board::connected() const {
-  if (!impl_) return false;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->handle != nullptr;
+  return impl_ && impl_->linked;
 }
 
 }  // namespace kavro

@@ -43,7 +43,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
     std::lock_guard<std::mutex> lock(impl->mutex);
     return impl->Count(now);
   };
-  Clock& clock = *impl->clock;
+  LinkProvider& clock = *impl->clock;
   const std::uint64_t interval = options.interval_us;
   const std::uint64_t start = clock.NowMicroseconds();
   // The schedule must fit on the clock: up to its last due time by count, or its duration, or
