@@ -10,24 +10,9 @@ namespace kavro::emu {
 
 namespace {
 
+#define KAVRO_D2XX_FUNCTION(name, params, args, need) "FT_" #name,
 constexpr const char* kCallNames[] = {
-    "FT_ListDevices",
-    "FT_Open",
-    "FT_OpenEx",
-    "FT_Close",
-    "FT_Read",
-    "FT_Write",
-    "FT_GetDeviceInfo",
-    "FT_GetStatus",
-    "FT_SetTimeouts",
-    "FT_SetUSBParameters",
-    "FT_SetLatencyTimer",
-    "FT_GetLatencyTimer",
-    "FT_Purge",
-    "FT_CreateDeviceInfoList",
-    "FT_GetDeviceInfoList",
-    "FT_SetVIDPID",
-    "FT_GetVIDPID",
+    KAVRO_D2XX_CALLS(KAVRO_D2XX_FUNCTION)  // in the order of Call
     "FT_SetEventNotification",
 };
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<std::size_t>(Call::kCount));

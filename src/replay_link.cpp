@@ -259,8 +259,8 @@ struct ReplayLink::Impl {
   LinkRecord last_poll;  // the last status query's answer,
   bool polled = false;   // while no other call came since
   std::string failure;   // why the replay failed; "" while it goes as recorded
-  std::uint64_t last_t = 0;  // the time of the last record read
-  bool paced = false;        // the pace's origin is set:
+  std::uint64_t last_t = 0;                           // the time of the last record read
+  bool paced = false;                                 // the pace's origin is set:
   std::uint64_t pace_start_us = 0, pace_from_us = 0;  // steady clock then, replay clock then
   std::uint64_t wake_us = 0;  // when on the steady clock the call being answered may return
 };
@@ -285,8 +285,6 @@ class ReplayLink::Impl::Turn {
   Impl& impl_;
   std::unique_lock<std::mutex> lock_;
 };
-
-
 
 ReplayLink::ReplayLink(const std::string& path, ReplayPace pace)
     : impl_(std::make_unique<Impl>(path, pace)) {

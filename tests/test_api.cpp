@@ -286,23 +286,35 @@ TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   EXPECT_EQ(measurements, 200);
 }
 
-// A link that holds the next write while `hold` is set, until the test lets it go or 2 s pass:
-// a command that takes long. The write clears `hold` when it goes on.
+// A flag that threads wait on for 2 s at most, so that a test that fails ends all the same.
+struct Latch {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool set = false;
+  void Set() {
+    std::lock_guard<std::mutex> lock(mutex);
+    set = true;
+    changed.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(2), [this] { return set; });
+  }
+};
+
+// Holds the next write once armed until the test lets it go: a command that takes long.
 struct HeldWrite final : kavro::ForwardingLink {
   using ForwardingLink::ForwardingLink;
   unsigned int Write(void* h, void* buffer, unsigned int count, unsigned int* written) override {
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      held = hold;
-      changed.notify_all();
-      changed.wait_for(lock, std::chrono::seconds(2), [this] { return !hold; });
-      hold = false;
+    if (armed.exchange(false)) {
+      held.Set();
+      let_go = go.Wait();
     }
     return ForwardingLink::Write(h, buffer, count, written);
   }
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool hold = false, held = false;
+  std::atomic<bool> armed{false};
+  Latch held, go;
+  bool let_go = false;  // by the test, not by the wait running out
 };
 
 TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
@@ -311,56 +323,38 @@ TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
   kavro::OpenOptions options = Options();
   options.link = &link;
   kavro::Board board = Open("KV0001", options);
-  link.hold = true;
+  link.armed = true;
   std::thread reset([&board] { EXPECT_TRUE(board.Reset().ok()); });
-  std::unique_lock<std::mutex> lock(link.mutex);
-  link.changed.wait(lock, [&link] { return link.held; });
-  lock.unlock();
-  const auto answered =
-      std::make_tuple(board.connected(), board.info().serial, board.link_description());
-  lock.lock();
-  const bool still_held = link.hold;  // the getters did not wait for the reset
-  link.hold = false;
-  link.changed.notify_all();
-  lock.unlock();
+  link.held.Wait();
+  EXPECT_EQ(std::make_tuple(board.connected(), board.info().serial, board.link_description()),
+            std::make_tuple(true, "KV0001"s, "board emulator"s));
+  link.go.Set();
   reset.join();
-  EXPECT_EQ(answered, std::make_tuple(true, "KV0001"s, "board emulator"s));
-  EXPECT_TRUE(still_held);
+  EXPECT_TRUE(link.let_go);
 }
 
 // One thread notices the loss and is still in the callback when another reopens the board:
 // the reconnection is handed on after the loss, by the first thread, not beside it.
 TEST_F(BoardThreads, EventsReachTheApplicationOnceInTheOrderTheyHappened) {
   bus.AddDevice("KV0001");
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool in_callback = false, reopened = false;
-  std::vector<std::string> seen;
+  Latch lost, reopened;
+  std::vector<std::string> seen;  // in the order the callbacks end
   kavro::OpenOptions options = Options();
   options.on_event = [&](const kavro::BoardEvent& e) {
-    std::unique_lock<std::mutex> lock(mutex);
     if (e.kind == kavro::BoardEventKind::kDisconnected) {
-      in_callback = true;
-      changed.notify_all();
-      changed.wait_for(lock, std::chrono::seconds(2), [&] { return reopened; });
+      lost.Set();
+      reopened.Wait();
     }
     seen.push_back(kavro::BoardEventKindName(e.kind));
   };
   kavro::Board board = Open("KV0001", options);
   bus.Unplug("KV0001");
   std::thread first([&board] { EXPECT_FALSE(board.Read().ok()); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return in_callback; });
-  }
+  lost.Wait();
   bus.Replug("KV0001");
   bus.SleepUntil(bus.now_us() + 100000);
   EXPECT_TRUE(board.Read().ok());
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    reopened = true;
-    changed.notify_all();
-  }
+  reopened.Set();
   first.join();
   EXPECT_EQ(seen, (std::vector<std::string>{"disconnected", "reconnected"}));
 }

@@ -173,8 +173,10 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
 TEST(RecordReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
   const std::string path = Temp("paced.kavrolog");
   std::ofstream(path, std::ios::binary)
-      << R"({"format":"kavro link recording","version":2,"clock_us":0})" "\n"
-      << R"({"t":800000,"call":"ListDevices","flags":2147483648,"status":0,"count":2})" "\n";
+      << R"({"format":"kavro link recording","version":2,"clock_us":0})"
+         "\n"
+      << R"({"t":800000,"call":"ListDevices","flags":2147483648,"status":0,"count":2})"
+         "\n";
   kavro::ReplayLink replay(path, kavro::ReplayPace::kRecorded);
   std::atomic<bool> answered{false};
   std::thread waiting([&] {

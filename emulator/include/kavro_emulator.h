@@ -26,25 +26,10 @@ namespace kavro::emu {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The D2XX functions, for fault injection and the call log.
+// The D2XX functions, for fault injection and the call log: the provider's calls, and the
+// event notification the drop-in library takes besides them.
 enum class Call : unsigned char {
-  kListDevices,
-  kOpen,
-  kOpenEx,
-  kClose,
-  kRead,
-  kWrite,
-  kGetDeviceInfo,
-  kGetStatus,
-  kSetTimeouts,
-  kSetUSBParameters,
-  kSetLatencyTimer,
-  kGetLatencyTimer,
-  kPurge,
-  kCreateDeviceInfoList,
-  kGetDeviceInfoList,
-  kSetVIDPID,
-  kGetVIDPID,
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_ENUMERATOR)  // then
   kSetEventNotification,
   kCount
 };
@@ -253,28 +238,7 @@ class VirtualBus : public kavro::LinkProvider {
   std::atomic<std::uint64_t> poll_step_us{20};  // virtual time one status poll takes
 
   // LinkProvider.
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
-                                 unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   std::uint64_t NowMicroseconds() override;
   // On virtual time moves the clock on to the deadline, carrying out the scheduled unplugs and
   // replugs that fall due on the way, so a recording that waits for its next reading lets them

@@ -60,27 +60,7 @@ class KAVRO_API RecordingLink final : public ForwardingLink {
   // base with this link: Board::Open(serial, recording.Options()).
   OpenOptions Options(OpenOptions base = {});
 
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   // The inner provider's clock and wait, recorded: what they answered decides a reply's wait,
   // a reopen and a due time, so that a replay decides what the session decided here. Sleeps
   // (SleepUntil) go to the inner provider unrecorded: the clock reads after them are recorded.
@@ -107,8 +87,9 @@ enum class ReplayPace { kFast, kRecorded };
 // The clock reads answer the recorded times and the waits for
 // received bytes their recorded status, at once: a session reads its time where the recorded
 // one did, so its reply budgets, reconnection and due times come out as they did, at any speed.
-// A clock read the recording does not hold answers the time the replay has reached; recorded clock reads and waits the session does not
-// make (a recording by a build that read its clock elsewhere) are passed over.
+// A clock read the recording does not hold answers the time the replay has reached; recorded
+// clock reads and waits the session does not make (a recording by a build that read its clock
+// elsewhere) are passed over.
 //
 // A recording of the first format version holds no clock reads: there the replay lets through
 // what may vary between runs: how many status queries a reply wait makes, the waits themselves
@@ -140,27 +121,7 @@ class KAVRO_API ReplayLink final : public LinkProvider {
   // base with this link: Board::Open(serial, replay.Options()).
   OpenOptions Options(OpenOptions base = {});
 
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   // The recorded clock read (the recording clock's microseconds).
   std::uint64_t NowMicroseconds() override;
   // Moves the replay's time on to deadline_us at once, or at the recorded pace when paced.
