@@ -1,6 +1,6 @@
 // The typed API (kavro::Board, kavro::Record) on emulated boards, on the bus's virtual clock.
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <thread>
 
 #include "fixture.h"
@@ -286,34 +286,18 @@ TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   EXPECT_EQ(measurements, 200);
 }
 
-// A flag that threads wait on for 2 s at most, so that a test that fails ends all the same.
-struct Latch {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex);
-    set = true;
-    changed.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(2), [this] { return set; });
-  }
-};
-
 // Holds the next write once armed until the test lets it go: a command that takes long.
 struct HeldWrite final : kavro::ForwardingLink {
   using ForwardingLink::ForwardingLink;
   unsigned int Write(void* h, void* buffer, unsigned int count, unsigned int* written) override {
     if (armed.exchange(false)) {
-      held.Set();
-      let_go = go.Wait();
+      held.set_value();
+      let_go = go.get_future().wait_for(std::chrono::seconds(2)) == std::future_status::ready;
     }
     return ForwardingLink::Write(h, buffer, count, written);
   }
   std::atomic<bool> armed{false};
-  Latch held, go;
+  std::promise<void> held, go;
   bool let_go = false;  // by the test, not by the wait running out
 };
 
@@ -324,11 +308,12 @@ TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
   options.link = &link;
   kavro::Board board = Open("KV0001", options);
   link.armed = true;
+  std::future<void> held = link.held.get_future();
   std::thread reset([&board] { EXPECT_TRUE(board.Reset().ok()); });
-  link.held.Wait();
+  held.wait();
   EXPECT_EQ(std::make_tuple(board.connected(), board.info().serial, board.link_description()),
             std::make_tuple(true, "KV0001"s, "board emulator"s));
-  link.go.Set();
+  link.go.set_value();
   reset.join();
   EXPECT_TRUE(link.let_go);
 }
@@ -337,24 +322,26 @@ TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
 // the reconnection is handed on after the loss, by the first thread, not beside it.
 TEST_F(BoardThreads, EventsReachTheApplicationOnceInTheOrderTheyHappened) {
   bus.AddDevice("KV0001");
-  Latch lost, reopened;
+  std::promise<void> lost, reopened;
+  std::future<void> reopened_seen = reopened.get_future();
   std::vector<std::string> seen;  // in the order the callbacks end
   kavro::OpenOptions options = Options();
   options.on_event = [&](const kavro::BoardEvent& e) {
     if (e.kind == kavro::BoardEventKind::kDisconnected) {
-      lost.Set();
-      reopened.Wait();
+      lost.set_value();
+      reopened_seen.wait_for(std::chrono::seconds(2));
     }
     seen.push_back(kavro::BoardEventKindName(e.kind));
   };
   kavro::Board board = Open("KV0001", options);
   bus.Unplug("KV0001");
+  std::future<void> lost_seen = lost.get_future();
   std::thread first([&board] { EXPECT_FALSE(board.Read().ok()); });
-  lost.Wait();
+  lost_seen.wait();
   bus.Replug("KV0001");
   bus.SleepUntil(bus.now_us() + 100000);
   EXPECT_TRUE(board.Read().ok());
-  reopened.Set();
+  reopened.set_value();
   first.join();
   EXPECT_EQ(seen, (std::vector<std::string>{"disconnected", "reconnected"}));
 }
