@@ -34,13 +34,11 @@ double Seconds(std::uint64_t us) {
   return static_cast<double>(us) / 1e6;
 }
 
-// Reads `count` readings of KAVRO-0001 on the link and clock given; the raw texts, in order,
+// Reads `count` readings of KAVRO-0001 on the link given (and its clock); the raw texts, in order,
 // when keep (the memory runs keep nothing, so that only the replay's own memory shows).
-std::vector<std::string> Readings(kavro::LinkProvider& link, kavro::Clock& clock, int count,
-                                  bool keep = true) {
+std::vector<std::string> Readings(kavro::LinkProvider& link, int count, bool keep = true) {
   kavro::OpenOptions options;
   options.link = &link;
-  options.clock = &clock;
   std::vector<std::string> raw;
   auto board = kavro::Board::Open("KAVRO-0001", options);
   if (!board) {
@@ -64,7 +62,7 @@ std::vector<std::string> Record(const std::string& path, int count, bool real_cl
   kavro::RecordingLink recording(bus, path, "kavro_replay_bench",
                                  kavro::RecordingLink::IfExists::kReplace);
   const std::uint64_t start = bus.NowMicroseconds();
-  std::vector<std::string> raw = Readings(recording, recording.clock(bus.clock()), count, keep);
+  std::vector<std::string> raw = Readings(recording, count, keep);
   *span_us = bus.NowMicroseconds() - start;
   if (!recording.ok()) {
     std::fprintf(stderr, "%s\n", recording.Diagnostic().c_str());
@@ -79,7 +77,7 @@ std::vector<std::string> Replay(const std::string& path, int count, int whole,
                                 kavro::ReplayPace pace, std::uint64_t* took_us, bool keep = true) {
   const std::uint64_t start = kavro::SteadyMicroseconds();
   kavro::ReplayLink replay(path, pace);
-  std::vector<std::string> raw = Readings(replay, replay.clock(), count, keep);
+  std::vector<std::string> raw = Readings(replay, count, keep);
   *took_us = kavro::SteadyMicroseconds() - start;
   // A replay of fewer readings than were recorded departs at its end, where the board closes.
   if (!replay.ok() && count == whole)
@@ -152,7 +150,7 @@ int main(int argc, char** argv) {
     bus.logging = false;
     kavro::emu::AddReadyMadeBoards(bus);
     std::uint64_t start = kavro::SteadyMicroseconds(), ignored = 0;
-    Readings(bus, bus.clock(), readings, false);
+    Readings(bus, readings, false);
     const std::uint64_t bare_us = kavro::SteadyMicroseconds() - start;
     start = kavro::SteadyMicroseconds();
     Record(dir + "_cost.kavrolog", readings, false, &ignored, false);

@@ -79,7 +79,6 @@ int main(int argc, char** argv) {
   dll.Open_Device_Connection(serial);
   kavro::OpenOptions options;
   options.link = &bus;
-  options.clock = &bus.clock();
   options.calibrated_loads = false;  // counts only, as Normal_Data_Request gives
   kavro::Result<kavro::Board> board = kavro::Board::Open("TYPED", options);
   if (dll.DeviceHandle == nullptr || !board) {

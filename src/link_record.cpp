@@ -1,9 +1,11 @@
 // A link recording's lines: the header and one JSON object per D2XX call.
 #include "link_record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <ctime>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 namespace kavro::detail {
@@ -19,7 +21,6 @@ enum class DataUse { kNone, kArgument, kAnswer };
 // What a call's record holds: the keys of its numeric arguments and answers and of its texts,
 // whether its handle is an argument or an answer, and what its bytes are.
 struct Shape {
-  const char* name;
   HandleUse handle;
   const char* args[2];
   const char* answers[3];
@@ -28,31 +29,41 @@ struct Shape {
   DataUse data = DataUse::kNone;
 };
 
+// The names of the calls in the file, in the order of LinkCall.
+constexpr const char* kNames[] = {KAVRO_D2XX_CALLS(KAVRO_D2XX_NAME) "Clock", "WaitForRx"};
+
 // In the order of LinkCall.
 constexpr Shape kShapes[] = {
-    {"ListDevices", HandleUse::kNone, {"flags", "index"}, {"count"}, {"text"}, false},
-    {"Open", HandleUse::kOpened, {"index"}, {}, {}, false},
-    {"OpenEx", HandleUse::kOpened, {"flags", "location"}, {}, {"key"}, true},
-    {"Close", HandleUse::kCalledOn, {}, {}, {}, false},
-    {"Read", HandleUse::kCalledOn, {"count"}, {"returned"}, {}, false, DataUse::kAnswer},
-    {"Write", HandleUse::kCalledOn, {}, {"written"}, {}, false, DataUse::kArgument},
-    {"GetDeviceInfo", HandleUse::kCalledOn, {}, {"device", "id"}, {"serial", "description"}},
-    {"GetStatus", HandleUse::kCalledOn, {}, {"rx", "tx", "event"}, {}, false},
-    {"SetTimeouts", HandleUse::kCalledOn, {"read_ms", "write_ms"}, {}, {}, false},
-    {"SetUSBParameters", HandleUse::kCalledOn, {"in_size", "out_size"}, {}, {}, false},
-    {"SetLatencyTimer", HandleUse::kCalledOn, {"ms"}, {}, {}, false},
-    {"GetLatencyTimer", HandleUse::kCalledOn, {}, {"ms"}, {}, false},
-    {"Purge", HandleUse::kCalledOn, {"mask"}, {}, {}, false},
-    {"CreateDeviceInfoList", HandleUse::kNone, {}, {"count"}, {}, false},
-    {"GetDeviceInfoList", HandleUse::kNone, {"room"}, {"count"}, {}, false},
-    {"SetVIDPID", HandleUse::kNone, {"vid", "pid"}, {}, {}, false},
-    {"GetVIDPID", HandleUse::kNone, {}, {"vid", "pid"}, {}, false},
-    {"Clock", HandleUse::kNone, {}, {"us"}, {}, false},
-    {"WaitForRx", HandleUse::kCalledOn, {"bytes", "deadline_us"}, {}, {}, false},
+    {HandleUse::kNone, {"flags", "index"}, {"count"}, {"text"}, false},            // ListDevices
+    {HandleUse::kOpened, {"index"}, {}, {}, false},                                // Open
+    {HandleUse::kOpened, {"flags", "location"}, {}, {"key"}, true},                // OpenEx
+    {HandleUse::kCalledOn, {}, {}, {}, false},                                     // Close
+    {HandleUse::kCalledOn, {"count"}, {"returned"}, {}, false, DataUse::kAnswer},  // Read
+    {HandleUse::kCalledOn, {}, {"written"}, {}, false, DataUse::kArgument},        // Write
+    {HandleUse::kCalledOn, {}, {"device", "id"}, {"serial", "description"}},       // GetDeviceInfo
+    {HandleUse::kCalledOn, {}, {"rx", "tx", "event"}, {}, false},                  // GetStatus
+    {HandleUse::kCalledOn, {"read_ms", "write_ms"}, {}, {}, false},                // SetTimeouts
+    {HandleUse::kCalledOn, {"in_size", "out_size"}, {}, {}, false},   // SetUSBParameters
+    {HandleUse::kCalledOn, {"ms"}, {}, {}, false},                    // SetLatencyTimer
+    {HandleUse::kCalledOn, {}, {"ms"}, {}, false},                    // GetLatencyTimer
+    {HandleUse::kCalledOn, {"mask"}, {}, {}, false},                  // Purge
+    {HandleUse::kNone, {}, {"count"}, {}, false},                     // CreateDeviceInfoList
+    {HandleUse::kNone, {"room"}, {"count"}, {}, false},               // GetDeviceInfoList
+    {HandleUse::kNone, {"vid", "pid"}, {}, {}, false},                // SetVIDPID
+    {HandleUse::kNone, {}, {"vid", "pid"}, {}, false},                // GetVIDPID
+    {HandleUse::kNone, {}, {"us"}, {}, false},                        // Clock
+    {HandleUse::kCalledOn, {"bytes", "deadline_us"}, {}, {}, false},  // WaitForRx
 };
+
+static_assert(sizeof(kShapes) / sizeof(kShapes[0]) == sizeof(kNames) / sizeof(kNames[0]),
+              "a shape for every call");
 
 const Shape& ShapeOf(LinkCall call) {
   return kShapes[static_cast<std::size_t>(call)];
+}
+
+const char* NameOf(LinkCall call) {
+  return kNames[static_cast<std::size_t>(call)];
 }
 
 std::string Dump(const Json& j) {
@@ -202,7 +213,7 @@ std::string RecordLine(const LinkRecord& r) {
   const Shape& s = ShapeOf(r.call);
   Json j;
   j["t"] = r.t;
-  j["call"] = s.name;
+  j["call"] = NameOf(r.call);
   if (s.handle == HandleUse::kCalledOn) j["h"] = r.handle;
   for (int i = 0; i < 2; ++i)
     if (s.args[i] != nullptr) j[s.args[i]] = r.arg[i];
@@ -233,15 +244,13 @@ bool ParseRecordLine(const std::string& line, LinkRecord* r, std::string* why) {
     *why = "it has no \"call\"";
     return false;
   }
-  const Shape* shape = nullptr;
-  for (const Shape& s : kShapes) {
-    if (call->get_ref<const std::string&>() == s.name) shape = &s;
-  }
-  if (shape == nullptr) {
+  const auto named = std::find(std::begin(kNames), std::end(kNames), call->get<std::string>());
+  if (named == std::end(kNames)) {
     *why = "its call \"" + call->get_ref<const std::string&>() + "\" is not a D2XX call";
     return false;
   }
-  r->call = static_cast<LinkCall>(shape - kShapes);
+  r->call = static_cast<LinkCall>(named - std::begin(kNames));
+  const Shape* shape = &ShapeOf(r->call);
   std::uint64_t status = 0;
   if (!Number(j, "t", true, UINT64_MAX, &r->t, why) ||
       !Number(j, "status", true, UINT_MAX, &status, why) || !Unsigned(j, "h", &r->handle, why))
@@ -298,7 +307,7 @@ bool SameCall(const LinkRecord& a, const LinkRecord& b) {
 
 std::string DescribeCall(const LinkRecord& r) {
   const Shape& s = ShapeOf(r.call);
-  std::string out = std::string(s.name) + "(";
+  std::string out = std::string(NameOf(r.call)) + "(";
   auto add = [&out](const std::string& item) {
     if (out.back() != '(') out += ", ";
     out += item;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kavro/link.h"
+
 namespace kavro::detail {
 
 // The recording file's format name and version, on its first line.
@@ -16,24 +18,9 @@ constexpr const char kRecordingFormat[] = "kavro link recording";
 // version 1 recording holds neither, and its replay makes up the times between its calls.
 constexpr unsigned int kRecordingVersion = 2;
 
+// The D2XX calls by their names in kavro/d2xx_calls.h, which are their names in the file.
 enum class LinkCall : unsigned char {
-  kListDevices,
-  kOpen,
-  kOpenEx,
-  kClose,
-  kRead,
-  kWrite,
-  kGetDeviceInfo,
-  kGetStatus,
-  kSetTimeouts,
-  kSetUSBParameters,
-  kSetLatencyTimer,
-  kGetLatencyTimer,
-  kPurge,
-  kCreateDeviceInfoList,
-  kGetDeviceInfoList,
-  kSetVIDPID,
-  kGetVIDPID,
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_ENUMERATOR)
   // Not D2XX calls, but what the session took from its link besides them: a read of the clock
   // its budgets and schedules run on, and the provider's wait for received bytes.
   kClock,

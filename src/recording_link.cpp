@@ -19,29 +19,17 @@ using detail::LinkCall;
 using detail::LinkRecord;
 
 struct RecordingLink::Impl {
-  // The session's clock: reads of the clock it wraps, each one recorded.
-  class RecordedClock final : public Clock {
-   public:
-    explicit RecordedClock(Impl& impl) : impl_(impl) {}
-    std::uint64_t NowMicroseconds() override { return impl_.Read(inner.load()->NowMicroseconds()); }
-    void SleepUntil(std::uint64_t deadline_us) override { inner.load()->SleepUntil(deadline_us); }
-    std::atomic<Clock*> inner{&SteadyClock()};
-
-   private:
-    Impl& impl_;
-  };
-
   std::shared_ptr<LinkProvider> owned;  // the inner provider, when the link owns it
   LinkProvider& inner;
   std::string path;
   std::uint64_t start_us = 0;  // the inner clock when the recording began
-  RecordedClock clock{*this};
 
   std::mutex mutex;  // guards what follows
   std::FILE* file = nullptr;
   std::string failure;  // why the recording stopped; "" while it goes on
   std::atomic<bool> stopped{false};
   std::uint64_t lines = 0;  // written, the header included
+  std::uint64_t last_t = 0;  // the time of the last record written
   // Handle values mean nothing in another process: each gets a number, from 1, when first met.
   std::unordered_map<void*, unsigned int> numbers;
   unsigned int next_number = 1;
@@ -67,6 +55,14 @@ struct RecordingLink::Impl {
     ++lines;
   }
 
+  // Writes a record, its time never before the last one's: calls from several threads are
+  // written in the order they return, which need not be the order they began in. Under the lock.
+  void Write(LinkRecord& r) {
+    r.t = std::max(r.t, last_t);
+    last_t = r.t;
+    Append(detail::RecordLine(r));
+  }
+
   // Records a clock read of now and answers it.
   std::uint64_t Read(std::uint64_t now) {
     LinkRecord r;
@@ -74,7 +70,7 @@ struct RecordingLink::Impl {
     r.t = now > start_us ? now - start_us : 0;
     r.answer[0] = now;
     std::lock_guard<std::mutex> lock(mutex);
-    Append(detail::RecordLine(r));
+    Write(r);
     return now;
   }
 
@@ -143,13 +139,7 @@ RecordingLink::~RecordingLink() {
   if (impl_->file != nullptr) std::fclose(impl_->file);
 }
 
-Clock& RecordingLink::clock(Clock& inner) {
-  impl_->clock.inner = &inner;
-  return impl_->clock;
-}
-
 OpenOptions RecordingLink::Options(OpenOptions base) {
-  base.clock = &clock(base.clock != nullptr ? *base.clock : SteadyClock());
   base.link = this;
   return base;
 }
@@ -190,7 +180,7 @@ unsigned int Recorded(Impl& impl, LinkCall kind, Call call, Fill fill) {
   local.status = call(local);
   std::lock_guard<std::mutex> lock(impl.mutex);
   fill(local, [&impl](void* h, bool opened) { return impl.Number(h, opened); });
-  impl.Append(detail::RecordLine(local));
+  impl.Write(local);
   return local.status;
 }
 

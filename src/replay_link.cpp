@@ -44,24 +44,9 @@ std::uint64_t PointerValue(const void* p) {
 }  // namespace
 
 struct ReplayLink::Impl {
-  class ReplayClock final : public Clock {
-   public:
-    explicit ReplayClock(Impl& impl) : impl_(impl) {}
-    std::uint64_t NowMicroseconds() override {
-      std::lock_guard<std::mutex> lock(impl_.mutex);
-      return impl_.ReadClock();
-    }
-    void SleepUntil(std::uint64_t deadline_us) override {
-      std::lock_guard<std::mutex> lock(impl_.mutex);
-      impl_.Advance(deadline_us);
-    }
+  class Turn;
 
-   private:
-    Impl& impl_;
-  };
-
-  Impl(const std::string& file_path, ReplayPace replay_pace)
-      : path(file_path), pace(replay_pace), clock(*this) {}
+  Impl(const std::string& file_path, ReplayPace replay_pace) : path(file_path), pace(replay_pace) {}
 
   enum class Line { kWhole, kEnd, kCut, kTooLong };
 
@@ -128,7 +113,19 @@ struct ReplayLink::Impl {
     }
     ++line;
     have_next = detail::ParseRecordLine(text, &next, &why);
-    if (!have_next) problem = Where() + "is not a record: " + why;
+    if (!have_next) {
+      problem = Where() + "is not a record: " + why;
+    } else if (next.t < last_t) {
+      have_next = false;
+      problem = Where() + "its time, " + std::to_string(next.t) + " us, runs back from the " +
+                std::to_string(last_t) + " us of the record before it";
+    } else if (!detail::FitsOnClock(clock0, next.t)) {
+      have_next = false;
+      problem = Where() + "its time, " + std::to_string(next.t) +
+                " us after the start, runs past the end of the clock";
+    } else {
+      last_t = next.t;
+    }
   }
 
   // "PATH record N (line L): " for the record read ahead.
@@ -140,7 +137,8 @@ struct ReplayLink::Impl {
     if (failure.empty()) failure = why;
   }
 
-  // Moves the replay's clock on (never back), sleeping to keep the recorded pace when asked.
+  // Moves the replay's clock on (never back). When the recorded pace is kept, notes when on
+  // the steady clock that time comes: the call waits for it after it let go of the lock.
   void Advance(std::uint64_t to_us) {
     if (to_us <= now) return;
     if (pace == ReplayPace::kRecorded) {
@@ -149,9 +147,7 @@ struct ReplayLink::Impl {
         pace_start_us = SteadyMicroseconds();
         pace_from_us = now;
       }
-      const std::uint64_t due = detail::LaterBy(pace_start_us, to_us - pace_from_us);
-      const std::uint64_t steady = SteadyMicroseconds();
-      if (due > steady) std::this_thread::sleep_for(std::chrono::microseconds(due - steady));
+      wake_us = std::max(wake_us, detail::LaterBy(pace_start_us, to_us - pace_from_us));
     }
     now = to_us;
   }
@@ -245,7 +241,6 @@ struct ReplayLink::Impl {
 
   std::string path;
   ReplayPace pace;
-  ReplayClock clock;
 
   mutable std::mutex mutex;  // guards what follows
   std::ifstream in;
@@ -264,8 +259,31 @@ struct ReplayLink::Impl {
   LinkRecord last_poll;  // the last status query's answer,
   bool polled = false;   // while no other call came since
   std::string failure;   // why the replay failed; "" while it goes as recorded
-  bool paced = false;    // the pace's origin is set:
+  std::uint64_t last_t = 0;                           // the time of the last record read
+  bool paced = false;                                 // the pace's origin is set:
   std::uint64_t pace_start_us = 0, pace_from_us = 0;  // steady clock then, replay clock then
+  std::uint64_t wake_us = 0;  // when on the steady clock the call being answered may return
+};
+
+// One call's turn at the replay: holds the lock while the call is matched, then lets go of it
+// before waiting to keep the recorded pace, so that another thread asking ok() or Diagnostic()
+// is answered at once.
+class ReplayLink::Impl::Turn {
+ public:
+  explicit Turn(Impl& impl) : impl_(impl), lock_(impl.mutex) {}
+  ~Turn() {
+    const std::uint64_t wake = impl_.wake_us;
+    impl_.wake_us = 0;
+    lock_.unlock();
+    const std::uint64_t steady = SteadyMicroseconds();
+    if (wake > steady) std::this_thread::sleep_for(std::chrono::microseconds(wake - steady));
+  }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+ private:
+  Impl& impl_;
+  std::unique_lock<std::mutex> lock_;
 };
 
 ReplayLink::ReplayLink(const std::string& path, ReplayPace pace)
@@ -295,13 +313,8 @@ std::string ReplayLink::note() const {
   return impl_->note;
 }
 
-Clock& ReplayLink::clock() {
-  return impl_->clock;
-}
-
 OpenOptions ReplayLink::Options(OpenOptions base) {
   base.link = this;
-  base.clock = &impl_->clock;
   return base;
 }
 
@@ -315,11 +328,17 @@ std::string ReplayLink::Name() const {
 }
 
 std::uint64_t ReplayLink::NowMicroseconds() {
-  return impl_->clock.NowMicroseconds();
+  Impl::Turn turn(*impl_);
+  return impl_->ReadClock();
+}
+
+void ReplayLink::SleepUntil(std::uint64_t deadline_us) {
+  Impl::Turn turn(*impl_);
+  impl_->Advance(deadline_us);
 }
 
 unsigned int ReplayLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl::Turn turn(*impl_);
   if (impl_->Exact()) {
     impl_->PassTimeRecords(LinkCall::kWaitForRx);
     // A wait the recording does not hold here: the status queries after it find what was
@@ -343,7 +362,7 @@ namespace {
 // answers to the caller and returns the recorded status.
 template <typename Impl, typename Args, typename Answer>
 unsigned int Replayed(Impl& impl, LinkCall call, void* handle, Args args, Answer answer) {
-  std::lock_guard<std::mutex> lock(impl.mutex);
+  typename Impl::Turn turn(impl);
   LinkRecord got;
   got.call = call;
   got.handle = NumberOf(handle);

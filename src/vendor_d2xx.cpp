@@ -21,24 +21,10 @@ using Handle = void*;
 // Function table filled by one loader. The loaded library is the process's, kept once and never
 // unloaded; the table is written only during its thread-safe static initialisation.
 struct D2xxTable {
-  Status (*ListDevices)(void*, void*, unsigned int) = nullptr;
-  Status (*Open)(int, Handle*) = nullptr;
-  Status (*OpenEx)(void*, unsigned int, Handle*) = nullptr;
-  Status (*Close)(Handle) = nullptr;
-  Status (*Read)(Handle, void*, unsigned int, unsigned int*) = nullptr;
-  Status (*Write)(Handle, void*, unsigned int, unsigned int*) = nullptr;
-  Status (*GetDeviceInfo)(Handle, unsigned int*, unsigned int*, char*, char*, void*) = nullptr;
-  Status (*GetStatus)(Handle, unsigned int*, unsigned int*, unsigned int*) = nullptr;
-  Status (*SetTimeouts)(Handle, unsigned int, unsigned int) = nullptr;
-  Status (*SetUSBParameters)(Handle, unsigned int, unsigned int) = nullptr;
-  Status (*SetLatencyTimer)(Handle, unsigned char) = nullptr;
-  Status (*GetLatencyTimer)(Handle, unsigned char*) = nullptr;
-  Status (*Purge)(Handle, unsigned int) = nullptr;
-  Status (*CreateDeviceInfoList)(unsigned int*) = nullptr;
-  Status (*GetDeviceInfoList)(kavro::FT_DEVICE_LIST_INFO_NODE*, unsigned int*) = nullptr;
-  // Optional: absent from some builds of the vendor library.
-  Status (*SetVIDPID)(unsigned int, unsigned int) = nullptr;
-  Status (*GetVIDPID)(unsigned int*, unsigned int*) = nullptr;
+#define KAVRO_D2XX_POINTER(name, params, args, need) Status(*name) params = nullptr;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_POINTER)
+#undef KAVRO_D2XX_POINTER
+  // Not a provider call: how the provider waits for received bytes. Optional.
   Status (*SetEventNotification)(Handle, unsigned int, void*) = nullptr;
 
   bool loaded = false;
@@ -76,27 +62,15 @@ D2xxTable Load() {
     t.diagnostic = "the D2XX library could not be loaded: tried " + tried;
     return t;
   }
-  std::string missing;
-  bool ok = true;
-  ok &= Resolve(library, "FT_ListDevices", t.ListDevices, missing);
-  ok &= Resolve(library, "FT_Open", t.Open, missing);
-  ok &= Resolve(library, "FT_OpenEx", t.OpenEx, missing);
-  ok &= Resolve(library, "FT_Close", t.Close, missing);
-  ok &= Resolve(library, "FT_Read", t.Read, missing);
-  ok &= Resolve(library, "FT_Write", t.Write, missing);
-  ok &= Resolve(library, "FT_GetDeviceInfo", t.GetDeviceInfo, missing);
-  ok &= Resolve(library, "FT_GetStatus", t.GetStatus, missing);
-  ok &= Resolve(library, "FT_SetTimeouts", t.SetTimeouts, missing);
-  ok &= Resolve(library, "FT_SetUSBParameters", t.SetUSBParameters, missing);
-  ok &= Resolve(library, "FT_SetLatencyTimer", t.SetLatencyTimer, missing);
-  ok &= Resolve(library, "FT_GetLatencyTimer", t.GetLatencyTimer, missing);
-  ok &= Resolve(library, "FT_Purge", t.Purge, missing);
-  ok &= Resolve(library, "FT_CreateDeviceInfoList", t.CreateDeviceInfoList, missing);
-  ok &= Resolve(library, "FT_GetDeviceInfoList", t.GetDeviceInfoList, missing);
-  std::string optional_missing;
-  Resolve(library, "FT_SetVIDPID", t.SetVIDPID, optional_missing);
-  Resolve(library, "FT_GetVIDPID", t.GetVIDPID, optional_missing);
-  Resolve(library, "FT_SetEventNotification", t.SetEventNotification, optional_missing);
+  // Each symbol missing from the library is named in the list of its need.
+  std::string missing_required, missing_optional;
+#define KAVRO_D2XX_RESOLVE(name, params, args, need) \
+  Resolve(library, "FT_" #name, t.name, missing_##need);
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_RESOLVE)
+#undef KAVRO_D2XX_RESOLVE
+  Resolve(library, "FT_SetEventNotification", t.SetEventNotification, missing_optional);
+  const std::string& missing = missing_required;
+  const bool ok = missing.empty();
   if (!ok) {
     t.diagnostic = "the D2XX library was loaded but lacks " + missing;
     return t;

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <numeric>
+#include <future>
 #include <thread>
 
 #include "fixture.h"
@@ -34,7 +35,6 @@ class Api : public ::testing::Test {
   kavro::OpenOptions Options() {
     kavro::OpenOptions o;
     o.link = &bus;
-    o.clock = &bus.clock();
     o.on_event = [this](const kavro::BoardEvent& e) { events.push_back(e); };
     return o;
   }
@@ -358,6 +358,66 @@ TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   EXPECT_EQ(measurements, 200);
 }
 
+// Holds the next write once armed until the test lets it go: a command that takes long.
+struct HeldWrite final : kavro::ForwardingLink {
+  using ForwardingLink::ForwardingLink;
+  unsigned int Write(void* h, void* buffer, unsigned int count, unsigned int* written) override {
+    if (armed.exchange(false)) {
+      held.set_value();
+      let_go = go.get_future().wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    }
+    return ForwardingLink::Write(h, buffer, count, written);
+  }
+  std::atomic<bool> armed{false};
+  std::promise<void> held, go;
+  bool let_go = false;  // by the test, not by the wait running out
+};
+
+TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
+  bus.AddDevice("KV0001");
+  HeldWrite link(bus);
+  kavro::OpenOptions options = Options();
+  options.link = &link;
+  kavro::Board board = Open("KV0001", options);
+  link.armed = true;
+  std::future<void> held = link.held.get_future();
+  std::thread reset([&board] { EXPECT_TRUE(board.Reset().ok()); });
+  held.wait();
+  EXPECT_EQ(std::make_tuple(board.connected(), board.info().serial, board.link_description()),
+            std::make_tuple(true, "KV0001"s, "board emulator"s));
+  link.go.set_value();
+  reset.join();
+  EXPECT_TRUE(link.let_go);
+}
+
+// One thread notices the loss and is still in the callback when another reopens the board:
+// the reconnection is handed on after the loss, by the first thread, not beside it.
+TEST_F(BoardThreads, EventsReachTheApplicationOnceInTheOrderTheyHappened) {
+  bus.AddDevice("KV0001");
+  std::promise<void> lost, reopened;
+  std::future<void> reopened_seen = reopened.get_future();
+  std::vector<std::string> seen;  // in the order the callbacks end
+  kavro::OpenOptions options = Options();
+  options.on_event = [&](const kavro::BoardEvent& e) {
+    if (e.kind == kavro::BoardEventKind::kDisconnected) {
+      lost.set_value();
+      reopened_seen.wait_for(std::chrono::seconds(2));
+    }
+    seen.push_back(kavro::BoardEventKindName(e.kind));
+  };
+  kavro::Board board = Open("KV0001", options);
+  bus.Unplug("KV0001");
+  std::future<void> lost_seen = lost.get_future();
+  std::thread first([&board] { EXPECT_FALSE(board.Read().ok()); });
+  lost_seen.wait();
+  bus.Replug("KV0001");
+  bus.SleepUntil(bus.now_us() + 100000);
+  EXPECT_TRUE(board.Read().ok());
+  reopened.set_value();
+  first.join();
+  EXPECT_EQ(seen, (std::vector<std::string>{"disconnected", "reconnected"}));
+}
+
 // ---- recording ------------------------------------------------------------------------------
 
 // A reading stalled by a lost reply (10 ms for the measurement request) overruns nine due times
@@ -452,7 +512,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = Board::Type9(); });
   EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
   bus.Replug("KV0001");
-  bus.clock().SleepUntil(bus.now_us() + 1000000);
+  bus.SleepUntil(bus.now_us() + 1000000);
   ASSERT_TRUE(board.Read().ok());
   EXPECT_EQ(board.info().type, 9u);
   bus.WithDevice("KV0001", [](VirtualBus::Device& d) {
@@ -544,9 +604,10 @@ TEST_F(Api, SeveralBoardsKeepOneScheduleAndAnUnpluggedOneDelaysNoOther) {
 
   // What a recording of several boards refuses, and a sink that declines.
   bus.AddDevice("KV0002");
-  kavro::OpenOptions steady = Options();
-  steady.clock = nullptr;
-  kavro::Board elsewhere = Open("KV0002", steady);
+  kavro::ForwardingLink other(bus);  // the same boards through another link
+  kavro::OpenOptions through_other = Options();
+  through_other.link = &other;
+  kavro::Board elsewhere = Open("KV0002", through_other);
   kavro::RecordOptions wide = Every10ms(3);
   wide.channels = {0, 2};
   std::string said;
@@ -566,8 +627,8 @@ TEST_F(Api, SeveralBoardsKeepOneScheduleAndAnUnpluggedOneDelaysNoOther) {
             "nothing to record: no boards given\n"
             "KV0001 is given twice: a recording reads each board once\n"
             "channel 2: KV0001 has channel 0 only\n"
-            "KV0002 was opened on another clock than KV0001: a recording keeps one schedule on "
-            "one clock\n"
+            "KV0002 was opened on another link than KV0001: a recording keeps one schedule on "
+            "one link's clock\n"
             "sink declined after 2\n");
 }
 
@@ -576,7 +637,7 @@ TEST_F(Api, SeveralBoardsKeepOneScheduleAndAnUnpluggedOneDelaysNoOther) {
 // the recording first. A refused recording would run on: each stops at its 5th ask.
 TEST_F(Api, DelaysOfNoneAndSchedulesPastTheClocksEndAreRefused) {
   bus.AddDevice("KV0001");
-  bus.clock().SleepUntil(1000);  // a delay of kEnd fits only on a clock at 0
+  bus.SleepUntil(1000);  // a delay of kEnd fits only on a clock at 0
   constexpr std::uint64_t kEnd = ~std::uint64_t{0};
   auto said = [](const auto& r) { return r.ok() ? "ok"s : kavro::ErrorKindName(r.error().kind); };
   std::string opens, records;
@@ -611,9 +672,9 @@ TEST_F(Api, AReconnectDelayNearTheClocksEndNeverFallsDueEarly) {
   options.reconnect.first_delay_us = ~std::uint64_t{0} - bus.now_us();
   kavro::Board board = Open("KV0001", options);
   bus.ScheduleUnplug("KV0001", 1000, 3600000000);
-  bus.clock().SleepUntil(bus.now_us() + 2000);
+  bus.SleepUntil(bus.now_us() + 2000);
   EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
-  bus.clock().SleepUntil(bus.now_us() + 60000000);
+  bus.SleepUntil(bus.now_us() + 60000000);
   EXPECT_EQ(ErrorOf(board.Read()).text, "IO Error");  // still the loss: no reopen was tried
   EXPECT_EQ(bus.CountCalls(Call::kOpenEx), 1u);
 }

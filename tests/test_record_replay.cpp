@@ -1,6 +1,8 @@
 // Sessions recorded against the emulator and played back without it: the same results, the
 // same bytes on the wire, and clear words when a replay departs or a file is bad.
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "fixture.h"
 #include "kavro/kavro.h"
@@ -136,6 +138,13 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
        "@ record 1 (line 2): is not a record: its call \"Frob\" is not a D2XX call" + then},
       {header + "\n" + count + "\n" + count.substr(0, 30), "2",
        "@ line 3: the last line is cut short (the recording was interrupted there)" + then},
+      {header + "\n" + count + "\n" + R"({"t":2)" + count.substr(6) + "\n", "2",
+       "@ record 2 (line 3): its time, 2 us, runs back from the 3 us of the record before it" +
+           then},
+      {header + "\n" + R"({"t":18446744073709551611)" + count.substr(6) + "\n", "Error",
+       "@ record 1 (line 2): its time, 18446744073709551611 us after the start, runs past the "
+       "end of the clock" +
+           then},
       {header + "\n" + count.substr(0, count.size() - 2) + "-2}\n", "Error",
        "@ record 1 (line 2): is not a record: its \"count\" is not a whole number from 0 to "
        "4294967295" +
@@ -157,6 +166,26 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
     std::string expected = row.diagnostic;
     EXPECT_EQ(replay.Diagnostic(), expected.replace(expected.find('@'), 1, path));
   }
+}
+
+// A paced replay waits for a record's time without holding the replay: while one thread waits
+// 0.8 s for the next record, another asks ok() and is answered at once.
+TEST(RecordReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
+  const std::string path = Temp("paced.kavrolog");
+  std::ofstream(path, std::ios::binary)
+      << R"({"format":"kavro link recording","version":2,"clock_us":0})"
+         "\n"
+      << R"({"t":800000,"call":"ListDevices","flags":2147483648,"status":0,"count":2})"
+         "\n";
+  kavro::ReplayLink replay(path, kavro::ReplayPace::kRecorded);
+  K dll;
+  dll.UseLink(&replay);
+  auto count = std::async(std::launch::async, [&dll] { return dll.Get_Device_Count(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(replay.ok());
+  // ok() came back while the record was still being waited for.
+  EXPECT_EQ(count.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(count.get(), "2");
 }
 
 // An existing file is refused and kept unless replacing it is asked for.

@@ -115,14 +115,12 @@ Status BaseLink(const Options& o, Links& links) {
         o.replay, o.replay_pace == "recorded" ? ReplayPace::kRecorded : ReplayPace::kFast);
     if (!replay->ok()) return Unavailable(replay->Diagnostic(), ErrorKind::kInvalidArgument);
     links.replay = replay.get();
-    links.clock = &replay->clock();
     links.description = replay->Name();
     links.owned_base = std::move(replay);
     links.link = links.owned_base.get();
   } else if (chosen == "emulator") {
     links.emulator = Emulator(o);
     links.link = links.emulator.get();
-    links.clock = &links.emulator->clock();
     links.description =
         o.emulator_clock == "virtual" ? "board emulator (virtual time)" : "board emulator";
   } else if (chosen == "d2xx" || (chosen.empty() && vendor.Available())) {
@@ -220,8 +218,6 @@ Result<Links> ChooseLink(const Options& options) {
       return recording;
     });
     if (!links.recording->ok()) return Unavailable(links.recording->Diagnostic());
-    // Boards and recordings read their time through the recording, so a replay reads it too.
-    links.clock = &links.recording->clock(links.clock != nullptr ? *links.clock : SteadyClock());
     links.description += ", recorded to " + options.record;
   }
   if (options.trace)

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/record_replay.h"
 #include "kavro/result.h"
@@ -20,8 +19,9 @@
 namespace kavro::tool {
 
 struct Links {
-  LinkProvider* link = nullptr;  // the outermost link: what boards are opened on
-  Clock* clock = nullptr;        // the clock boards and recordings run on; nullptr: steady
+  // The outermost link: what boards are opened on, and the clock they and the recordings of
+  // readings run on.
+  LinkProvider* link = nullptr;
   // Which base link, and why when the user named none: "libftdi1 (the default: FTDI's ...)"
   std::string description;
   bool named = false;  // the user named the link (--link, --emulate)

@@ -61,10 +61,10 @@ std::string SignalName(int s) {
 // What the boards of one recording share: the output, written by one board at a time, its
 // start, and the running count on a terminal.
 struct Shared {
-  Shared(Files& o, const Rows& r, Clock& c) : out(o), rows(r), clock(c) {}
+  Shared(Files& o, const Rows& r, LinkProvider& c) : out(o), rows(r), clock(c) {}
   Files& out;
   const Rows& rows;
-  Clock& clock;
+  LinkProvider& clock;  // the link, on whose clock the recording runs
   std::mutex mutex;  // the output and what follows
   std::uint64_t start_us = 0, last_us = 0, readings = 0, failed = 0, rows_written = 0, gaps = 0;
   std::chrono::system_clock::time_point start_wall;
@@ -332,8 +332,7 @@ int Read(const Session& s) {
   }
   Files out(o);
   if (!out.Open()) return Fail(out.error());
-  Clock& clock = s.links.clock != nullptr ? *s.links.clock : SteadyClock();
-  Shared shared(out, rows, clock);
+  Shared shared(out, rows, *s.links.link);
   shared.live = isatty(STDERR_FILENO) &&
                 (!o.output.empty() || !isatty(STDOUT_FILENO) || o.format != Format::kTable);
   std::deque<Recorder> recorders;

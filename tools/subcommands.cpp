@@ -96,7 +96,6 @@ int InfoOne(const Session& s, const std::string& serial, nlohmann::ordered_json*
 OpenOptions Session::Opening(bool reconnect) const {
   OpenOptions o;
   o.link = links.link;
-  o.clock = links.clock;
   o.reconnect.enabled = reconnect;
   return o;
 }

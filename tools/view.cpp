@@ -345,7 +345,7 @@ class Viewer {
   }
 
  private:
-  Clock& clock() const { return s_.links.clock != nullptr ? *s_.links.clock : SteadyClock(); }
+  LinkProvider& clock() const { return *s_.links.link; }  // the link's clock, the boards' too
 
   void Stop() {
     if (stopping_.exchange(true)) return;

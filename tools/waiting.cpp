@@ -11,7 +11,7 @@ namespace kavro::tool {
 Result<Board> Session::OpenWaiting(const std::string& serial, OpenOptions opening,
                                    const std::function<bool()>& stop, int* exit_code) const {
   if (!options.wait) return Open(serial, std::move(opening), exit_code);
-  Clock& clock = links.clock != nullptr ? *links.clock : SteadyClock();
+  LinkProvider& clock = *links.link;
   const std::string who = serial.empty() ? "a board" : serial;
   const std::uint64_t first = opening.reconnect.first_delay_us;
   std::uint64_t start = 0, next = 0, delay = first;

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
 
@@ -27,25 +26,10 @@ namespace kavro::emu {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The D2XX functions, for fault injection and the call log.
+// The D2XX functions, for fault injection and the call log: the provider's calls, and the
+// event notification the drop-in library takes besides them.
 enum class Call : unsigned char {
-  kListDevices,
-  kOpen,
-  kOpenEx,
-  kClose,
-  kRead,
-  kWrite,
-  kGetDeviceInfo,
-  kGetStatus,
-  kSetTimeouts,
-  kSetUSBParameters,
-  kSetLatencyTimer,
-  kGetLatencyTimer,
-  kPurge,
-  kCreateDeviceInfoList,
-  kGetDeviceInfoList,
-  kSetVIDPID,
-  kGetVIDPID,
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_ENUMERATOR)  // then
   kSetEventNotification,
   kCount
 };
@@ -254,36 +238,14 @@ class VirtualBus : public kavro::LinkProvider {
   // The bus clock: virtual time, or real time since the bus was made.
   std::uint64_t now_us() const;
   std::atomic<std::uint64_t> poll_step_us{20};  // virtual time one status poll takes
-  // The bus clock for the typed API (kavro::Board, kavro::Record). On virtual time SleepUntil
-  // moves the clock on to the deadline, carrying out the scheduled unplugs and replugs that
-  // fall due on the way, so a recording that waits for its next reading lets them happen; on
-  // real time it sleeps.
-  kavro::Clock& clock() { return bus_clock_; }
 
   // LinkProvider.
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
-                                 unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   std::uint64_t NowMicroseconds() override;
+  // On virtual time moves the clock on to the deadline, carrying out the scheduled unplugs and
+  // replugs that fall due on the way, so a recording that waits for its next reading lets them
+  // happen; on real time it sleeps.
+  void SleepUntil(std::uint64_t deadline_us) override { AdvanceTo(deadline_us); }
   std::string Name() const override { return "board emulator"; }
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
 
@@ -295,16 +257,6 @@ class VirtualBus : public kavro::LinkProvider {
   unsigned int SetEventNotification(void* handle, unsigned int mask, std::function<void()> signal);
 
  private:
-  class BusClock final : public kavro::Clock {
-   public:
-    explicit BusClock(VirtualBus& bus) : bus_(bus) {}
-    std::uint64_t NowMicroseconds() override { return bus_.NowMicroseconds(); }
-    void SleepUntil(std::uint64_t deadline_us) override { bus_.AdvanceTo(deadline_us); }
-
-   private:
-    VirtualBus& bus_;
-  };
-
   struct CallFault {
     unsigned int countdown = 0;  // fails when it reaches 0 from 1
     unsigned int status = 0;
@@ -375,7 +327,6 @@ class VirtualBus : public kavro::LinkProvider {
   std::uint64_t real_start_us_ = 0;
   std::uintptr_t next_handle_ = 0x1000;
   unsigned int vid_ = 0x0403, pid_ = 0x6001;
-  BusClock bus_clock_{*this};
 };
 
 // Adds the ready-made boards: KAVRO-0001 (type 3, one channel, a sine load, calibrated 0 to

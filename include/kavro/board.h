@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "kavro/clock.h"
 #include "kavro/export.h"
 #include "kavro/link.h"
 #include "kavro/result.h"
@@ -62,11 +61,14 @@ struct ReconnectOptions {
 };
 
 struct OpenOptions {
-  LinkProvider* link = nullptr;  // nullptr: the vendor library when it loads, else libftdi1
-  Clock* clock = nullptr;        // nullptr: SteadyClock()
+  // nullptr: the vendor library when it loads, else libftdi1. The board runs on the link's
+  // clock (NowMicroseconds, SleepUntil): its replies, reconnect delays and recordings.
+  LinkProvider* link = nullptr;
   ReconnectOptions reconnect;
-  // Connection events, called on the thread whose call noticed them, after the board's lock
-  // is released (so the callback may call the board). It must not throw.
+  // Connection events, called after the board's lock is released (so the callback may call
+  // the board), one at a time, each once and in the order they happened: on the thread whose
+  // call noticed them or, when another thread is handing events on at that moment, on that
+  // thread after the ones it holds. It must not throw.
   std::function<void(const BoardEvent&)> on_event;
   // Read gives calibrated loads, reading a channel's calibration from the board at its first
   // reading. false: counts only, and no calibration traffic unless asked for.
@@ -181,7 +183,8 @@ class KAVRO_API Board {
   // What the settings the board was opened with hold for the channel (empty without them).
   ChannelSettings settings(unsigned int channel = 0) const;
 
-  // False after the link went away, until a reopen succeeds.
+  // False after the link went away, until a reopen succeeds. Answers at once, also while
+  // another thread waits on a long command (a reset).
   bool connected() const;
 
  private:

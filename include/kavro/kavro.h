@@ -4,7 +4,6 @@
 #define KAVRO_KAVRO_H
 
 #include "kavro/board.h"
-#include "kavro/clock.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
 #include "kavro/record_replay.h"

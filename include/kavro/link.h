@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "kavro/d2xx_calls.h"
 #include "kavro/export.h"
 
 namespace kavro {
@@ -109,7 +111,10 @@ inline void FillD2xxText(char* target, std::size_t size, const std::string& text
 }
 
 // One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
-// plus the clock that reply budgets run on and an optional wait for received bytes.
+// plus the clock everything that runs on time reads (reply budgets, reconnect delays, a
+// recording's due times) and waits on, and an optional wait for received bytes. A board has
+// one clock, its link's: the emulator's virtual time, a recording's time on replay, or the
+// steady clock.
 //
 // A provider may be shared by several instances on several threads: every provider of this
 // library takes calls from several threads at once. The library never deletes a provider.
@@ -117,36 +122,23 @@ class KAVRO_API LinkProvider {
  public:
   virtual ~LinkProvider() = default;
 
-  virtual unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) = 0;
-  virtual unsigned int Open(int index, void** handle) = 0;
-  virtual unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) = 0;
-  virtual unsigned int Close(void* handle) = 0;
-  virtual unsigned int Read(void* handle, void* buffer, unsigned int count,
-                            unsigned int* returned) = 0;
-  virtual unsigned int Write(void* handle, void* buffer, unsigned int count,
-                             unsigned int* written) = 0;
-  virtual unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
-                                     char* serial, char* description, void* dummy) = 0;
-  virtual unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                                 unsigned int* event) = 0;
-  virtual unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) = 0;
-  virtual unsigned int SetUSBParameters(void* handle, unsigned int in_size,
-                                        unsigned int out_size) = 0;
-  virtual unsigned int SetLatencyTimer(void* handle, unsigned char ms) = 0;
-  virtual unsigned int GetLatencyTimer(void* handle, unsigned char* ms) = 0;
-  virtual unsigned int Purge(void* handle, unsigned int mask) = 0;
-  // Takes a snapshot of the attached devices and stores their number in *count.
-  virtual unsigned int CreateDeviceInfoList(unsigned int* count) = 0;
-  // Copies the device information into list. Unlike D2XX's call it is bounded by the caller:
-  // on entry *count is the number of nodes list holds, on return the number written, never
-  // more than that (the list may have grown since the caller counted it).
-  virtual unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) = 0;
-  virtual unsigned int SetVIDPID(unsigned int vid, unsigned int pid) = 0;
-  virtual unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) = 0;
+  // The D2XX calls of kavro/d2xx_calls.h, each with D2XX's signature and meaning.
+#define KAVRO_D2XX_PURE(name, params, args, need) virtual unsigned int name params = 0;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_PURE)
+#undef KAVRO_D2XX_PURE
 
-  // Monotonic time in microseconds. Reply budgets are measured on it. The steady clock unless
-  // the provider keeps time of its own (the emulator's virtual time).
+  // Monotonic time in microseconds. Reply budgets, reconnect delays and due times are measured
+  // on it. The steady clock unless the provider keeps time of its own (the emulator's virtual
+  // time, a replay's recorded time).
   virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
+
+  // Waits until NowMicroseconds() reaches deadline_us. May return early; callers loop. This
+  // default sleeps on the steady clock; a provider that keeps time of its own moves it on.
+  virtual void SleepUntil(std::uint64_t deadline_us) {
+    const std::uint64_t now = NowMicroseconds();
+    if (now < deadline_us)
+      std::this_thread::sleep_for(std::chrono::microseconds(deadline_us - now));
+  }
 
   // Optional: waits, without using the processor, until at least `bytes` bytes are queued to
   // be read on handle or NowMicroseconds() reaches deadline_us. It may return sooner, and should
@@ -180,28 +172,9 @@ class KAVRO_API ForwardingLink : public LinkProvider {
  public:
   explicit ForwardingLink(LinkProvider& inner);
 
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   std::uint64_t NowMicroseconds() override;
+  void SleepUntil(std::uint64_t deadline_us) override;
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   std::string Diagnostic() const override;
   bool Available() const override;

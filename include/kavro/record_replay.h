@@ -21,7 +21,6 @@
 #include <string>
 
 #include "kavro/board.h"
-#include "kavro/clock.h"
 #include "kavro/export.h"
 #include "kavro/link.h"
 
@@ -58,37 +57,13 @@ class KAVRO_API RecordingLink final : public ForwardingLink {
   bool ok() const;
   // Records written so far.
   std::uint64_t records() const;
-  // The clock of the session, recorded: inner's time, each read of it written as a record, so
-  // that a replay reads the same times and decides what it decided here (reply budgets,
-  // reconnection, due times). Sleeps go to inner, which must outlive the link. Read the link's
-  // own NowMicroseconds() and this clock on the same time base (inner's and the provider's).
-  Clock& clock(Clock& inner = SteadyClock());
-  // base with this link and its recorded clock (around base.clock, else the steady clock):
-  // Board::Open(serial, recording.Options()).
+  // base with this link: Board::Open(serial, recording.Options()).
   OpenOptions Options(OpenOptions base = {});
 
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
-  // The inner provider's clock and wait, recorded: what they answered decides a reply's wait.
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
+  // The inner provider's clock and wait, recorded: what they answered decides a reply's wait,
+  // a reopen and a due time, so that a replay decides what the session decided here. Sleeps
+  // (SleepUntil) go to the inner provider unrecorded: the clock reads after them are recorded.
   std::uint64_t NowMicroseconds() override;
   unsigned int WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) override;
   // Why the recording stopped, else the inner provider's diagnostic.
@@ -109,12 +84,12 @@ enum class ReplayPace { kFast, kRecorded };
 // (the bytes written among them) must be the recorded ones, and the answers (status, bytes
 // queued, bytes read, device list) are the recorded ones. Handles are the replay's own.
 //
-// The clock reads (the link's and its clock()'s) answer the recorded times and the waits for
+// The clock reads answer the recorded times and the waits for
 // received bytes their recorded status, at once: a session reads its time where the recorded
 // one did, so its reply budgets, reconnection and due times come out as they did, at any speed.
-// A clock read the recording does not hold (a board whose clock was not the recording's)
-// answers the time the replay has reached; recorded clock reads and waits the session does not
-// make (a recording by a build that read its clock elsewhere) are passed over.
+// A clock read the recording does not hold answers the time the replay has reached; recorded
+// clock reads and waits the session does not make (a recording by a build that read its clock
+// elsewhere) are passed over.
 //
 // A recording of the first format version holds no clock reads: there the replay lets through
 // what may vary between runs: how many status queries a reply wait makes, the waits themselves
@@ -143,35 +118,14 @@ class KAVRO_API ReplayLink final : public LinkProvider {
   std::uint64_t records() const;
   // What the recording says it recorded (its header's note), "" when it says nothing.
   std::string note() const;
-  // The replay's time as a Clock, for the typed API: its reads answer the recorded ones, and
-  // its sleeps end at once (unless paced).
-  Clock& clock();
-  // base with this link and its clock: Board::Open(serial, replay.Options()).
+  // base with this link: Board::Open(serial, replay.Options()).
   OpenOptions Options(OpenOptions base = {});
 
-  unsigned int ListDevices(void* arg1, void* arg2, unsigned int flags) override;
-  unsigned int Open(int index, void** handle) override;
-  unsigned int OpenEx(void* arg1, unsigned int flags, void** handle) override;
-  unsigned int Close(void* handle) override;
-  unsigned int Read(void* handle, void* buffer, unsigned int count,
-                    unsigned int* returned) override;
-  unsigned int Write(void* handle, void* buffer, unsigned int count,
-                     unsigned int* written) override;
-  unsigned int GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id, char* serial,
-                             char* description, void* dummy) override;
-  unsigned int GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                         unsigned int* event) override;
-  unsigned int SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) override;
-  unsigned int SetUSBParameters(void* handle, unsigned int in_size, unsigned int out_size) override;
-  unsigned int SetLatencyTimer(void* handle, unsigned char ms) override;
-  unsigned int GetLatencyTimer(void* handle, unsigned char* ms) override;
-  unsigned int Purge(void* handle, unsigned int mask) override;
-  unsigned int CreateDeviceInfoList(unsigned int* count) override;
-  unsigned int GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) override;
-  unsigned int SetVIDPID(unsigned int vid, unsigned int pid) override;
-  unsigned int GetVIDPID(unsigned int* vid, unsigned int* pid) override;
+  KAVRO_D2XX_CALLS(KAVRO_D2XX_OVERRIDE)
   // The recorded clock read (the recording clock's microseconds).
   std::uint64_t NowMicroseconds() override;
+  // Moves the replay's time on to deadline_us at once, or at the recorded pace when paced.
+  void SleepUntil(std::uint64_t deadline_us) override;
   // Never waits: answers the recorded wait's status (a first-version recording: moves the
   // replay's time on to when the recorded session saw something new queued on handle, or to
   // the deadline when it saw nothing more).

@@ -64,7 +64,6 @@ struct Emulator {
 // Keeps what it needs alive: a libftdi1 provider of its own, or the Emulator object.
 struct Link {
   LinkProvider* provider = nullptr;  // nullptr: the default link
-  Clock* clock = nullptr;            // the emulator's clock, or nullptr
   bool virtual_time = false;         // the emulator's clock runs as fast as it is asked
   std::shared_ptr<LinkProvider> owned;
   py::object emulator;

@@ -162,7 +162,6 @@ class PyBoard {
     calibrated_ = py::bool_(calibrated);
     OpenOptions o;
     o.link = held->link.provider;
-    o.clock = held->link.clock;
     o.calibrated_loads = calibrated_;
     if (!settings.is_none()) {  // a str or an os.PathLike; os.fspath raises TypeError else
       o.settings = py::module_::import("os").attr("fspath")(settings).cast<std::string>();

@@ -186,9 +186,8 @@ bytes), "flood" (`size` junk bytes after it), or "pass" (a reply left as it is).
           [](Emulator& e, double seconds) {
             const std::uint64_t us = Micros(seconds);
             py::gil_scoped_release nogil;
-            Clock& clock = e.bus.clock();
-            const std::uint64_t until = clock.NowMicroseconds() + us;
-            while (clock.NowMicroseconds() < until) clock.SleepUntil(until);
+            const std::uint64_t until = e.bus.NowMicroseconds() + us;
+            while (e.bus.NowMicroseconds() < until) e.bus.SleepUntil(until);
           },
           py::arg("seconds"),
           "Lets time pass on the emulator's clock (at once on virtual time), carrying out the "

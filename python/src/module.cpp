@@ -141,7 +141,6 @@ Link LinkFrom(const py::object& link) {
   if (py::isinstance<Emulator>(link)) {
     Emulator& e = link.cast<Emulator&>();
     chosen.provider = &e.bus;
-    chosen.clock = &e.bus.clock();
     chosen.virtual_time = !e.real_time;
     chosen.emulator = link;
     return chosen;

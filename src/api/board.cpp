@@ -41,19 +41,14 @@ Reading Parse(unsigned int channel, const std::string& text) {
   return r;
 }
 
-// Runs f under the board's lock, then hands the events it noticed to on_event.
+// Runs f under the board's lock, then hands the events noticed so far to on_event.
 template <typename F>
 auto Locked(detail::BoardImpl& impl, F&& f) -> decltype(f()) {
-  std::vector<BoardEvent> events;
   auto result = [&] {
     std::lock_guard<std::mutex> lock(impl.mutex);
-    auto r = f();
-    events.swap(impl.events);
-    return r;
+    return f();
   }();
-  if (impl.options.on_event) {
-    for (const BoardEvent& e : events) impl.options.on_event(e);
-  }
+  impl.Deliver();
   return result;
 }
 
@@ -108,13 +103,20 @@ Result<double> Calibration::ToLoad(std::int64_t counts) const {
 // ---- the inside -----------------------------------------------------------------------------
 
 Board::Impl::Impl(const std::string& serial, OpenOptions opened_with)
-    : options(std::move(opened_with)), clock(options.clock ? options.clock : &SteadyClock()) {
+    : options(std::move(opened_with)) {
   info.serial = serial;
   if (options.link != nullptr) dll.UseLink(options.link);
+  clock = &dll.CurrentLink();
+  link_name = clock->Name();
 }
 
 Board::Impl::~Impl() {
   if (handle != nullptr) dll.Close_Device_Connection(handle);
+}
+
+void Board::Impl::SetHandle(void* h) {
+  handle = h;
+  linked = h != nullptr;
 }
 
 Status Board::Impl::Attempted(const detail::Failure& failure) {
@@ -134,7 +136,7 @@ Status Board::Impl::OpenHandle(detail::Stage stage) {
     return detail::Classify(opened.failure, stage, dll.CurrentLink(),
                             stage == detail::Stage::kOpen);
   }
-  handle = opened.value;
+  SetHandle(opened.value);
   return {};
 }
 
@@ -182,12 +184,29 @@ void Board::Impl::Emit(BoardEventKind kind, std::uint64_t now, std::uint64_t gap
   e.gap_us = gap;
   e.attempts = attempts;
   e.error = error;
+  std::lock_guard<std::mutex> lock(events_mutex);
   events.push_back(std::move(e));
+}
+
+void Board::Impl::Deliver() {
+  std::unique_lock<std::mutex> lock(events_mutex);
+  if (delivering) return;  // the thread delivering hands these on after the ones it holds
+  delivering = true;
+  while (!events.empty()) {
+    std::vector<BoardEvent> batch;
+    batch.swap(events);
+    lock.unlock();
+    if (options.on_event) {
+      for (const BoardEvent& e : batch) options.on_event(e);
+    }
+    lock.lock();
+  }
+  delivering = false;
 }
 
 void Board::Impl::LinkLost(const Error& error) {
   dll.Close_Device_Connection(handle);  // releases the dead handle; its status tells nothing
-  handle = nullptr;
+  SetHandle(nullptr);
   lost_at = clock->NowMicroseconds();
   attempts = 0;
   delay = options.reconnect.first_delay_us;
@@ -234,7 +253,7 @@ Status Board::Impl::Reopen() {
   if (Status opened = OpenHandle(detail::Stage::kOpen); !opened) return opened;
   auto given_up = [this](const Status& failed) {
     dll.Close_Device_Connection(handle);
-    handle = nullptr;
+    SetHandle(nullptr);
     return failed;
   };
   // Another board may sit where the lost one was: its type is learnt again, since readings go
@@ -477,9 +496,7 @@ Status Board::CheckChannel(unsigned int channel) const {
 
 std::string Board::link_description() const {
   if (!impl_) return "";
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  const std::string name = impl_->dll.CurrentLink().Name();
-  return name.empty() ? "a link provider of the application's" : name;
+  return impl_->link_name.empty() ? "a link provider of the application's" : impl_->link_name;
 }
 
 Result<Reading> Board::Read(unsigned int channel) {
@@ -621,9 +638,7 @@ const char* LoadCalibrationName(LoadCalibration calibration) {
 }
 
 bool Board::connected() const {
-  if (!impl_) return false;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->handle != nullptr;
+  return impl_ && impl_->linked;
 }
 
 }  // namespace kavro

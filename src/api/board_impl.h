@@ -2,6 +2,7 @@
 #ifndef KAVRO_API_BOARD_IMPL_H
 #define KAVRO_API_BOARD_IMPL_H
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,6 +60,10 @@ struct Board::Impl {
   void GiveUp(std::uint64_t now);
   Error GaveUpError() const;
   void Emit(BoardEventKind kind, std::uint64_t now, std::uint64_t gap, const Error& error);
+  // Hands the events noticed so far to on_event, in order; called without the board's lock.
+  void Deliver();
+  // The open handle, or nullptr while the link is gone. Under the lock.
+  void SetHandle(void* h);
 
   Status CheckChannel(unsigned int channel) const;
   unsigned int ConfigChannel(unsigned int channel) const;
@@ -75,10 +80,14 @@ struct Board::Impl {
 
   KAVRO_USB_DLL dll;
   OpenOptions options;
-  Clock* clock;
+  LinkProvider* clock;  // the link, whose clock the board runs on
   BoardInfo info;
   std::vector<ChannelState> channels;
   void* handle = nullptr;  // nullptr while the link is gone
+  // What the getters answer without the board's lock, which a long command may hold for
+  // seconds: whether the handle is open, and the link's name.
+  std::atomic<bool> linked{false};
+  std::string link_name;
   std::chrono::system_clock::time_point wall_at_open;
   std::uint64_t monotonic_at_open = 0;
 
@@ -89,8 +98,14 @@ struct Board::Impl {
   Error last_error;
   std::uint64_t disconnects = 0, closed_gaps_us = 0;
 
-  mutable std::mutex mutex;        // serialises every call on the board
-  std::vector<BoardEvent> events;  // noticed under the lock, delivered after it
+  mutable std::mutex mutex;  // serialises every call on the board
+
+  // Events are noticed under the board's lock and delivered after it, by one thread at a time:
+  // a thread that finds another delivering leaves its events to that one, so every event
+  // reaches on_event once and in the order it happened.
+  std::mutex events_mutex;  // guards what follows
+  std::vector<BoardEvent> events;
+  bool delivering = false;
 };
 
 namespace detail {

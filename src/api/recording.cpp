@@ -153,7 +153,7 @@ Result<RecordSummary> Record(Board& board, const RecordOptions& options,
     std::lock_guard<std::mutex> lock(impl->mutex);
     return impl->Count(now);
   };
-  Clock& clock = *impl->clock;
+  LinkProvider& clock = *impl->clock;
   const std::uint64_t interval = options.interval_us;
   const std::uint64_t start = clock.NowMicroseconds();
   if (Status fits = FitsSchedule(options, start); !fits) return fits.error();
@@ -238,16 +238,16 @@ Result<MultiRecordSummary> Record(const std::vector<Board*>& boards, const Recor
     }
     if (lane.impl->clock != lanes[0].impl->clock) {
       return detail::OwnError(ErrorKind::kInvalidArgument,
-                              serial + " was opened on another clock than " +
+                              serial + " was opened on another link than " +
                                   lanes[0].impl->info.serial +
-                                  ": a recording keeps one schedule on one clock");
+                                  ": a recording keeps one schedule on one link's clock");
     }
     Result<std::vector<unsigned int>> channels = ChannelsOf(lane.impl->info, options);
     if (!channels) return channels.error();
     lane.channels = std::move(channels.value());
     lane.summary.serial = serial;
   }
-  Clock& clock = *lanes[0].impl->clock;
+  LinkProvider& clock = *lanes[0].impl->clock;
   const std::uint64_t interval = options.interval_us;
   const std::uint64_t start = clock.NowMicroseconds();
   if (Status fits = FitsSchedule(options, start); !fits) return fits.error();

@@ -140,7 +140,6 @@ struct Row {
 struct Link {
   kavro::LinkProvider* provider = nullptr;
   std::unique_ptr<kavro::LinkProvider> owned;
-  kavro::Clock* clock = nullptr;
 };
 
 }  // namespace
@@ -322,7 +321,6 @@ kavro_status LinkOf(const kavro_open_options* o, Link* link) {
         return NoBoardFailure(KAVRO_INVALID_ARGUMENT,
                               "invalid argument: the emulator link needs options.emulator");
       link->provider = &o->emulator->bus;
-      link->clock = &o->emulator->bus.clock();
       return KAVRO_OK;
     default:
       return NoBoardFailure(KAVRO_INVALID_ARGUMENT,
@@ -350,7 +348,6 @@ kavro_status Open(const char* serial, const kavro_open_options* o, kavro_board**
     if (kavro_status s = LinkOf(o, &board->link); s != KAVRO_OK) return s;
     kavro::OpenOptions options;
     options.link = board->link.provider;
-    options.clock = board->link.clock;
     options.reconnect.enabled = o->reconnect != 0;
     options.reconnect.first_delay_us = o->first_delay_us;
     options.reconnect.max_delay_us = o->max_delay_us;
