@@ -11,6 +11,7 @@
 #include "clock_sum.h"
 #include "kavro/record_replay.h"
 #include "link_record.h"
+#include "platform/platform.h"
 
 namespace kavro {
 
@@ -85,7 +86,7 @@ struct ReplayLink::Impl {
   // recording.
   void Start() {
     errno = 0;
-    in.open(path, std::ios::binary);
+    in.open(platform::PathFromUtf8(path), std::ios::binary);
     if (!in.is_open()) {
       failure = "cannot open the recording " + path + " (" +
                 std::generic_category().message(errno != 0 ? errno : ENOENT) + ")";

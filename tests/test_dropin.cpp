@@ -92,7 +92,7 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
 TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
   Emulator emu;
   auto set_latency = emu.Get<int(const char*, unsigned int)>("kavroemu_set_reply_latency");
-  auto count = emu.Get<long(const char*)>("kavroemu_count_calls");
+  auto count = emu.Get<long long(const char*)>("kavroemu_count_calls");
   ASSERT_TRUE(set_latency && count) << dlerror();
   const bool events = emu.Get<void>("FT_SetEventNotification") != nullptr;
   ASSERT_EQ(set_latency("KAVRO-0001", 2000), 0);  // a ready-made board
@@ -101,7 +101,7 @@ TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
   char serial[] = "KAVRO-0001";
   dll.Open_Device_Connection(serial);
   ASSERT_NE(dll.DeviceHandle, nullptr) << dll.ErrorText;
-  const long polls_before = count("FT_GetStatus");
+  const long long polls_before = count("FT_GetStatus");
   for (int i = 0; i < 10; ++i) EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "0");
   // A busy wait asks thousands of times per reply.
   EXPECT_LE(count("FT_GetStatus") - polls_before, 10 * 10);

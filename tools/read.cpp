@@ -1,15 +1,13 @@
 // read: a recording of one board's channels, each row written as it is taken. Nothing ends it
 // silently: a write error, a board lost for good and a signal each end it with the summary.
-#include <signal.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 
 #include "formats.h"
 #include "output.h"
+#include "platform/platform.h"
 #include "report.h"
 #include "subcommands.h"
 
@@ -17,36 +15,20 @@ namespace kavro::tool {
 
 namespace {
 
-volatile std::sig_atomic_t g_ending_signal = 0;  // the signal that asked the recording to end
+// What asked the recording to end (set from a signal handler, or on Windows from the console's
+// handler thread).
+std::atomic<platform::StopSignal> g_ending_signal{platform::StopSignal::kNone};
 
-extern "C" void OnEndingSignal(int signal) {
+void OnEndingSignal(platform::StopSignal signal) {
   g_ending_signal = signal;
 }
 
-}  // namespace
-
-// Ctrl-C, SIGTERM and SIGHUP end a recording at its next due time, with its summary; a second
-// one ends the tool at once (the rows are written already). One that whoever started the tool
-// ignores (nohup, a background job) stays ignored. A closed pipe and a file-size limit come
-// back as write errors instead of killing the tool.
-void CatchEndingSignals(void (*on_signal)(int)) {
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction before {};
-    if (sigaction(s, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-      sigaction(s, &sa, nullptr);
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+bool Ending() {
+  return g_ending_signal.load() != platform::StopSignal::kNone;
 }
 
-namespace {
-
-std::string SignalName(int s) {
-  return s == SIGINT ? "SIGINT" : s == SIGTERM ? "SIGTERM" : s == SIGHUP ? "SIGHUP" : "a signal";
+std::string SignalName() {
+  return platform::StopSignalName(g_ending_signal.load());
 }
 
 // Takes the samples and the events of a recording to the output as rows, keeping the numbers
@@ -62,7 +44,7 @@ class Recorder {
         clock_(clock),
         serial_(std::move(serial)) {
     for (unsigned int c : channels) stats_.push_back(ChannelStats{c});
-    live_ = isatty(STDERR_FILENO) && (!options_.output.empty() || !isatty(STDOUT_FILENO) ||
+    live_ = platform::IsTerminal(2) && (!options_.output.empty() || !platform::IsTerminal(1) ||
                                       options_.format != Format::kTable);
   }
 
@@ -112,7 +94,7 @@ class Recorder {
     if (write_failed_) {
       end.ended = "write error";
     } else if (summary.stopped) {
-      end.ended = "stopped by " + SignalName(g_ending_signal);
+      end.ended = "stopped by " + SignalName();
     } else if (stopped_at_failure()) {
       end.ended = "first failure (--no-reconnect)";
     } else if (broken_ != nullptr) {
@@ -210,7 +192,7 @@ int Read(const Session& s) {
                    "append with --no-comments, or give another file");
     }
   }
-  CatchEndingSignals(OnEndingSignal);
+  platform::CatchStopSignals(OnEndingSignal);
 
   std::function<void(const BoardEvent&)> to_rows;  // once the recording runs
   OpenOptions opening = s.Opening(!o.no_reconnect);
@@ -250,8 +232,8 @@ int Read(const Session& s) {
                  serial.c_str(), c.channel, rows.Load(c.channel, *tare).c_str());
   }
 
-  if (g_ending_signal != 0) {  // while the board was being opened: nothing to write yet
-    return Fail("stopped by " + SignalName(g_ending_signal) +
+  if (Ending()) {  // while the board was being opened: nothing to write yet
+    return Fail("stopped by " + SignalName() +
                 " before the recording started; nothing was written");
   }
   Output out;
@@ -265,7 +247,7 @@ int Read(const Session& s) {
   recording.interval_us = static_cast<std::uint64_t>(std::llround(o.interval_ms * 1000));
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
-  recording.should_stop = [] { return g_ending_signal != 0; };
+  recording.should_stop = [] { return Ending(); };
   if (!recorder.Begin(out.fresh(), header)) return Fail(out.error() + "; nothing was recorded");
   const Result<RecordSummary> summary =
       Record(board, recording, [&recorder](const Sample& x) { return recorder.Take(x); });

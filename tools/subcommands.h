@@ -35,10 +35,6 @@ int Register(const Session& s);
 // options are added to the command line by AddView.
 int View(const Session& s);
 
-// Lets Ctrl-C, SIGTERM and SIGHUP call on_signal once (a second one ends the tool), leaving
-// ignored any that whoever started the tool ignores; a closed pipe and a file-size limit come
-// back as write errors instead of ending the tool.
-void CatchEndingSignals(void (*on_signal)(int));
 
 }  // namespace kavro::tool
 
