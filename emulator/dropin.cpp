@@ -24,14 +24,21 @@ struct DropInBus : VirtualBus {
   }
 };
 
+// Made once and never destroyed: its notifier thread cannot be joined while the library is
+// unloaded at the process's exit (Windows holds its loader lock then, which the thread needs
+// to end), and a D2XX program may still call in from its own threads until then.
 VirtualBus& Bus() {
-  static DropInBus bus;
+  static DropInBus& bus = *new DropInBus;
   return bus;
 }
 
 }  // namespace
 
+#if defined(_WIN32)
+#define KAVRO_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KAVRO_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 KAVRO_EXPORT unsigned int FT_ListDevices(void* a, void* b, unsigned int flags) {
   return Bus().ListDevices(a, b, flags);

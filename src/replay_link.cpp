@@ -152,7 +152,7 @@ struct ReplayLink::Impl {
       }
       const std::uint64_t due = detail::LaterBy(pace_start_us, to_us - pace_from_us);
       const std::uint64_t steady = SteadyMicroseconds();
-      if (due > steady) std::this_thread::sleep_for(std::chrono::microseconds(due - steady));
+      if (due > steady) platform::SleepMicroseconds(due - steady);
     }
     now = to_us;
   }

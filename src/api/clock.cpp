@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "kavro/link.h"
+#include "platform/platform.h"
 
 namespace kavro {
 
@@ -16,7 +17,7 @@ class Steady final : public Clock {
   void SleepUntil(std::uint64_t deadline_us) override {
     const std::uint64_t now = SteadyMicroseconds();
     if (now < deadline_us)
-      std::this_thread::sleep_for(std::chrono::microseconds(deadline_us - now));
+      platform::SleepMicroseconds(deadline_us - now);
   }
 };
 

@@ -42,8 +42,9 @@ class RxEvent {
 
   // What FT_SetEventNotification is given; nullptr when the event could not be made.
   void* parameter() const { return parameter_; }
-  // Waits until the event is signalled or wait_us microseconds have passed.
-  void Wait(std::uint64_t wait_us);
+  // Waits until the event is signalled or wait_us microseconds have passed: true when it was
+  // signalled (on Linux and macOS a condition variable may also wake without a signal).
+  bool Wait(std::uint64_t wait_us);
 
  private:
   void* parameter_ = nullptr;
@@ -52,6 +53,11 @@ class RxEvent {
 // Signals the event a D2XX program passed to FT_SetEventNotification, as the vendor library
 // does when bytes arrive (what the drop-in emulator calls).
 void SignalEvent(void* parameter);
+
+// ---- time ---------------------------------------------------------------------------------
+// Sleeps at least us microseconds. (On Windows std::this_thread::sleep_for turns a sleep of
+// less than a millisecond into none at all, so a wait in short sleeps would spin.)
+void SleepMicroseconds(std::uint64_t us);
 
 // ---- console stop signals -----------------------------------------------------------------
 // What asked the program to stop.

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
+#include <thread>
 
 #include "kavro/link.h"
 #include "platform/platform.h"
@@ -64,22 +66,23 @@ RxEvent::~RxEvent() {
   delete event;
 }
 
-void RxEvent::Wait(std::uint64_t wait_us) {
+bool RxEvent::Wait(std::uint64_t wait_us) {
   auto* event = static_cast<EVENT_HANDLE*>(parameter_);
   pthread_mutex_lock(&event->eMutex);
 #if defined(__APPLE__)
   const timespec relative{static_cast<time_t>(wait_us / 1000000),
                           static_cast<decltype(timespec::tv_nsec)>(wait_us % 1000000 * 1000)};
-  pthread_cond_timedwait_relative_np(&event->eCondVar, &event->eMutex, &relative);
+  const int waited = pthread_cond_timedwait_relative_np(&event->eCondVar, &event->eMutex, &relative);
 #else
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
   const std::uint64_t ns = static_cast<std::uint64_t>(until.tv_nsec) + wait_us % 1000000 * 1000;
   until.tv_sec += static_cast<time_t>(wait_us / 1000000 + ns / 1000000000);
   until.tv_nsec = static_cast<decltype(until.tv_nsec)>(ns % 1000000000);
-  pthread_cond_timedwait(&event->eCondVar, &event->eMutex, &until);
+  const int waited = pthread_cond_timedwait(&event->eCondVar, &event->eMutex, &until);
 #endif
   pthread_mutex_unlock(&event->eMutex);
+  return waited == 0;
 }
 
 void SignalEvent(void* parameter) {
@@ -87,6 +90,10 @@ void SignalEvent(void* parameter) {
   pthread_mutex_lock(&event->eMutex);
   pthread_cond_broadcast(&event->eCondVar);
   pthread_mutex_unlock(&event->eMutex);
+}
+
+void SleepMicroseconds(std::uint64_t us) {
+  std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 std::filesystem::path PathFromUtf8(const std::string& text) {

@@ -86,15 +86,38 @@ RxEvent::~RxEvent() {
   if (parameter_ != nullptr) CloseHandle(static_cast<HANDLE>(parameter_));
 }
 
-void RxEvent::Wait(std::uint64_t wait_us) {
-  if (parameter_ == nullptr) return;
+bool RxEvent::Wait(std::uint64_t wait_us) {
+  if (parameter_ == nullptr) return false;
   const std::uint64_t ms = (wait_us + 999) / 1000;  // at least the time asked for
-  WaitForSingleObject(static_cast<HANDLE>(parameter_),
-                      static_cast<DWORD>(ms < INFINITE ? ms : INFINITE - 1));
+  return WaitForSingleObject(static_cast<HANDLE>(parameter_),
+                             static_cast<DWORD>(ms < INFINITE ? ms : INFINITE - 1)) ==
+         WAIT_OBJECT_0;
 }
 
 void SignalEvent(void* parameter) {
   SetEvent(static_cast<HANDLE>(parameter));
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+void SleepMicroseconds(std::uint64_t us) {
+  if (us == 0) return;
+  // A high-resolution timer (Windows 10 1803 on) keeps short sleeps short; elsewhere Sleep, in
+  // whole milliseconds rounded up.
+  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                        TIMER_ALL_ACCESS);
+  if (timer != nullptr) {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(std::min<std::uint64_t>(us, 1ull << 50) * 10);  // 100 ns
+    const bool set = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0;
+    if (set) WaitForSingleObject(timer, INFINITE);
+    CloseHandle(timer);
+    if (set) return;
+  }
+  const std::uint64_t ms = (us + 999) / 1000;
+  Sleep(static_cast<DWORD>(std::min<std::uint64_t>(ms, INFINITE - 1)));
 }
 
 std::filesystem::path PathFromUtf8(const std::string& text) {
