@@ -50,7 +50,8 @@ class TracingLink final : public ForwardingLink {
 
 constexpr char kInstallVendor[] =
     "install FTDI's D2XX library (on Linux libftd2xx.so in /usr/local/lib, then `sudo "
-    "ldconfig`; on macOS libftd2xx.dylib in /usr/local/lib)";
+    "ldconfig`; on macOS libftd2xx.dylib in /usr/local/lib; on Windows FTDI's driver, or "
+    "ftd2xx.dll beside kavro.exe)";
 
 Error Unavailable(std::string text, ErrorKind kind = ErrorKind::kLinkUnavailable) {
   Error e;
