@@ -7,6 +7,7 @@
 
 #include "kavro_emulator.h"
 #include "kavroemu.h"
+#include "platform/platform.h"
 
 using kavro::emu::Board;
 using kavro::emu::VirtualBus;
@@ -23,14 +24,21 @@ struct DropInBus : VirtualBus {
   }
 };
 
+// Made once and never destroyed: its notifier thread cannot be joined while the library is
+// unloaded at the process's exit (Windows holds its loader lock then, which the thread needs
+// to end), and a D2XX program may still call in from its own threads until then.
 VirtualBus& Bus() {
-  static DropInBus bus;
+  static DropInBus& bus = *new DropInBus;
   return bus;
 }
 
 }  // namespace
 
+#if defined(_WIN32)
+#define KAVRO_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KAVRO_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 KAVRO_EXPORT unsigned int FT_ListDevices(void* a, void* b, unsigned int flags) {
   return Bus().ListDevices(a, b, flags);
@@ -90,19 +98,13 @@ KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
   return Bus().GetVIDPID(vid, pid);
 }
 #if !defined(KAVRO_DROPIN_WITHOUT_EVENTS)  // a build standing for an older library without it
-// The event's condition variable is signalled whenever bytes reach the receive queue, when they
-// are due, whether or not the program is asking for them.
+// The event (the EVENT_HANDLE's condition variable; on Windows the event HANDLE) is signalled
+// whenever bytes reach the receive queue, when they are due, whether or not the program is
+// asking for them.
 KAVRO_EXPORT unsigned int FT_SetEventNotification(void* h, unsigned int mask, void* param) {
-  auto* event = static_cast<kavro::EVENT_HANDLE*>(param);
-  if ((mask & kavro::kFtEventRxChar) != 0 && event == nullptr) return kavro::kFtInvalidParameter;
+  if ((mask & kavro::kFtEventRxChar) != 0 && param == nullptr) return kavro::kFtInvalidParameter;
   std::function<void()> signal;
-  if (event != nullptr) {
-    signal = [event] {
-      pthread_mutex_lock(&event->eMutex);
-      pthread_cond_broadcast(&event->eCondVar);
-      pthread_mutex_unlock(&event->eMutex);
-    };
-  }
+  if (param != nullptr) signal = [param] { kavro::platform::SignalEvent(param); };
   return Bus().SetEventNotification(h, mask, std::move(signal));
 }
 #endif
@@ -155,8 +157,8 @@ KAVRO_EXPORT int kavroemu_set_reply_latency(const char* serial, unsigned int lat
              : -1;
 }
 
-KAVRO_EXPORT long kavroemu_count_calls(const char* function) {
+KAVRO_EXPORT long long kavroemu_count_calls(const char* function) {
   kavro::emu::Call call;
   if (function == nullptr || !kavro::emu::CallFromName(function, &call)) return -1;
-  return static_cast<long>(Bus().CountCalls(call));
+  return static_cast<long long>(Bus().CountCalls(call));
 }

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "platform/platform.h"
+
 namespace kavro::detail {
 
 namespace {
@@ -324,11 +326,7 @@ std::string DescribeCall(const LinkRecord& r) {
 std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const std::string& note) {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  platform::UtcCalendar(static_cast<std::int64_t>(now), &utc);
   char started[32];
   std::strftime(started, sizeof(started), "%Y-%m-%dT%H:%M:%SZ", &utc);
   Json j;

@@ -9,6 +9,7 @@
 
 #include "KAVRO_USB_DLL.h"
 #include "clock_sum.h"
+#include "platform/platform.h"
 #include "result.h"
 
 using namespace kavro::detail;
@@ -370,7 +371,7 @@ void KAVRO_USB_DLL::AwaitReplyBytes(unsigned int bytes, std::uint64_t start_us,
   sleep_us = std::min(sleep_us, left - sleepLateUs_ - 1);
 
   const std::uint64_t before = kavro::SteadyMicroseconds();
-  std::this_thread::sleep_for(std::chrono::microseconds(sleep_us));
+  kavro::platform::SleepMicroseconds(sleep_us);
   const std::uint64_t slept = kavro::SteadyMicroseconds() - before;
   LearnSleepLateness(sleepLateUs_, slept > sleep_us ? slept - sleep_us : 0);
 }

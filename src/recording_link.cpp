@@ -12,6 +12,7 @@
 #include "default_link.h"
 #include "kavro/record_replay.h"
 #include "link_record.h"
+#include "platform/platform.h"
 
 namespace kavro {
 
@@ -106,12 +107,13 @@ RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const
   // that exists is written to.
   const bool refuse = if_exists == IfExists::kRefuse;
   std::error_code ignored;
-  const std::filesystem::file_status found = std::filesystem::status(path, ignored);
+  const std::filesystem::file_status found =
+      std::filesystem::status(platform::PathFromUtf8(path), ignored);
   const bool kept = refuse && std::filesystem::is_regular_file(found);
   errno = 0;
   if (!kept)
     impl_->file =
-        std::fopen(path.c_str(), refuse && !std::filesystem::exists(found) ? "wbx" : "wb");
+        platform::OpenFile(path, refuse && !std::filesystem::exists(found) ? "wbx" : "wb");
   if (kept || (impl_->file == nullptr && errno == EEXIST)) {
     impl_->Stop(path +
                 " exists and is kept; to replace it, make the link with "

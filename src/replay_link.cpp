@@ -11,6 +11,7 @@
 #include "clock_sum.h"
 #include "kavro/record_replay.h"
 #include "link_record.h"
+#include "platform/platform.h"
 
 namespace kavro {
 
@@ -70,7 +71,7 @@ struct ReplayLink::Impl {
   // recording.
   void Start() {
     errno = 0;
-    in.open(path, std::ios::binary);
+    in.open(platform::PathFromUtf8(path), std::ios::binary);
     if (!in.is_open()) {
       failure = "cannot open the recording " + path + " (" +
                 std::generic_category().message(errno != 0 ? errno : ENOENT) + ")";
@@ -276,7 +277,7 @@ class ReplayLink::Impl::Turn {
     impl_.wake_us = 0;
     lock_.unlock();
     const std::uint64_t steady = SteadyMicroseconds();
-    if (wake > steady) std::this_thread::sleep_for(std::chrono::microseconds(wake - steady));
+    if (wake > steady) platform::SleepMicroseconds(wake - steady);
   }
   Turn(const Turn&) = delete;
   Turn& operator=(const Turn&) = delete;

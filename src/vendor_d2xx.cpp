@@ -1,9 +1,6 @@
 // The vendor D2XX library as a link provider. It is loaded at run time so that the library
 // builds and runs without it; when it is missing every call fails with a D2XX status and
 // Diagnostic() says which files were tried and why they did not load.
-#include <dlfcn.h>
-#include <time.h>
-
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "kavro/link.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -31,16 +29,9 @@ struct D2xxTable {
   std::string diagnostic;
 };
 
-#if defined(__APPLE__)
-constexpr const char* kLibraryNames[] = {"libftd2xx.dylib", "/usr/local/lib/libftd2xx.dylib"};
-#else
-constexpr const char* kLibraryNames[] = {"libftd2xx.so", "libftd2xx.so.1", "libftd2xx.so.0",
-                                         "/usr/local/lib/libftd2xx.so"};
-#endif
-
 template <typename Fn>
 bool Resolve(void* library, const char* name, Fn& target, std::string& missing) {
-  target = reinterpret_cast<Fn>(dlsym(library, name));
+  target = reinterpret_cast<Fn>(kavro::platform::LibrarySymbol(library, name));
   if (target == nullptr) {
     missing += missing.empty() ? name : std::string(", ") + name;
     return false;
@@ -52,11 +43,11 @@ D2xxTable Load() {
   D2xxTable t;
   void* library = nullptr;
   std::string tried;
-  for (const char* name : kLibraryNames) {
-    library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  for (const std::string& name : kavro::platform::VendorLibraryNames()) {
+    std::string why;
+    library = kavro::platform::OpenLibrary(name, &why);
     if (library != nullptr) break;
-    const char* why = dlerror();
-    tried += std::string(tried.empty() ? "" : "; ") + name + " (" + (why ? why : "not found") + ")";
+    tried += (tried.empty() ? "" : "; ") + name + " (" + why + ")";
   }
   if (library == nullptr) {
     t.diagnostic = "the D2XX library could not be loaded: tried " + tried;
@@ -89,53 +80,22 @@ const D2xxTable& Table() {
 // it runs).
 class RxEvent {
  public:
-  RxEvent() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-#if !defined(__APPLE__)
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // deadlines are on the steady clock
-#endif
-    pthread_cond_init(&handle_.eCondVar, &attr);
-    pthread_condattr_destroy(&attr);
-    pthread_mutex_init(&handle_.eMutex, nullptr);
-  }
-  ~RxEvent() {
-    pthread_cond_destroy(&handle_.eCondVar);
-    pthread_mutex_destroy(&handle_.eMutex);
-  }
-  RxEvent(const RxEvent&) = delete;
-  RxEvent& operator=(const RxEvent&) = delete;
-
-  kavro::EVENT_HANDLE* handle() {
-    return &handle_;
-  }
+  void* parameter() const { return event_.parameter(); }
 
   // Waits until the library signals, or deadline_us on the steady clock, or kLongestWaitUs.
-  // Bytes that arrived between the caller's status query and this wait signalled nobody; the
-  // cap bounds how long such a reply goes unnoticed (the status query itself is not made under
-  // the event's mutex: the vendor library may take its own locks in that order).
+  // Bytes that arrived between the caller's status query and this wait may have signalled nobody
+  // (a condition variable keeps no signal); the cap bounds how long such a reply goes unnoticed
+  // (the status query itself is not made under the event's mutex: the vendor library may take
+  // its own locks in that order).
   void Wait(std::uint64_t deadline_us) {
     const std::uint64_t now = kavro::SteadyMicroseconds();
     if (now >= deadline_us) return;
-    const std::uint64_t wait_us = std::min(deadline_us - now, kLongestWaitUs);
-    pthread_mutex_lock(&handle_.eMutex);
-#if defined(__APPLE__)
-    const timespec relative{0, static_cast<long>(wait_us * 1000)};
-    pthread_cond_timedwait_relative_np(&handle_.eCondVar, &handle_.eMutex, &relative);
-#else
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    const std::uint64_t ns = static_cast<std::uint64_t>(until.tv_nsec) + wait_us * 1000;
-    until.tv_sec += static_cast<time_t>(ns / 1000000000);
-    until.tv_nsec = static_cast<long>(ns % 1000000000);
-    pthread_cond_timedwait(&handle_.eCondVar, &handle_.eMutex, &until);
-#endif
-    pthread_mutex_unlock(&handle_.eMutex);
+    event_.Wait(std::min(deadline_us - now, kLongestWaitUs));
   }
 
  private:
   static constexpr std::uint64_t kLongestWaitUs = 1000;
-  kavro::EVENT_HANDLE handle_{};
+  kavro::platform::RxEvent event_;
 };
 
 class VendorProvider final : public kavro::LinkProvider {
@@ -243,7 +203,8 @@ class VendorProvider final : public kavro::LinkProvider {
     const auto found = events_.find(h);
     if (found != events_.end()) return found->second;
     auto event = std::make_shared<RxEvent>();
-    if (Table().SetEventNotification(h, kavro::kFtEventRxChar, event->handle()) != kavro::kFtOk)
+    if (event->parameter() == nullptr ||
+        Table().SetEventNotification(h, kavro::kFtEventRxChar, event->parameter()) != kavro::kFtOk)
       event.reset();
     events_[h] = event;
     return event;

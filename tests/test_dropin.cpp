@@ -2,8 +2,7 @@
 // emulator's drop-in libftd2xx.so (its calls, its device list bounded by the caller's array, its
 // waits for replies), no such library at all, where the default falls back to libftdi1, and a
 // library of that name without the D2XX functions. Each runs in its own process (see
-// CMakeLists.txt).
-#include <dlfcn.h>
+// CMakeLists.txt). On Windows the drop-in is ftd2xx.dll, found by Windows' search order.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "KAVRO_USB_DLL.h"
 #include "kavro/kavro.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -41,16 +41,18 @@ std::vector<unsigned int> EveryStatus(kavro::LinkProvider& link) {
 
 const std::vector<unsigned int> kAllFailed(17, 18);  // "Other Errors" from each
 
-// The drop-in emulator's control functions, from the libftd2xx.so the loader finds.
+// The vendor library's first name here: libftd2xx.so, libftd2xx.dylib or ftd2xx.dll.
+const std::string kVendorLibrary = kavro::platform::VendorLibraryNames().front();
+
+// The drop-in emulator's functions, from the library the loader finds by that name.
 struct Emulator {
-  Emulator() : lib(dlopen("libftd2xx.so", RTLD_NOW | RTLD_LOCAL)) {}
-  ~Emulator() {
-    if (lib) dlclose(lib);
-  }
+  Emulator() : lib(kavro::platform::OpenLibrary(kVendorLibrary, &why)) {}
+  ~Emulator() { kavro::platform::CloseLibrary(lib); }
   template <typename F>
   F* Get(const char* name) const {
-    return reinterpret_cast<F*>(lib ? dlsym(lib, name) : nullptr);
+    return reinterpret_cast<F*>(kavro::platform::LibrarySymbol(lib, name));
   }
+  std::string why;
   void* lib;
 };
 
@@ -58,7 +60,7 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
   Emulator emu;
   auto add_board = emu.Get<int(const char*, unsigned int, unsigned int)>("kavroemu_add_board");
   auto fail_call = emu.Get<int(const char*, unsigned int, unsigned int)>("kavroemu_fail_call");
-  ASSERT_TRUE(add_board && fail_call) << dlerror();
+  ASSERT_TRUE(add_board && fail_call) << emu.why;
   ASSERT_EQ(add_board("DROPIN02", 9, 4), 2);  // after the ready-made boards it starts with
 
   KAVRO_USB_DLL dll;  // no provider chosen: the vendor library
@@ -92,8 +94,8 @@ TEST(DropIn, TheDefaultInstanceFindsTheLibraryAndReachesEachOfItsFunctions) {
 TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
   Emulator emu;
   auto set_latency = emu.Get<int(const char*, unsigned int)>("kavroemu_set_reply_latency");
-  auto count = emu.Get<long(const char*)>("kavroemu_count_calls");
-  ASSERT_TRUE(set_latency && count) << dlerror();
+  auto count = emu.Get<long long(const char*)>("kavroemu_count_calls");
+  ASSERT_TRUE(set_latency && count) << emu.why;
   const bool events = emu.Get<void>("FT_SetEventNotification") != nullptr;
   ASSERT_EQ(set_latency("KAVRO-0001", 2000), 0);  // a ready-made board
 
@@ -101,16 +103,52 @@ TEST(DropInWait, RepliesThatTakeTimeComeWithoutBusyPollingWithOrWithoutEvents) {
   char serial[] = "KAVRO-0001";
   dll.Open_Device_Connection(serial);
   ASSERT_NE(dll.DeviceHandle, nullptr) << dll.ErrorText;
-  const long polls_before = count("FT_GetStatus");
+  const long long polls_before = count("FT_GetStatus");
   for (int i = 0; i < 10; ++i) EXPECT_EQ(dll.Slave_Activity_Inquiry(dll.DeviceHandle), "0");
   // A busy wait asks thousands of times per reply.
   EXPECT_LE(count("FT_GetStatus") - polls_before, 10 * 10);
   EXPECT_EQ(count("FT_SetEventNotification"), events ? 1 : 0);
 }
 
+// The receive event the library gives a D2XX library (a Win32 event on Windows, the EVENT_HANDLE
+// pair elsewhere), signalled by the drop-in: a reply wakes a wait on it, and with nothing to
+// come a wait ends at its time-out.
+TEST(DropInWait, AReplyWakesAWaitOnTheReceiveEventAndATimeOutEndsOne) {
+  Emulator emu;
+  auto notify = emu.Get<unsigned int(void*, unsigned int, void*)>("FT_SetEventNotification");
+  if (notify == nullptr) GTEST_SKIP() << "this drop-in stands for a library without events";
+  auto open = emu.Get<unsigned int(void*, unsigned int, void**)>("FT_OpenEx");
+  auto write = emu.Get<unsigned int(void*, void*, unsigned int, unsigned int*)>("FT_Write");
+  auto queued = emu.Get<unsigned int(void*, unsigned int*, unsigned int*, unsigned int*)>("FT_GetStatus");
+  auto close = emu.Get<unsigned int(void*)>("FT_Close");
+  auto set_latency = emu.Get<int(const char*, unsigned int)>("kavroemu_set_reply_latency");
+  ASSERT_TRUE(open && write && queued && close && set_latency) << emu.why;
+  ASSERT_EQ(set_latency("KAVRO-0009", 30000), 0);
+  char serial[] = "KAVRO-0009";
+  void* h = nullptr;
+  ASSERT_EQ(open(serial, kavro::kFtOpenBySerialNumber, &h), 0u);
+  kavro::platform::RxEvent event;
+  ASSERT_EQ(notify(h, kavro::kFtEventRxChar, event.parameter()), 0u);
+
+  const std::uint64_t before = kavro::SteadyMicroseconds();
+  EXPECT_FALSE(event.Wait(20000));  // nothing asked for, nothing comes
+  EXPECT_GE(kavro::SteadyMicroseconds() - before, 19000u);
+
+  unsigned char request[] = {0x01, 0x04, 0x44, 0xAA};  // packet 1 of a session, as a board gets it
+  unsigned int put = 0, rx = 0, tx = 0, events = 0;
+  ASSERT_EQ(write(h, request, sizeof(request), &put), 0u);
+  ASSERT_EQ(queued(h, &rx, &tx, &events), 0u);
+  EXPECT_EQ(rx, 0u);  // the reply is 30 ms away
+  EXPECT_TRUE(event.Wait(10000000));
+  ASSERT_EQ(queued(h, &rx, &tx, &events), 0u);
+  EXPECT_GT(rx, 0u);
+  EXPECT_EQ(close(h), 0u);
+}
+
 TEST(NoVendor, EveryCallFailsAndTheReasonNamesTheFilesTried) {
   const std::string why = kavro::VendorLink().Diagnostic();
-  EXPECT_EQ(why.rfind("the D2XX library could not be loaded: tried libftd2xx.so (", 0), 0u) << why;
+  EXPECT_EQ(why.rfind("the D2XX library could not be loaded: tried " + kVendorLibrary + " (", 0), 0u)
+      << why;
   EXPECT_EQ(EveryStatus(kavro::VendorLink()), kAllFailed);
 }
 
@@ -136,7 +174,7 @@ TEST(NoVendor, TheDefaultLinkFallsBackToLibftdiAndCopiesOfAnInstanceShareIt) {
   const kavro::Error e = kavro::Board::Open("KV0001", vendor).error();
   EXPECT_EQ(std::make_pair(e.kind, e.status),
             std::make_pair(kavro::ErrorKind::kLinkUnavailable, 18u));
-  EXPECT_NE(e.hint.find("tried libftd2xx.so"), std::string::npos) << e.hint;
+  EXPECT_NE(e.hint.find("tried " + kVendorLibrary), std::string::npos) << e.hint;
   EXPECT_NE(e.hint.find("; install FTDI's D2XX library, or use the libftdi1 link"),
             std::string::npos);
 }

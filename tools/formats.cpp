@@ -1,8 +1,6 @@
 // Table, CSV and JSON lines (nlohmann-json) for a recording's rows and its summary.
 #include "formats.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -11,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kavro/protocol.h"
+#include "platform/platform.h"
 
 namespace kavro::tool {
 
@@ -183,9 +182,7 @@ std::string UnitOf(const ChannelHeader& c) {
 }
 
 std::string HostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) return "";
-  return name;
+  return platform::HostName();
 }
 
 std::string BoardJson(const BoardHeader& board, int indent) {
@@ -210,9 +207,8 @@ std::string UtcTime(std::chrono::system_clock::time_point t, int decimals) {
   const long long us =
       std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
   const long long parts = per_s == 1000 ? us / 1000 - (us % 1000 < 0 ? 1 : 0) : us;
-  const std::time_t s = static_cast<std::time_t>(parts / per_s - (parts % per_s < 0 ? 1 : 0));
   std::tm tm{};
-  gmtime_r(&s, &tm);
+  platform::UtcCalendar(parts / per_s - (parts % per_s < 0 ? 1 : 0), &tm);
   char date[32];
   std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm);
   return Printf("%s.%0*lldZ", date, per_s == 1000 ? 3 : 6, (parts % per_s + per_s) % per_s);

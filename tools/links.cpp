@@ -1,10 +1,9 @@
 // The link choice: the base link, then the wrappers around it.
 #include "links.h"
 
+#ifdef __linux__
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-#include <sys/stat.h>
+#endif
 
 #include <cerrno>
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/platform.h"
 #include "report.h"
 
 namespace kavro::tool {
@@ -51,7 +51,8 @@ class TracingLink final : public ForwardingLink {
 
 constexpr char kInstallVendor[] =
     "install FTDI's D2XX library (on Linux libftd2xx.so in /usr/local/lib, then `sudo "
-    "ldconfig`; on macOS libftd2xx.dylib in /usr/local/lib)";
+    "ldconfig`; on macOS libftd2xx.dylib in /usr/local/lib; on Windows FTDI's driver, or "
+    "ftd2xx.dll beside kavro.exe)";
 
 Error Unavailable(std::string text, ErrorKind kind = ErrorKind::kLinkUnavailable) {
   Error e;
@@ -62,7 +63,9 @@ Error Unavailable(std::string text, ErrorKind kind = ErrorKind::kLinkUnavailable
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ignored;
-  return !b.empty() && (a == b || std::filesystem::equivalent(a, b, ignored));
+  return !b.empty() &&
+         (a == b || std::filesystem::equivalent(platform::PathFromUtf8(a), platform::PathFromUtf8(b),
+                                                ignored));
 }
 
 // Why the --record file may not be written ("" when it may). As with read -o, an existing file
@@ -72,9 +75,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 std::string RecordRefusal(const Options& o) {
   if (SameFile(o.record, o.replay) || SameFile(o.record, o.output))
     return "--record " + o.record + " is a file the command reads or writes: give another one";
-  struct stat st {};
-  if (o.record_force || o.force || stat(o.record.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return "";
+  if (o.record_force || o.force || !platform::IsRegularFile(o.record)) return "";
   return o.record + " exists: give --force to replace it";
 }
 

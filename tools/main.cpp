@@ -7,9 +7,11 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "links.h"
 #include "options.h"
+#include "platform/platform.h"
 #include "report.h"
 #include "subcommands.h"
 
@@ -30,7 +32,12 @@ int Printed(int code) {
 int main(int argc, char** argv) {
   using namespace kavro::tool;
   Options options;
-  if (const std::optional<int> done = ParseCommandLine(argc, argv, options)) return Printed(*done);
+  std::vector<std::string> arguments = kavro::platform::Utf8Arguments(argc, argv);
+  std::vector<char*> utf8_argv;
+  for (std::string& a : arguments) utf8_argv.push_back(a.data());
+  utf8_argv.push_back(nullptr);
+  if (const std::optional<int> done = ParseCommandLine(argc, utf8_argv.data(), options))
+    return Printed(*done);
   kavro::Result<Links> links = ChooseLink(options);
   if (!links) {
     const std::string& why = links.error().text;

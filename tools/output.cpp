@@ -1,28 +1,31 @@
-// Rows to a file descriptor with write(2): no user-space buffer to lose, every error seen.
+// Rows to a file descriptor with write(2): no user-space buffer to lose, every error seen. Files
+// are opened in binary: each line ends in \n on every platform.
 #include "output.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#include "platform/platform.h"
 
 namespace kavro::tool {
 
 std::string Output::Refusal(const std::string& path, bool append, bool force) {
-  struct stat st {};
-  if (path.empty() || append || force || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return "";
+  if (path.empty() || append || force || !platform::IsRegularFile(path)) return "";
   return path + " exists: give --append to add to it or --force to replace it";
 }
 
 std::optional<std::string> Output::FirstLine(const std::string& path, bool past_comments) {
-  struct stat st {};
-  if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-    return std::nullopt;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (path.empty() || !platform::IsRegularFile(path)) return std::nullopt;
+  const int fd = platform::OpenDescriptor(path, O_RDONLY, 0);
   if (fd < 0) return std::nullopt;  // opening it to write says why
+  if (platform::Describe(fd).size == 0) {
+    close(fd);
+    return std::nullopt;
+  }
   std::string text;
   std::size_t line = 0;  // where the line looked at starts
   for (;;) {
@@ -54,13 +57,14 @@ bool Output::Failed(const std::string& what) {
 }
 
 bool Output::Open(const std::string& path, bool append, bool force) {
-  struct stat st {};
   if (path.empty()) {
     fd_ = STDOUT_FILENO;
   } else {
     name_ = path;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    int flags = O_WRONLY | O_CREAT;
+    std::error_code ignored;
+    const auto found = std::filesystem::status(platform::PathFromUtf8(path), ignored);
+    if (std::filesystem::exists(found) && !std::filesystem::is_regular_file(found)) {
       flags &= ~O_CREAT;  // a device or a pipe: written to, never replaced
     } else if (append) {
       flags |= O_APPEND;
@@ -69,15 +73,15 @@ bool Output::Open(const std::string& path, bool append, bool force) {
     } else {
       flags |= O_EXCL;  // made after the check: still never replaces a file
     }
-    fd_ = open(path.c_str(), flags, 0644);
+    fd_ = platform::OpenDescriptor(path, flags, 0644);
     if (fd_ < 0) return Failed("cannot open");
     owned_ = true;
   }
-  if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (const platform::DescriptorInfo file = platform::Describe(fd_); file.regular) {
     regular_ = true;
-    fresh_ = !owned_ || st.st_size == 0;  // standard output always gets its header
+    fresh_ = !owned_ || file.size == 0;  // standard output always gets its header
     // Where the next row starts: the end when appending, else where the descriptor stands.
-    whole_ = (fcntl(fd_, F_GETFL) & O_APPEND) != 0 ? st.st_size : lseek(fd_, 0, SEEK_CUR);
+    whole_ = owned_ && append ? file.size : file.next_write;
     if (whole_ < 0) regular_ = false;  // cannot tell where rows end: nothing is cut off
   }
   return true;
@@ -92,19 +96,19 @@ bool Output::Write(const std::string& text) {
     if (n <= 0) {
       const int why = n < 0 ? errno : ENOSPC;
       // The part of the row that got out is cut off again: the file ends with a whole row.
-      if (regular_ && done > 0 && ftruncate(fd_, whole_) != 0) done = 0;
+      if (regular_ && done > 0 && !platform::TruncateDescriptor(fd_, whole_)) done = 0;
       errno = why;
       return Failed("writing");
     }
     done += static_cast<std::size_t>(n);
   }
-  whole_ += static_cast<off_t>(done);
+  whole_ += static_cast<std::int64_t>(done);
   return true;
 }
 
 bool Output::Close() {
   bool ok = !failed_;
-  if (regular_ && owned_ && fsync(fd_) != 0 && ok) ok = Failed("flushing");
+  if (regular_ && owned_ && !platform::SyncDescriptor(fd_) && ok) ok = Failed("flushing");
   if (owned_) {
     const int closed = close(fd_);
     fd_ = -1;

@@ -4,8 +4,6 @@
 #ifndef KAVRO_TOOL_OUTPUT_H
 #define KAVRO_TOOL_OUTPUT_H
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,7 +44,7 @@ class Output {
 
   int fd_ = -1;
   bool owned_ = false, regular_ = false, fresh_ = true, failed_ = false;
-  off_t whole_ = 0;  // the size of a regular file up to the last whole row
+  std::int64_t whole_ = 0;  // the size of a regular file up to the last whole row
   std::string name_ = "standard output", error_;
 };
 

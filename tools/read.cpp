@@ -1,11 +1,8 @@
 // read: a recording of one or more boards' channels, each row written as it is taken. Nothing ends it
 // silently: a write error, a board lost for good and a signal each end it with the summary.
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -15,6 +12,7 @@
 
 #include "formats.h"
 #include "output.h"
+#include "platform/platform.h"
 #include "report.h"
 #include "rotation.h"
 #include "subcommands.h"
@@ -26,36 +24,20 @@ namespace {
 // Decimals of the loads of a channel with a user calibration, which has no decimal point.
 constexpr int kUserCalibrationDigits = 3;
 
-volatile std::sig_atomic_t g_ending_signal = 0;  // the signal that asked the recording to end
+// What asked the recording to end (set from a signal handler, or on Windows from the console's
+// handler thread).
+std::atomic<platform::StopSignal> g_ending_signal{platform::StopSignal::kNone};
 
-extern "C" void OnEndingSignal(int signal) {
+void OnEndingSignal(platform::StopSignal signal) {
   g_ending_signal = signal;
 }
 
-}  // namespace
-
-// Ctrl-C, SIGTERM and SIGHUP end a recording at its next due time, with its summary; a second
-// one ends the tool at once (the rows are written already). One that whoever started the tool
-// ignores (nohup, a background job) stays ignored. A closed pipe and a file-size limit come
-// back as write errors instead of killing the tool.
-void CatchEndingSignals(void (*on_signal)(int)) {
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction before {};
-    if (sigaction(s, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-      sigaction(s, &sa, nullptr);
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+bool Ending() {
+  return g_ending_signal.load() != platform::StopSignal::kNone;
 }
 
-namespace {
-
-std::string SignalName(int s) {
-  return s == SIGINT ? "SIGINT" : s == SIGTERM ? "SIGTERM" : s == SIGHUP ? "SIGHUP" : "a signal";
+std::string SignalName() {
+  return platform::StopSignalName(g_ending_signal.load());
 }
 
 // What the boards of one recording share: the output, written by one board at a time, its
@@ -169,7 +151,7 @@ class Recorder {
     if (shared_.write_failed) {
       end.ended = "write error";
     } else if (summary.stopped) {
-      end.ended = "stopped by " + SignalName(g_ending_signal);
+      end.ended = "stopped by " + SignalName();
     } else if (stopped_at_failure()) {
       end.ended = "first failure (--no-reconnect)";
     } else if (broken_ != nullptr) {
@@ -233,7 +215,7 @@ int Read(const Session& s) {
                    "append with --no-comments, or give another file");
     }
   }
-  CatchEndingSignals(OnEndingSignal);
+  platform::CatchStopSignals(OnEndingSignal);
 
   // The boards -s names: each opened with its channels, its events kept for its recorder.
   struct Recorded {
@@ -265,9 +247,9 @@ int Read(const Session& s) {
     opening.on_event = [&b](const BoardEvent& e) {
       if (b.to_rows) b.to_rows(e);
     };
-    b.board = s.OpenWaiting(serial, opening, [] { return g_ending_signal != 0; }, &code);
+    b.board = s.OpenWaiting(serial, opening, [] { return Ending(); }, &code);
     if (!b.board && b.board.error().kind == ErrorKind::kStopped) {
-      return Fail("stopped by " + SignalName(g_ending_signal) + " " + b.board.error().text +
+      return Fail("stopped by " + SignalName() + " " + b.board.error().text +
                   "; nothing was written");
     }
     if (!b.board) return code;
@@ -326,15 +308,15 @@ int Read(const Session& s) {
     }
   }
 
-  if (g_ending_signal != 0) {  // while the boards were being opened: nothing to write yet
-    return Fail("stopped by " + SignalName(g_ending_signal) +
+  if (Ending()) {  // while the boards were being opened: nothing to write yet
+    return Fail("stopped by " + SignalName() +
                 " before the recording started; nothing was written");
   }
   Files out(o);
   if (!out.Open()) return Fail(out.error());
   Shared shared(out, rows, *s.links.link);
-  shared.live = isatty(STDERR_FILENO) &&
-                (!o.output.empty() || !isatty(STDOUT_FILENO) || o.format != Format::kTable);
+  shared.live = platform::IsTerminal(2) &&
+                (!o.output.empty() || !platform::IsTerminal(1) || o.format != Format::kTable);
   std::deque<Recorder> recorders;
   std::vector<Board*> recorded;
   for (Recorded& b : boards) {
@@ -349,7 +331,7 @@ int Read(const Session& s) {
   recording.interval_us = static_cast<std::uint64_t>(std::llround(o.interval_ms * 1000));
   recording.count = o.count;
   recording.duration_us = static_cast<std::uint64_t>(std::llround(o.duration_s * 1e6));
-  recording.should_stop = [] { return g_ending_signal != 0; };
+  recording.should_stop = [] { return Ending(); };
   if (!shared.Begin(header)) return Fail(out.error() + "; nothing was recorded");
   std::map<std::string, Recorder*> by_serial;
   for (Recorder& r : recorders) by_serial[r.serial()] = &r;

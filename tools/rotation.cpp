@@ -2,11 +2,12 @@
 // that loses no row and writes none twice.
 #include "rotation.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+
+#include "platform/platform.h"
 
 namespace kavro::tool {
 
@@ -25,14 +26,14 @@ std::string Files::Refusal(const Options& o) {
 
 std::string Files::PartName(const std::string& path, std::chrono::system_clock::time_point start,
                             unsigned part) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of("/\\");  // a folder's end on any platform
   const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
   std::size_t dot = path.rfind('.');
   if (dot == std::string::npos || dot <= base) dot = path.size();  // no extension, or ".name"
   const std::time_t s =
       std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(start));
   std::tm tm{};
-  gmtime_r(&s, &tm);
+  platform::UtcCalendar(s, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof(stamp), "%Y%m%dT%H%M%SZ", &tm);
   char sequence[16];
@@ -79,7 +80,8 @@ bool Files::Next(std::uint64_t file_start_us, std::uint64_t period) {
   if (part_ > 0 && !out_->Close()) {
     error_ = out_->error();
     next->Close();
-    unlink(name.c_str());  // still empty: the recording ends before it
+    std::error_code ignored;  // still empty: the recording ends before it
+    std::filesystem::remove(platform::PathFromUtf8(name), ignored);
     return false;
   }
   out_ = std::move(next);

@@ -50,10 +50,6 @@ int Calibrate(const Session& s);
 // The settings file the tool uses: --settings FILE, else the user's ("" when there is none).
 std::string SettingsPath(const Options& o);
 
-// Lets Ctrl-C, SIGTERM and SIGHUP call on_signal once (a second one ends the tool), leaving
-// ignored any that whoever started the tool ignores; a closed pipe and a file-size limit come
-// back as write errors instead of ending the tool.
-void CatchEndingSignals(void (*on_signal)(int));
 
 }  // namespace kavro::tool
 

@@ -7,7 +7,6 @@
 // up loses display updates, never events, and never slows a reader.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -31,6 +29,7 @@
 #include "formats.h"
 #include "kavro/recording.h"
 #include "output.h"
+#include "platform/platform.h"
 #include "report.h"
 #include "subcommands.h"
 #include "web/page.h"
@@ -49,8 +48,8 @@ constexpr std::size_t kEventQueue = 256;  // other messages; beyond, the page is
 constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr int kEventLog = 50;
 
-volatile std::sig_atomic_t g_stop_signal = 0;
-extern "C" void OnStopSignal(int signal) {
+std::atomic<platform::StopSignal> g_stop_signal{platform::StopSignal::kNone};
+void OnStopSignal(platform::StopSignal signal) {
   g_stop_signal = signal;
 }
 
@@ -335,12 +334,12 @@ class Viewer {
                 boards_.size(), boards_.size() == 1 ? "" : "s", host.c_str(), port_,
                 token_.c_str());
     std::fflush(stdout);
-    while (g_stop_signal == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (g_stop_signal.load() == platform::StopSignal::kNone)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Stop();
     listener.join();
     std::fprintf(stderr, "kavro view: stopped by %s\n",
-                 g_stop_signal == SIGINT ? "SIGINT" : g_stop_signal == SIGTERM ? "SIGTERM"
-                                                                                : "a signal");
+                 platform::StopSignalName(g_stop_signal.load()));
     return kExitOk;
   }
 
@@ -876,7 +875,7 @@ class Viewer {
 }  // namespace
 
 int View(const Session& s) {
-  CatchEndingSignals(OnStopSignal);
+  platform::CatchStopSignals(OnStopSignal);
   Viewer viewer(s, Token());
   if (int code = viewer.Open(); code != kExitOk) return code;
   return viewer.Serve();

@@ -44,7 +44,7 @@ void kavroemu_clear_faults(void);
 int kavroemu_set_reply_latency(const char* serial, unsigned int latency_us);
 
 /* How many times the D2XX function named has been called, or -1 for an unknown name. */
-long kavroemu_count_calls(const char* function);
+long long kavroemu_count_calls(const char* function);
 
 #ifdef __cplusplus
 }

@@ -184,8 +184,9 @@ class KAVRO_API ForwardingLink : public LinkProvider {
   LinkProvider& inner_;
 };
 
-// The vendor D2XX library, loaded on first use with dlopen by its standard names
-// (libftd2xx.so / libftd2xx.dylib through the loader's normal search). When it cannot be
+// The vendor D2XX library, loaded on first use by its standard names through the system
+// loader's normal search (libftd2xx.so, libftd2xx.dylib; ftd2xx.dll by Windows' search order,
+// the program's folder first). When it cannot be
 // loaded every call answers FT_OTHER_ERROR and Diagnostic() names the files tried.
 KAVRO_API LinkProvider& VendorLink();
 

@@ -2,11 +2,6 @@
 // where it stands, and written whole through a temporary file renamed over the old one.
 #include "kavro/settings.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -16,6 +11,7 @@
 #include <sstream>
 
 #include "errors.h"
+#include "platform/platform.h"
 
 namespace kavro {
 
@@ -26,17 +22,6 @@ using detail::OwnError;
 
 std::string Shown(const Json& j) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// The folder the user's configuration lives in: the one place that knows the platform's rule.
-std::string UserConfigFolder() {
-  const char* home = std::getenv("HOME");
-#ifdef __APPLE__
-  return home != nullptr && *home != '\0' ? std::string(home) + "/Library/Application Support" : "";
-#else
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
-  return home != nullptr && *home != '\0' ? std::string(home) + "/.config" : "";
-#endif
 }
 
 // Finds where a file stops being JSON, without exceptions: the parser's events are all taken
@@ -146,7 +131,7 @@ Status ReadDocument(const std::string& path, Json* doc) {
     *doc = Json::object();
     return {};
   }
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(platform::PathFromUtf8(path), std::ios::binary);
   if (!in || std::filesystem::is_directory(path, ec)) {
     return OwnError(ErrorKind::kInvalidArgument, "settings file " + path + ": cannot be read");
   }
@@ -189,44 +174,16 @@ Status ReadEntries(const std::string& path, const Json& doc,
   return {};
 }
 
-Status CannotWrite(const std::string& path, int error) {
-  return OwnError(ErrorKind::kCannotOpen,
-                  "settings file " + path + ": cannot be written (" + std::strerror(error) + ")");
-}
-
-// Writes text to a new file beside path, syncs it, renames it over path and syncs the folder:
-// a crash leaves the old file or the new one, never a part of either.
+// Writes text whole over path (beside it first, synced, then moved over it): a crash leaves
+// the old file or the new one, never a part of either.
 Status WriteAtomically(const std::string& path, const std::string& text) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::filesystem::path target = platform::PathFromUtf8(path);
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return CannotWrite(path, errno);
-  // The file is the user's own: readable by others as any configuration file is.
-  fchmod(fd, 0644);
-  std::size_t done = 0;
-  int error = 0;
-  while (done < text.size() && error == 0) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += static_cast<std::size_t>(n);
-  }
-  if (error == 0 && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    unlink(temporary.c_str());
-    return CannotWrite(path, error);
-  }
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    fsync(dir);  // the rename itself made lasting; a folder that cannot be synced still has it
-    close(dir);
-  }
-  return {};
+  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
+  std::string why;
+  if (platform::ReplaceFile(target, text, &why)) return {};
+  return OwnError(ErrorKind::kCannotOpen, "settings file " + path + ": cannot be written (" +
+                                              why + ")");
 }
 
 }  // namespace
@@ -257,8 +214,8 @@ Result<UserCalibration> UserCalibration::FromPoints(double zero_reading, double 
 }
 
 std::string Settings::DefaultPath() {
-  const std::string folder = UserConfigFolder();
-  return folder.empty() ? "" : folder + "/kavro/settings.json";
+  const std::filesystem::path folder = platform::ConfigFolder();
+  return folder.empty() ? "" : platform::Utf8FromPath(folder / "settings.json");
 }
 
 Result<Settings> Settings::Load(const std::string& path) {

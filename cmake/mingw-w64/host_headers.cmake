@@ -1,0 +1,16 @@
+# A folder holding only the named header directories of the build machine (/usr/include/<dir>),
+# so that the cross compiler sees those and nothing else of /usr/include.
+function(kavro_host_headers target)
+  set(folder ${CMAKE_BINARY_DIR}/host-headers)
+  foreach(dir ${ARGN})
+    if(NOT EXISTS /usr/include/${dir})
+      message(FATAL_ERROR "/usr/include/${dir} is missing: install the Debian package with it")
+    endif()
+    file(MAKE_DIRECTORY ${folder})
+    file(CREATE_LINK /usr/include/${dir} ${folder}/${dir} SYMBOLIC)
+  endforeach()
+  if(NOT TARGET ${target})
+    add_library(${target} INTERFACE IMPORTED GLOBAL)
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${folder})
+  endif()
+endfunction()
