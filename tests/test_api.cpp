@@ -1,13 +1,12 @@
 // The typed API (kavro::Board, kavro::Record) on emulated boards, on the bus's virtual clock.
-#include <unistd.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
-#include <numeric>
 #include <future>
+#include <numeric>
 #include <thread>
 
 #include "fixture.h"
@@ -285,9 +284,10 @@ TEST_F(Api, ATareZeroesLaterLoadsWithTheMeanOfItsReadingsUntilCleared) {
 // a channel without an entry keeps the board's. Storing keeps the other entries; points that
 // make no calibration and a file that is not JSON are refused.
 TEST_F(Api, SettingsGiveLoadsByTheUserCalibrationWithItsTareAndUnit) {
-  char dir[] = "/tmp/kavro-settings-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/kavro/settings.json";
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("kavro-settings-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const std::string path = (dir / "kavro" / "settings.json").string();
   Board type5(5, 1);
   type5.channels[0].signal.level = 201000;
   bus.AddDevice("KV0005", type5);
@@ -327,9 +327,8 @@ TEST_F(Api, SettingsGiveLoadsByTheUserCalibrationWithItsTareAndUnit) {
   EXPECT_NE(e.text.find(path + ": boards: an object is expected, not [1]"), std::string::npos);
   EXPECT_EQ(ErrorOf(kavro::Settings::Store(path, "KV0005", 0, entry)).kind,
             ErrorKind::kInvalidArgument);  // not overwritten
-  std::remove(path.c_str());
-  std::remove((std::string(dir) + "/kavro").c_str());
-  std::remove(dir);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
 }
 
 // ---- threads --------------------------------------------------------------------------------

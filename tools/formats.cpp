@@ -457,7 +457,10 @@ std::string Rows::SummaryText(const RecordingEnd& end, std::size_t boards) const
              of.c_str(), static_cast<unsigned long long>(s.readings), s.elapsed_us / 1e6,
              s.rate(), static_cast<unsigned long long>(s.errors),
              static_cast<unsigned long long>(s.missed));
-  if (boards > 1) text.insert(text.size() - 1, Printf(", %zu boards", boards));
+  if (boards > 1) {
+    text.insert(text.size() - 1,
+                Printf(", %llu boards", static_cast<unsigned long long>(boards)));
+  }
   for (const ChannelStats& c : end.channels) {
     if (c.count == 0) continue;
     const char* what = loads_ ? "load" : "counts";

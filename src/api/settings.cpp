@@ -181,7 +181,7 @@ Status WriteAtomically(const std::string& path, const std::string& text) {
   std::error_code ec;
   if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ec);
   std::string why;
-  if (platform::ReplaceFile(target, text, &why)) return {};
+  if (platform::ReplaceWholeFile(target, text, &why)) return {};
   return OwnError(ErrorKind::kCannotOpen, "settings file " + path + ": cannot be written (" +
                                               why + ")");
 }

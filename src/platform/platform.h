@@ -105,7 +105,7 @@ bool TruncateDescriptor(int fd, std::int64_t size);
 // Replaces the file at path with contents, whole or not at all: they are written to a file
 // beside it, synced, and moved over it in one step. false and *why when it could not be done
 // (the old file is then as it was).
-bool ReplaceFile(const std::filesystem::path& path, const std::string& contents, std::string* why);
+bool ReplaceWholeFile(const std::filesystem::path& path, const std::string& contents, std::string* why);
 // Calendar time in UTC of seconds since 1970 (gmtime_r/gmtime_s).
 bool UtcCalendar(std::int64_t seconds, std::tm* out);
 

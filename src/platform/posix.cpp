@@ -153,7 +153,7 @@ bool WriteAll(int fd, const std::string& contents) {
 
 }  // namespace
 
-bool ReplaceFile(const std::filesystem::path& path, const std::string& contents, std::string* why) {
+bool ReplaceWholeFile(const std::filesystem::path& path, const std::string& contents, std::string* why) {
   const std::string target = path.string();
   const std::string temporary = target + ".new";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -162,7 +162,7 @@ bool TruncateDescriptor(int fd, std::int64_t size) {
   return e == 0;
 }
 
-bool ReplaceFile(const std::filesystem::path& path, const std::string& contents, std::string* why) {
+bool ReplaceWholeFile(const std::filesystem::path& path, const std::string& contents, std::string* why) {
   const std::wstring target = path.native();
   const std::wstring temporary = target + L".new";
   HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
