@@ -49,6 +49,21 @@ std::uint64_t Microseconds(const py::handle& value, const char* what) {
 }
 std::string Repr(const py::handle& value) { return py::repr(value).cast<std::string>(); }
 
+// record()'s count, seconds and interval, into the options of a recording.
+void Schedule(const py::object& count, const py::object& seconds, const py::object& interval,
+              RecordOptions* o) {
+  if (!count.is_none()) {
+    const long long n = IntArg(count, "count");
+    if (n < 1) Raise(Invalid("count must be 1 or more, not " + std::to_string(n)));
+    o->count = static_cast<std::uint64_t>(n);
+  }
+  if (!seconds.is_none()) {
+    o->duration_us = Microseconds(seconds, "seconds");
+    if (o->duration_us == 0) Raise(Invalid("seconds must be more than 0"));
+  }
+  o->interval_us = Microseconds(interval, "interval");
+}
+
 // record()'s channels: one channel number, a list of them, or "all" (every channel the board has).
 std::vector<unsigned int> ChannelList(const py::object& channels, unsigned int count) {
   const std::string accepts = "a channel number, a list of them or \"all\"";
@@ -293,16 +308,7 @@ py::object PyBoard::Record(const py::object& channels, const py::object& count,
   if (closed_) Raise(Invalid(info_.serial + " is closed"));
   RecordOptions o;
   o.channels = ChannelList(channels, info_.channels);
-  if (!count.is_none()) {
-    const long long n = IntArg(count, "count");
-    if (n < 1) Raise(Invalid("count must be 1 or more, not " + std::to_string(n)));
-    o.count = static_cast<std::uint64_t>(n);
-  }
-  if (!seconds.is_none()) {
-    o.duration_us = Microseconds(seconds, "seconds");
-    if (o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
-  }
-  o.interval_us = Microseconds(interval, "interval");
+  Schedule(count, seconds, interval, &o);
   CallableArg(on_sample, "on_sample");
   const bool keep = py::bool_(keep_rows);
   const std::string on_interrupt = [&] {
@@ -502,16 +508,7 @@ py::dict RecordBoards(const py::sequence& boards, const py::object& channels,
   } else {
     o.channels = ChannelList(channels, 0);
   }
-  if (!count.is_none()) {
-    const long long n = IntArg(count, "count");
-    if (n < 1) Raise(Invalid("count must be 1 or more, not " + std::to_string(n)));
-    o.count = static_cast<std::uint64_t>(n);
-  }
-  if (!seconds.is_none()) {
-    o.duration_us = Microseconds(seconds, "seconds");
-    if (o.duration_us == 0) Raise(Invalid("seconds must be more than 0"));
-  }
-  o.interval_us = Microseconds(interval, "interval");
+  Schedule(count, seconds, interval, &o);
   const bool virtual_time = !held.empty() && held.front()->link.virtual_time;
   if (o.count == 0 && o.duration_us == 0 && virtual_time) {
     Raise(Invalid("a recording on the emulator's virtual time needs count or seconds: it would "
