@@ -19,7 +19,7 @@ void CopyText(char (&target)[N], const char* source, std::size_t source_size = N
   target[n] = '\0';
 }
 
-// Plain decimal text of a signed value; fits the small-string buffer, so no heap use.
+// Plain decimal text of a signed value.
 inline std::string Decimal(long long value) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof(buf), value);

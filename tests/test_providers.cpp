@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "fixture.h"
-#include "libftdi_provider.h"
+#include "links/libftdi_provider.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "fixture.h"
 #include "kavro/kavro_c.h"
-#include "libftdi_provider.h"
+#include "links/libftdi_provider.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "../clock_sum.h"
+#include "clock_sum.h"
 #include "board_impl.h"
 
 namespace kavro {

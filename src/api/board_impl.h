@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../steps.h"
+#include "protocol/steps.h"
 #include "KAVRO_USB_DLL.h"
 #include "errors.h"
 #include "kavro/board.h"

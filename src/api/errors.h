@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../result.h"
+#include "protocol/result.h"
 #include "kavro/link.h"
 #include "kavro/result.h"
 

@@ -8,7 +8,7 @@
 #include <exception>
 #include <thread>
 
-#include "../clock_sum.h"
+#include "clock_sum.h"
 #include "board_impl.h"
 
 namespace kavro {

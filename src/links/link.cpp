@@ -2,7 +2,7 @@
 // descriptions and the choice of provider.
 #include "KAVRO_USB_DLL.h"
 #include "default_link.h"
-#include "result.h"
+#include "protocol/result.h"
 #include "text.h"
 
 using kavro::detail::CopyText;

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "KAVRO_USB_DLL.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 #include "text.h"
 
 using namespace kavro::detail;

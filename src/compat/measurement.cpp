@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "KAVRO_USB_DLL.h"
-#include "board_types.h"
-#include "packet.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/board_types.h"
+#include "protocol/packet.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 
 using namespace kavro::detail;
 

@@ -1,10 +1,10 @@
 // Converter configuration (the sampling-rate code and the upper configuration field) and the
 // conversion of a converter reading's four bytes into text.
 #include "KAVRO_USB_DLL.h"
-#include "board_types.h"
-#include "packet.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/board_types.h"
+#include "protocol/packet.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 
 using namespace kavro::detail;
 

@@ -1,10 +1,10 @@
 // The calibration values stored in the board's registers: offset load, full-scale load, unit
 // code and decimal point of a channel.
 #include "KAVRO_USB_DLL.h"
-#include "board_types.h"
-#include "packet.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/board_types.h"
+#include "protocol/packet.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 
 using namespace kavro::detail;
 

@@ -1,8 +1,8 @@
 // Board management: activity inquiry, version request and its decoding, reset.
 #include "KAVRO_USB_DLL.h"
-#include "packet.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/packet.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 
 using namespace kavro::detail;
 

@@ -1,9 +1,9 @@
 // Register reads: one EEPROM register (two data bytes) or one channel register (one byte),
 // answered as raw characters.
 #include "KAVRO_USB_DLL.h"
-#include "packet.h"
-#include "result.h"
-#include "steps.h"
+#include "protocol/packet.h"
+#include "protocol/result.h"
+#include "protocol/steps.h"
 
 using namespace kavro::detail;
 
