@@ -226,29 +226,25 @@ kavro_status NoBoardFailure(kavro_status status, const std::string& line) noexce
   return NoBoardFailure(status, line.c_str());
 }
 
+// Keeps status and line as the board's last failure, or the thread's when there is no board.
+kavro_status FailOn(kavro_board* board, kavro_status status, const char* line) noexcept {
+  try {
+    if (board == nullptr) return NoBoardFailure(status, line);
+    board->Fail(status, line);
+  } catch (...) {  // out of memory while keeping the line: the status says enough
+  }
+  return status;
+}
+
 // Runs body, turning anything thrown into a status: nothing crosses the C boundary.
 template <typename Body>
 kavro_status Guard(kavro_board* board, Body body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    try {
-      if (board != nullptr)
-        board->Fail(KAVRO_OUT_OF_MEMORY, "out of memory");
-      else
-        NoBoardFailure(KAVRO_OUT_OF_MEMORY, "out of memory");
-    } catch (...) {
-    }
-    return KAVRO_OUT_OF_MEMORY;
+    return FailOn(board, KAVRO_OUT_OF_MEMORY, "out of memory");
   } catch (...) {
-    try {
-      if (board != nullptr)
-        board->Fail(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
-      else
-        NoBoardFailure(KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
-    } catch (...) {
-    }
-    return KAVRO_INTERNAL_ERROR;
+    return FailOn(board, KAVRO_INTERNAL_ERROR, "unexpected failure in the library");
   }
 }
 
