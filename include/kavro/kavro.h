@@ -6,7 +6,7 @@
 #include "kavro/board.h"
 #include "kavro/link.h"
 #include "kavro/protocol.h"
-#include "kavro/record_replay.h"
+#include "kavro/capture.h"
 #include "kavro/recording.h"
 #include "kavro/result.h"
 #include "kavro/settings.h"
