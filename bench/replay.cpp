@@ -127,9 +127,9 @@ int main(int argc, char** argv) {
   const std::string speed_file = dir + "_speed.kavrolog";
 
   std::uint64_t span_us = 0, took_us = 0, paced_us = 0;
-  const std::uint64_t record_start = kavro::SteadyMicroseconds();
+  const std::uint64_t capture_start = kavro::SteadyMicroseconds();
   const std::vector<std::string> captured = Capture(speed_file, readings, real_clock, &span_us);
-  const std::uint64_t record_us = kavro::SteadyMicroseconds() - record_start;
+  const std::uint64_t capture_us = kavro::SteadyMicroseconds() - capture_start;
   const std::vector<std::string> replayed =
       Replay(speed_file, readings, readings, kavro::ReplayPace::kFast, &took_us);
   std::size_t differ = captured.size() == replayed.size() ? 0 : captured.size();
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   std::printf(
       "captured %d readings on the %s clock in %.2f s (the session's own time %.2f s), "
       "%ld KiB\n",
-      readings, real_clock ? "real" : "virtual", Seconds(record_us), Seconds(span_us),
+      readings, real_clock ? "real" : "virtual", Seconds(capture_us), Seconds(span_us),
       FileKiB(speed_file));
   std::printf(
       "replayed as fast as it goes in %.3f s: %.0f times faster than the session; "
@@ -154,13 +154,13 @@ int main(int argc, char** argv) {
     const std::uint64_t bare_us = kavro::SteadyMicroseconds() - start;
     start = kavro::SteadyMicroseconds();
     Capture(dir + "_cost.kavrolog", readings, false, &ignored, false);
-    const std::uint64_t recorded_us = kavro::SteadyMicroseconds() - start;
+    const std::uint64_t captured_us = kavro::SteadyMicroseconds() - start;
     std::remove((dir + "_cost.kavrolog").c_str());
     std::printf(
         "capturing costs %.1f us per reading (on virtual time: %.2f s with it, %.2f s "
         "without)\n",
-        static_cast<double>(recorded_us - std::min(recorded_us, bare_us)) / readings,
-        Seconds(recorded_us), Seconds(bare_us));
+        static_cast<double>(captured_us - std::min(captured_us, bare_us)) / readings,
+        Seconds(captured_us), Seconds(bare_us));
   }
   const int paced = std::min(readings, 1000);
   Replay(speed_file, paced, readings, kavro::ReplayPace::kRecorded, &paced_us);

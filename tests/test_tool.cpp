@@ -586,6 +586,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"echo keep > s; $K --record s --force list && head -c 10 s && $T --help", 0,
        "\n{\"format\"", "--record"},
       {"$K --force list", 2, "--force needs --capture FILE"},
+      {"$K --record a --capture b list", 2, "--record and --capture are one option"},
       {"$K --capture s read -s KAVRO-0001 -o s", 2, "is a file the command reads or writes"},
       {"$T --replay nowhere list", 2, "cannot open the capture nowhere"},
   };

@@ -237,12 +237,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->check(Within(0, 8e6, false));
   app.add_flag("--trace", o.trace, "Print every frame sent and received");
   app.add_flag("--verbose", o.verbose, "Say which link is used, and the board's events");
-  auto* capture = app.add_option("--capture", o.capture,
-                                 "Capture every call to the link in FILE, to replay it later with "
-                                 "--replay (an existing FILE is refused unless --force)")
-                      ->type_name("FILE");
+  app.add_option("--capture", o.capture,
+                 "Capture every call to the link in FILE, to replay it later with --replay (an "
+                 "existing FILE is refused unless --force)")
+      ->type_name("FILE");
   // The option's earlier name, kept for scripts written with it; left out of the help.
-  app.add_option("--record", o.capture)->group("")->excludes(capture);
+  std::string record;
+  app.add_option("--record", record)->group("");
   app.add_flag("--force", o.capture_force, "Replace the --capture FILE if it exists");
   auto* replay = app.add_option("--replay", o.replay,
                                 "Answer from a --capture FILE instead of a board: give the "
@@ -451,6 +452,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     std::fprintf(stderr, "kavro: %s\n", message);
     return kUsage;
   };
+  if (!record.empty() && !o.capture.empty())
+    return usage("--record and --capture are one option: give it once");
+  if (o.capture.empty()) o.capture = record;
   if (o.capture_force && o.capture.empty()) return usage("--force needs --capture FILE");
   if (o.emulate && !o.link.empty() && o.link != "emulator")
     return usage("--emulate and --link name different links");

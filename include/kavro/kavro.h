@@ -1,5 +1,5 @@
 // The typed API in one include: results and errors, the clock, boards, recordings of readings,
-// and the links that record a session's traffic and replay it.
+// and the links that capture a session's traffic and replay it.
 #ifndef KAVRO_KAVRO_H
 #define KAVRO_KAVRO_H
 

@@ -41,7 +41,7 @@ struct CaptureRecord {
   std::uint64_t t = 0;           // when the call was made: microseconds since the capture began
   unsigned int status = 0;       // what it returned
   unsigned int handle = 0;       // the handle it was made on, or (Open, OpenEx) the one it opened
-  std::uint64_t arg[2] = {};     // numeric arguments, by call (see Shape in link_record.cpp)
+  std::uint64_t arg[2] = {};     // numeric arguments, by call (see Shape in capture_format.cpp)
   std::uint64_t answer[3] = {};  // numeric answers
   std::string text[2];           // texts: OpenEx's key (argument), the texts a call answered
   std::string data;              // Write: the bytes written; Read: the bytes read
