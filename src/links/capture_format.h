@@ -12,7 +12,8 @@
 
 namespace kavro::detail {
 
-// The capture file's format name and version, on its first line.
+// The capture file's format name and version, on its first line. The name is older than the
+// word capture and stays, so that every capture ever written still replays.
 constexpr const char kCaptureFormat[] = "kavro link recording";
 // Version 2 added the clock reads and the waits for received bytes (Clock, WaitForRx); a
 // version 1 capture holds neither, and its replay makes up the times between its calls.
