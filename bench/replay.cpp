@@ -1,16 +1,16 @@
-// How fast a recording replays, and what memory a replay takes as recordings grow.
+// How fast a capture replays, and what memory a replay takes as captures grow.
 //
 //   kavro_replay_bench [--virtual] [--readings N]
 //
-// 1. Records N readings (default 10,000) of KAVRO-0001, the ready-made emulated board that
-//    answers after 1.5 ms, through a RecordingLink on the emulator's real clock (--virtual: on
+// 1. Captures N readings (default 10,000) of KAVRO-0001, the ready-made emulated board that
+//    answers after 1.5 ms, through a CaptureLink on the emulator's real clock (--virtual: on
 //    its virtual clock, which takes seconds instead of half a minute), then replays the file as
-//    fast as it goes and compares: wall time, the speed-up over the recorded session, and
+//    fast as it goes and compares: wall time, the speed-up over the captured session, and
 //    whether every reading came back the same.
-// 2. Measures what recording adds to a reading (on virtual time, where nothing else takes
-//    time), and replays 1,000 readings at the recorded pace, which should take as long as they
+// 2. Measures what capturing adds to a reading (on virtual time, where nothing else takes
+//    time), and replays 1,000 readings at the captured pace, which should take as long as they
 //    took.
-// 3. Records N and 5 N readings on virtual time and replays each in a process of its own,
+// 3. Captures N and 5 N readings on virtual time and replays each in a process of its own,
 //    reporting the process's peak resident size: the replay reads line by line, so it must not
 //    grow with the file.
 #include <sys/resource.h>
@@ -53,25 +53,25 @@ std::vector<std::string> Readings(kavro::LinkProvider& link, int count, bool kee
   return raw;
 }
 
-// Records `count` readings into path; returns the raw texts and the recorded span in *span_us.
-std::vector<std::string> Record(const std::string& path, int count, bool real_clock,
-                                std::uint64_t* span_us, bool keep = true) {
+// Captures `count` readings into path; returns the raw texts and the captured span in *span_us.
+std::vector<std::string> Capture(const std::string& path, int count, bool real_clock,
+                                 std::uint64_t* span_us, bool keep = true) {
   VirtualBus bus(real_clock ? VirtualBus::Clock::kReal : VirtualBus::Clock::kVirtual);
   bus.logging = false;
   kavro::emu::AddReadyMadeBoards(bus);
-  kavro::RecordingLink recording(bus, path, "kavro_replay_bench",
-                                 kavro::RecordingLink::IfExists::kReplace);
+  kavro::CaptureLink capture(bus, path, "kavro_replay_bench",
+                             kavro::CaptureLink::IfExists::kReplace);
   const std::uint64_t start = bus.NowMicroseconds();
-  std::vector<std::string> raw = Readings(recording, count, keep);
+  std::vector<std::string> raw = Readings(capture, count, keep);
   *span_us = bus.NowMicroseconds() - start;
-  if (!recording.ok()) {
-    std::fprintf(stderr, "%s\n", recording.Diagnostic().c_str());
+  if (!capture.ok()) {
+    std::fprintf(stderr, "%s\n", capture.Diagnostic().c_str());
     std::exit(1);
   }
   return raw;
 }
 
-// Replays count of the whole readings recorded in path; the raw texts, and the wall time in
+// Replays count of the whole readings captured in path; the raw texts, and the wall time in
 // *took_us.
 std::vector<std::string> Replay(const std::string& path, int count, int whole,
                                 kavro::ReplayPace pace, std::uint64_t* took_us, bool keep = true) {
@@ -79,7 +79,7 @@ std::vector<std::string> Replay(const std::string& path, int count, int whole,
   kavro::ReplayLink replay(path, pace);
   std::vector<std::string> raw = Readings(replay, count, keep);
   *took_us = kavro::SteadyMicroseconds() - start;
-  // A replay of fewer readings than were recorded departs at its end, where the board closes.
+  // A replay of fewer readings than were captured departs at its end, where the board closes.
   if (!replay.ok() && count == whole)
     std::fprintf(stderr, "replay failed: %s\n", replay.Diagnostic().c_str());
   return raw;
@@ -127,25 +127,25 @@ int main(int argc, char** argv) {
   const std::string speed_file = dir + "_speed.kavrolog";
 
   std::uint64_t span_us = 0, took_us = 0, paced_us = 0;
-  const std::uint64_t record_start = kavro::SteadyMicroseconds();
-  const std::vector<std::string> recorded = Record(speed_file, readings, real_clock, &span_us);
-  const std::uint64_t record_us = kavro::SteadyMicroseconds() - record_start;
+  const std::uint64_t capture_start = kavro::SteadyMicroseconds();
+  const std::vector<std::string> captured = Capture(speed_file, readings, real_clock, &span_us);
+  const std::uint64_t capture_us = kavro::SteadyMicroseconds() - capture_start;
   const std::vector<std::string> replayed =
       Replay(speed_file, readings, readings, kavro::ReplayPace::kFast, &took_us);
-  std::size_t differ = recorded.size() == replayed.size() ? 0 : recorded.size();
-  for (std::size_t i = 0; i < recorded.size() && i < replayed.size(); ++i)
-    differ += recorded[i] != replayed[i] ? 1 : 0;
+  std::size_t differ = captured.size() == replayed.size() ? 0 : captured.size();
+  for (std::size_t i = 0; i < captured.size() && i < replayed.size(); ++i)
+    differ += captured[i] != replayed[i] ? 1 : 0;
   std::printf(
-      "recorded %d readings on the %s clock in %.2f s (the session's own time %.2f s), "
+      "captured %d readings on the %s clock in %.2f s (the session's own time %.2f s), "
       "%ld KiB\n",
-      readings, real_clock ? "real" : "virtual", Seconds(record_us), Seconds(span_us),
+      readings, real_clock ? "real" : "virtual", Seconds(capture_us), Seconds(span_us),
       FileKiB(speed_file));
   std::printf(
       "replayed as fast as it goes in %.3f s: %.0f times faster than the session; "
       "%zu readings differ\n",
       Seconds(took_us), static_cast<double>(span_us) / static_cast<double>(took_us), differ);
   {
-    // What recording costs: the same readings on virtual time, with and without it.
+    // What capturing costs: the same readings on virtual time, with and without it.
     VirtualBus bus;
     bus.logging = false;
     kavro::emu::AddReadyMadeBoards(bus);
@@ -153,18 +153,18 @@ int main(int argc, char** argv) {
     Readings(bus, readings, false);
     const std::uint64_t bare_us = kavro::SteadyMicroseconds() - start;
     start = kavro::SteadyMicroseconds();
-    Record(dir + "_cost.kavrolog", readings, false, &ignored, false);
-    const std::uint64_t recorded_us = kavro::SteadyMicroseconds() - start;
+    Capture(dir + "_cost.kavrolog", readings, false, &ignored, false);
+    const std::uint64_t captured_us = kavro::SteadyMicroseconds() - start;
     std::remove((dir + "_cost.kavrolog").c_str());
     std::printf(
-        "recording costs %.1f us per reading (on virtual time: %.2f s with it, %.2f s "
+        "capturing costs %.1f us per reading (on virtual time: %.2f s with it, %.2f s "
         "without)\n",
-        static_cast<double>(recorded_us - std::min(recorded_us, bare_us)) / readings,
-        Seconds(recorded_us), Seconds(bare_us));
+        static_cast<double>(captured_us - std::min(captured_us, bare_us)) / readings,
+        Seconds(captured_us), Seconds(bare_us));
   }
   const int paced = std::min(readings, 1000);
   Replay(speed_file, paced, readings, kavro::ReplayPace::kRecorded, &paced_us);
-  std::printf("replayed %d of them at the recorded pace in %.2f s (they took %.2f s)\n", paced,
+  std::printf("replayed %d of them at the captured pace in %.2f s (they took %.2f s)\n", paced,
               Seconds(paced_us), Seconds(span_us) * paced / readings);
   std::remove(speed_file.c_str());
 
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
     const std::string file = dir + "_" + std::to_string(count) + ".kavrolog";
     InChild([&] {
       std::uint64_t ignored = 0;
-      Record(file, count, false, &ignored, false);
+      Capture(file, count, false, &ignored, false);
     });
     InChild([&] {
       std::uint64_t took = 0;

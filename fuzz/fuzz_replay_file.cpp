@@ -1,7 +1,7 @@
-// Fuzz target: arbitrary bytes as a link recording, replayed under a session that makes every
-// kind of D2XX call. Whatever the file holds, nothing may crash or overrun a buffer, and once
-// the replay has failed every later call must fail with status 18 while Diagnostic() names the
-// file. Seeds: recordings of this very session against the emulated boards.
+// Fuzz target: arbitrary bytes as a capture, replayed under a session that makes every kind of
+// D2XX call. Whatever the file holds, nothing may crash or overrun a buffer, and once the replay
+// has failed every later call must fail with status 18 while Diagnostic() names the file. Seeds:
+// captures of this very session against the emulated boards.
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <string>
 
 #include "KAVRO_USB_DLL.h"
-#include "kavro/record_replay.h"
+#include "kavro/capture.h"
 
 namespace {
 

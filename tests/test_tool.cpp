@@ -496,37 +496,38 @@ TEST_F(Tool, ADayOfTwoBoardsRotatedHourlyHoldsEveryDueTimeOnceInFilesEachWithIts
   EXPECT_EQ(failed, (std::map<std::string, int>{{"KAVRO-0001 30", 1440}, {"KAVRO-0009 10", 1440}}));
 }
 
-// A recorded read played back with no board gives the same rows and summary, its unplug, gap and
+// A captured read played back with no board gives the same rows and summary, its unplug, gap and
 // times included, at every interval however the real clock fell between its due times and its
-// reopens; asked for something else, the replay says where it departed from the recording.
-TEST_F(Tool, AReplayedReadGivesTheRecordedRowsAndSaysWhereASessionDeparts) {
+// reopens; asked for something else, the replay says where it departed from the capture.
+TEST_F(Tool, AReplayedReadGivesTheCapturedRowsAndSaysWhereASessionDeparts) {
   auto after_time = [](const std::string& csv) {  // without the wall-clock time and session
     const std::string rows = std::regex_replace(csv, std::regex(",[^,\n]*\n"), "\n");
     return std::regex_replace(rows, std::regex("\n[^,\n]*,"), "\n");
   };
-  // The unplug repeats, so that one falls inside the recording however long a loaded machine
+  // The unplug repeats, so that one falls inside the capture however long a loaded machine
   // takes to open the board.
   for (const std::string interval : {"100", "40"}) {
     const std::string read =
         "read -s KAVRO-0009 -c all -d 1.2 -i " + interval + " --raw --format csv --no-comments -o ";
-    const Ran recorded = Run("$K --emulator-clock real --emulator-unplug 0.4,0.15,0.5 --record s" +
+    const Ran captured = Run("$K --emulator-clock real --emulator-unplug 0.4,0.15,0.5 --capture s" +
                              interval + " " + read + "a" + interval);
     const Ran replayed = Run("$T --replay s" + interval + " " + read + "b" + interval);
-    EXPECT_EQ(recorded.code, 0) << recorded.out;
-    EXPECT_EQ(replayed.out, recorded.out);
+    EXPECT_EQ(captured.code, 0) << captured.out;
+    EXPECT_EQ(replayed.out, captured.out);
     EXPECT_NE(File("a" + interval).find("reconnected"), std::string::npos) << File("a" + interval);
     EXPECT_EQ(after_time(File("a" + interval)), after_time(File("b" + interval)));
   }
 
-  const Ran departed = Run("$K --record s1 read -s KAVRO-0009 -c 1 -n 2 --raw >/dev/null; "
-                           "$T --replay s1 read -s KAVRO-0009 -c 0 -n 2 --raw");
+  const Ran departed =
+      Run("$K --capture s1 read -s KAVRO-0009 -c 1 -n 2 --raw >/dev/null; "
+          "$T --replay s1 read -s KAVRO-0009 -c 0 -n 2 --raw");
   EXPECT_EQ(departed.code, 1);
   EXPECT_TRUE(std::regex_search(
       departed.out,
-      std::regex("departed from the recording: s1 record \\d+ \\(line \\d+\\): expected "
+      std::regex("departed from the capture: s1 record \\d+ \\(line \\d+\\): expected "
                  "Write\\(h=1, data=[0-9a-f]{2}06860164aa\\), got Write\\(h=1, "
                  "data=[0-9a-f]{2}06860064aa\\)\n"
-                 "  recorded as: kavro --emulate --record s1 read")))
+                 "  captured as: kavro --emulate --capture s1 read")))
       << departed.out;
 }
 
@@ -541,7 +542,7 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
       {"$K frobnicate", 2, "unknown subcommand 'frobnicate'", "required"},
       {"$K read -s KAVRO-0009 -c 5", 2, "channel 5: KAVRO-0009 has channels 0-3"},
       {"$K read -s KAVRO-0009 -s KAVRO-0001 -c 1", 2, "channel 1: KAVRO-0001 has channel 0 only"},
-      {"$K --record s read -s all -n 1", 2, "--record: the boards of one recording are read on"},
+      {"$K --capture s read -s all -n 1", 2, "--capture: the boards of one recording are read on"},
       {"$K read -s all -s KAVRO-0001", 2, "-s all names every board attached: give it alone"},
       {"$K read -s KAVRO-0001 -s KAVRO-0001", 2, "-s KAVRO-0001 is given twice"},
       {"$K read -s KAVRO-0009 -c 1,2,1", 2, "-c 1,2,1: give a channel, a list of different"},
@@ -579,11 +580,15 @@ TEST_F(Tool, MistakesAndFailuresAreNamedAndExitAsTheySay) {
        "link: vendor D2XX library (the default when it is installed)\n2 boards attached"},
       {"KAVRO_EMULATOR_CLOCK=real $K read -s KAVRO-0001 -n 3 -i 20 --raw", 0,
        "ended: count reached"},
-      {"echo keep > s; $K --record s list; c=$?; cat s; (exit $c)", 2,
+      {"echo keep > s; $K --capture s list; c=$?; cat s; (exit $c)", 2,
        "s exists: give --force to replace it\nkeep"},
-      {"echo keep > s; $K --record s --force list && head -c 10 s", 0, "\n{\"format\""},
-      {"$K --record s read -s KAVRO-0001 -o s", 2, "is a file the command reads or writes"},
-      {"$T --replay nowhere list", 2, "cannot open the recording nowhere"},
+      // --record, the earlier name of --capture: still taken, no longer shown.
+      {"echo keep > s; $K --record s --force list && head -c 10 s && $T --help", 0,
+       "\n{\"format\"", "--record"},
+      {"$K --force list", 2, "--force needs --capture FILE"},
+      {"$K --record a --capture b list", 2, "--record and --capture are one option"},
+      {"$K --capture s read -s KAVRO-0001 -o s", 2, "is a file the command reads or writes"},
+      {"$T --replay nowhere list", 2, "cannot open the capture nowhere"},
   };
   for (const Case& c : cases) {
     const Ran r = Run(c.script);

@@ -68,15 +68,15 @@ bool SameFile(const std::string& a, const std::string& b) {
                                                 ignored));
 }
 
-// Why the --record file may not be written ("" when it may). As with read -o, an existing file
-// is replaced only with --force (given before or after the subcommand); the recording link
+// Why the --capture file may not be written ("" when it may). As with read -o, an existing file
+// is replaced only with --force (given before or after the subcommand); the capture link
 // itself creates a new one only if none appeared since this check. A device or a pipe is
 // written to.
-std::string RecordRefusal(const Options& o) {
-  if (SameFile(o.record, o.replay) || SameFile(o.record, o.output))
-    return "--record " + o.record + " is a file the command reads or writes: give another one";
-  if (o.record_force || o.force || !platform::IsRegularFile(o.record)) return "";
-  return o.record + " exists: give --force to replace it";
+std::string CaptureRefusal(const Options& o) {
+  if (SameFile(o.capture, o.replay) || SameFile(o.capture, o.output))
+    return "--capture " + o.capture + " is a file the command reads or writes: give another one";
+  if (o.capture_force || o.force || !platform::IsRegularFile(o.capture)) return "";
+  return o.capture + " exists: give --force to replace it";
 }
 
 // The ready-made emulated boards, on the clock, with the faults, load and unplug asked for.
@@ -156,8 +156,8 @@ void Links::Wrap(const std::function<std::unique_ptr<LinkProvider>(LinkProvider&
 }
 
 const char* Links::Broken() const {
-  if (recording != nullptr && !recording->ok()) return "the recording stopped";
-  if (replay != nullptr && !replay->ok()) return "the session departed from the recording";
+  if (capture != nullptr && !capture->ok()) return "the capture stopped";
+  if (replay != nullptr && !replay->ok()) return "the session departed from the capture";
   return nullptr;
 }
 
@@ -186,19 +186,19 @@ std::string Links::NoBus() const {
 }
 
 int Links::Finish(bool verbose) const {
-  if (recording != nullptr && !recording->ok()) return Fail(recording->Diagnostic());
+  if (capture != nullptr && !capture->ok()) return Fail(capture->Diagnostic());
   if (replay != nullptr && !replay->ok()) {
     const std::string note = replay->note();
-    return Fail("the session departed from the recording: " + replay->Diagnostic() +
-                (note.empty() ? "" : "\n  recorded as: " + note));
+    return Fail("the session departed from the capture: " + replay->Diagnostic() +
+                (note.empty() ? "" : "\n  captured as: " + note));
   }
-  if (verbose && recording != nullptr)
-    std::fprintf(stderr, "kavro: %llu calls recorded\n",
-                 static_cast<unsigned long long>(recording->records()));
+  if (verbose && capture != nullptr)
+    std::fprintf(stderr, "kavro: %llu calls captured\n",
+                 static_cast<unsigned long long>(capture->records()));
   if (verbose && replay != nullptr) {
     std::fprintf(stderr, "kavro: %llu calls replayed%s\n",
                  static_cast<unsigned long long>(replay->records()),
-                 replay->finished() ? "" : "; the recording goes on further");
+                 replay->finished() ? "" : "; the capture goes on further");
   }
   return kExitOk;
 }
@@ -206,20 +206,20 @@ int Links::Finish(bool verbose) const {
 Result<Links> ChooseLink(const Options& options) {
   Links links;
   if (Status base = BaseLink(options, links); !base) return base.error();
-  // Wrappers, innermost first: the recording sees the calls as the board link does.
-  if (!options.record.empty()) {
-    if (std::string why = RecordRefusal(options); !why.empty())
+  // Wrappers, innermost first: the capture sees the calls as the board link does.
+  if (!options.capture.empty()) {
+    if (std::string why = CaptureRefusal(options); !why.empty())
       return Unavailable(why, ErrorKind::kInvalidArgument);
     links.Wrap([&](LinkProvider& inner) {
-      auto recording = std::make_unique<RecordingLink>(inner, options.record, options.command_line,
-                                                       options.record_force || options.force
-                                                           ? RecordingLink::IfExists::kReplace
-                                                           : RecordingLink::IfExists::kRefuse);
-      links.recording = recording.get();
-      return recording;
+      auto capture = std::make_unique<CaptureLink>(inner, options.capture, options.command_line,
+                                                   options.capture_force || options.force
+                                                       ? CaptureLink::IfExists::kReplace
+                                                       : CaptureLink::IfExists::kRefuse);
+      links.capture = capture.get();
+      return capture;
     });
-    if (!links.recording->ok()) return Unavailable(links.recording->Diagnostic());
-    links.description += ", recorded to " + options.record;
+    if (!links.capture->ok()) return Unavailable(links.capture->Diagnostic());
+    links.description += ", captured to " + options.capture;
   }
   if (options.trace)
     links.Wrap([](LinkProvider& inner) { return std::make_unique<TracingLink>(inner); });

@@ -26,11 +26,11 @@ std::string Examples(std::initializer_list<const char*> lines, const char* after
 
 const char kAfterMain[] =
     "\nWithout --emulate, boards are reached through FTDI's D2XX library when it is installed,\n"
-    "else through libftdi1; --link names one. --record FILE keeps every call to the link in\n"
+    "else through libftdi1; --link names one. --capture FILE keeps every call to the link in\n"
     "FILE; --replay FILE runs the same subcommand and arguments again from it, with no board,\n"
-    "and says where the run departs from the recording. Exit codes: 0 success; 1 a board, link\n"
+    "and says where the run departs from the capture. Exit codes: 0 success; 1 a board, link\n"
     "or file failure, or a replay that departed; 2 a usage error (a --replay FILE that is not a\n"
-    "recording among them).\n";
+    "capture among them).\n";
 
 const char kAfterRead[] =
     "\nRows name the board and the channel, with the time in UTC and the seconds since the\n"
@@ -193,7 +193,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
                        "kavro --emulate --emulator-unplug 1,1 read -s KAVRO-0001 -d 3 -i 250",
                        "kavro --emulate --emulator-clock virtual --emulator-unplug 10,1,20,KAVRO-0009 "
                        "read -s all -d 60 -i 1000",
-                       "kavro --emulate --record session.kavrolog --force read -s KAVRO-0001 -n 5 "
+                       "kavro --emulate --capture session.kavrolog --force read -s KAVRO-0001 -n 5 "
                        "-i 50",
                        "kavro --replay session.kavrolog read -s KAVRO-0001 -n 5 -i 50",
                        "kavro --replay session.kavrolog --replay-pace recorded read -s KAVRO-0001 "
@@ -237,19 +237,22 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
       ->check(Within(0, 8e6, false));
   app.add_flag("--trace", o.trace, "Print every frame sent and received");
   app.add_flag("--verbose", o.verbose, "Say which link is used, and the board's events");
-  auto* record = app.add_option("--record", o.record,
-                                "Record every call to the link in FILE, to replay it later with "
-                                "--replay (an existing FILE is refused unless --force)")
-                     ->type_name("FILE");
-  app.add_flag("--force", o.record_force, "Replace the --record FILE if it exists")->needs(record);
+  app.add_option("--capture", o.capture,
+                 "Capture every call to the link in FILE, to replay it later with --replay (an "
+                 "existing FILE is refused unless --force)")
+      ->type_name("FILE");
+  // The option's earlier name, kept for scripts written with it; left out of the help.
+  std::string record;
+  app.add_option("--record", record)->group("");
+  app.add_flag("--force", o.capture_force, "Replace the --capture FILE if it exists");
   auto* replay = app.add_option("--replay", o.replay,
-                                "Answer from a --record FILE instead of a board: give the "
-                                "subcommand and arguments it was recorded with")
+                                "Answer from a --capture FILE instead of a board: give the "
+                                "subcommand and arguments it was captured with")
                      ->type_name("FILE")
                      ->excludes(link)
                      ->excludes(emulate);
   app.add_option("--replay-pace", o.replay_pace,
-                 "fast (default): at once; recorded: at the pace it was recorded")
+                 "fast (default): at once; recorded: at the pace of the capture")
       ->check(CLI::IsMember({"fast", "recorded"}))
       ->needs(replay);
 
@@ -449,6 +452,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& o) {
     std::fprintf(stderr, "kavro: %s\n", message);
     return kUsage;
   };
+  if (!record.empty() && !o.capture.empty())
+    return usage("--record and --capture are one option: give it once");
+  if (o.capture.empty()) o.capture = record;
+  if (o.capture_force && o.capture.empty()) return usage("--force needs --capture FILE");
   if (o.emulate && !o.link.empty() && o.link != "emulator")
     return usage("--emulate and --link name different links");
   if (!o.Emulated() && (!o.emulator_fault.empty() || !unplugs.empty() || o.emulator_load))

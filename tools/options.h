@@ -33,11 +33,11 @@ struct Options {
   std::optional<double> emulator_load;  // every emulated channel reads these counts
   bool trace = false;
   bool verbose = false;
-  std::string record;                // --record FILE: the link's traffic recorded there
-  bool record_force = false;         // --force: an existing --record FILE is replaced
-  std::string replay;                // --replay FILE: answered from that recording, no board
+  std::string capture;               // --capture FILE: the link's traffic captured there
+  bool capture_force = false;        // --force: an existing --capture FILE is replaced
+  std::string replay;                // --replay FILE: answered from that capture, no board
   std::string replay_pace = "fast";  // "fast" or "recorded"
-  std::string command_line;          // what the user typed, for the recording's header
+  std::string command_line;          // what the user typed, for the capture's header
 
   Subcommand subcommand = Subcommand::kList;
   std::string serial;    // -s; "" means the only board attached

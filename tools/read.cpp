@@ -133,7 +133,7 @@ class Recorder {
     }
     if (!shared_.Put(row, at)) return false;
     shared_.Live();
-    // Nothing more would be recorded, or nothing more comes from the recording replayed.
+    // Nothing more would be captured, or nothing more comes from the capture replayed.
     broken_ = links_.Broken();
     return !first_failure_ && broken_ == nullptr;
   }
@@ -183,7 +183,7 @@ class Recorder {
   std::vector<ChannelStats> stats_;
   std::map<std::string, std::uint64_t> failures_;
   std::optional<Error> first_failure_;  // with --no-reconnect, what ended the recording
-  const char* broken_ = nullptr;        // the link recording stopped, or the replay departed
+  const char* broken_ = nullptr;        // the link's capture stopped, or the replay departed
 };
 
 }  // namespace
@@ -258,10 +258,10 @@ int Read(const Session& s) {
     b.channels = channels.value();
   }
 
-  if (boards.size() > 1 && (!o.record.empty() || !o.replay.empty())) {
-    return Usage(std::string(o.record.empty() ? "--replay" : "--record") +
+  if (boards.size() > 1 && (!o.capture.empty() || !o.replay.empty())) {
+    return Usage(std::string(o.capture.empty() ? "--replay" : "--capture") +
                  ": the boards of one recording are read on threads of their own, in an order "
-                 "no replay can repeat; record or replay one board at a time");
+                 "no replay can repeat; capture or replay one board at a time");
   }
 
   FileHeader header{o.command_line, HostName(), {}, SettingsPath(o)};

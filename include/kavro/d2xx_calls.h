@@ -1,5 +1,5 @@
 // The D2XX calls a link provider takes, in one list: the provider interface, the links that
-// forward, record and replay them, the recording file's call names, the emulator's call log
+// forward, capture and replay them, the capture file's call names, the emulator's call log
 // and the symbols loaded from the vendor library are all written from it, so a call is added
 // here and nowhere else. Each entry is
 //

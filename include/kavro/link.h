@@ -1,7 +1,7 @@
 // The D2XX provider interface: the seam below the library's link wrapper. Every D2XX call the
 // library makes goes to a kavro::LinkProvider: the vendor library (VendorLink), libftdi1
 // (NewLibftdiLink) or the board emulator (kavro::emu::VirtualBus). Also the D2XX constants and
-// types the providers share, and ForwardingLink, the base for providers that watch or record
+// types the providers share, and ForwardingLink, the base for providers that watch or capture
 // the calls of another one.
 #ifndef KAVRO_LINK_H
 #define KAVRO_LINK_H
@@ -113,7 +113,7 @@ inline void FillD2xxText(char* target, std::size_t size, const std::string& text
 // One operation per D2XX call the wrapper makes, with D2XX's own signature and meaning,
 // plus the clock everything that runs on time reads (reply budgets, reconnect delays, a
 // recording's due times) and waits on, and an optional wait for received bytes. A board has
-// one clock, its link's: the emulator's virtual time, a recording's time on replay, or the
+// one clock, its link's: the emulator's virtual time, a capture's time on replay, or the
 // steady clock.
 //
 // A provider may be shared by several instances on several threads: every provider of this
@@ -129,7 +129,7 @@ class KAVRO_API LinkProvider {
 
   // Monotonic time in microseconds. Reply budgets, reconnect delays and due times are measured
   // on it. The steady clock unless the provider keeps time of its own (the emulator's virtual
-  // time, a replay's recorded time).
+  // time, a replay's captured time).
   virtual std::uint64_t NowMicroseconds() { return SteadyMicroseconds(); }
 
   // Waits until NowMicroseconds() reaches deadline_us. May return early; callers loop. This
@@ -167,7 +167,7 @@ class KAVRO_API LinkProvider {
 };
 
 // A provider that hands every call to another one. Derive from it to watch or alter a few
-// calls (tracing, recording) and leave the rest as they are. The inner provider must outlive it.
+// calls (tracing, capturing) and leave the rest as they are. The inner provider must outlive it.
 class KAVRO_API ForwardingLink : public LinkProvider {
  public:
   explicit ForwardingLink(LinkProvider& inner);

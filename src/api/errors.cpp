@@ -121,7 +121,7 @@ Error Classify(const Failure& failure, Stage stage, const LinkProvider& link, bo
   e.text = FailureText(failure);
   e.hint = Hint(e.kind, failure.kind, &link, reconnects);
   // "Other Errors" says nothing by itself: the provider's account of it (a replay that departed
-  // from its recording, a recording that could not be written, libftdi1's message) comes first.
+  // from its capture, a capture that could not be written, libftdi1's message) comes first.
   if (e.status == kFtOtherError && e.kind != ErrorKind::kLinkUnavailable) {
     if (const std::string why = link.Diagnostic(); !why.empty())
       e.hint = e.hint.empty() ? why : why + "; " + e.hint;

@@ -1,4 +1,4 @@
-// ReplayLink: every call answered from a recording, read one line ahead of the session.
+// ReplayLink: every call answered from a capture, read one line ahead of the session.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -8,19 +8,19 @@
 #include <system_error>
 #include <thread>
 
+#include "capture_format.h"
 #include "clock_sum.h"
-#include "kavro/record_replay.h"
-#include "link_record.h"
+#include "kavro/capture.h"
 #include "platform/platform.h"
 
 namespace kavro {
 
+using detail::CaptureRecord;
 using detail::LinkCall;
-using detail::LinkRecord;
 
 namespace {
 
-// No record comes near this; a longer line is not a recording (and is not held in memory).
+// No record comes near this; a longer line is not a capture (and is not held in memory).
 constexpr std::size_t kLongestLine = 1 << 20;
 // The number a handle that the replay did not hand out gets: no record carries it.
 constexpr unsigned int kForeignHandle = UINT_MAX;
@@ -68,12 +68,12 @@ struct ReplayLink::Impl {
   }
 
   // Reads the header, and the first record after it; the failure says when the file is not a
-  // recording.
+  // capture.
   void Start() {
     errno = 0;
     in.open(platform::PathFromUtf8(path), std::ios::binary);
     if (!in.is_open()) {
-      failure = "cannot open the recording " + path + " (" +
+      failure = "cannot open the capture " + path + " (" +
                 std::generic_category().message(errno != 0 ? errno : ENOENT) + ")";
       return;
     }
@@ -81,9 +81,9 @@ struct ReplayLink::Impl {
     const Line header = ReadLine(text);
     line = 1;
     if (header == Line::kEnd) {
-      failure = path + " is empty: it holds no recording";
+      failure = path + " is empty: it holds no capture";
     } else if (header != Line::kWhole) {
-      failure = path + " line 1: the header is cut short or far too long: not a recording";
+      failure = path + " line 1: the header is cut short or far too long: not a capture";
     } else if (!detail::ParseHeaderLine(text, &now, &note, &version, &why)) {
       failure = path + " line 1: " + why;
     }
@@ -100,11 +100,11 @@ struct ReplayLink::Impl {
     switch (ReadLine(text)) {
       case Line::kEnd:
         clean_end = true;
-        problem = path + ": the recording ends after record " + std::to_string(line - 1);
+        problem = path + ": the capture ends after record " + std::to_string(line - 1);
         return;
       case Line::kCut:
         problem = path + " line " + std::to_string(line + 1) +
-                  ": the last line is cut short (the recording was interrupted there)";
+                  ": the last line is cut short (the capture was interrupted there)";
         return;
       case Line::kTooLong:
         problem = path + " line " + std::to_string(line + 1) + " is longer than " +
@@ -138,7 +138,7 @@ struct ReplayLink::Impl {
     if (failure.empty()) failure = why;
   }
 
-  // Moves the replay's clock on (never back). When the recorded pace is kept, notes when on
+  // Moves the replay's clock on (never back). When the captured pace is kept, notes when on
   // the steady clock that time comes: the call waits for it after it let go of the lock.
   void Advance(std::uint64_t to_us) {
     if (to_us <= now) return;
@@ -161,13 +161,13 @@ struct ReplayLink::Impl {
     ReadAhead();
   }
 
-  // The recorded answer to got, or nullptr (the replay has failed) when the session departs
-  // from the recording here.
-  const LinkRecord* Expect(const LinkRecord& got) {
+  // The captured answer to got, or nullptr (the replay has failed) when the session departs
+  // from the capture here.
+  const CaptureRecord* Expect(const CaptureRecord& got) {
     if (!failure.empty()) return nullptr;
     PassTimeRecords(got.call);
-    // Status queries the recording made and this session does not: a wait that polled more
-    // (only where the recording does not hold the times the waits were judged by).
+    // Status queries the capture made and this session does not: a wait that polled more
+    // (only where the capture does not hold the times the waits were judged by).
     while (!Exact() && have_next && next.call == LinkCall::kGetStatus && next.status == kFtOk) {
       if (got.call == LinkCall::kGetStatus) break;
       Take();
@@ -185,9 +185,9 @@ struct ReplayLink::Impl {
     return nullptr;
   }
 
-  // A status query: the next recorded one on the handle, or (when the recording moved on) the
-  // last answer again, since a session may poll more often than the recording did.
-  const LinkRecord* Poll(const LinkRecord& got) {
+  // A status query: the next captured one on the handle, or (when the capture moved on) the
+  // last answer again, since a session may poll more often than the capture did.
+  const CaptureRecord* Poll(const CaptureRecord& got) {
     if (!failure.empty()) return nullptr;
     if (have_next && next.call == LinkCall::kGetStatus && next.handle == got.handle) {
       Take();
@@ -199,19 +199,19 @@ struct ReplayLink::Impl {
     return Expect(got);
   }
 
-  // True when the recording holds the session's clock reads and waits, so that the session
-  // goes exactly as recorded.
+  // True when the capture holds the session's clock reads and waits, so that the session
+  // goes exactly as captured.
   bool Exact() const { return version >= 2; }
 
-  // Passes over the clock reads and waits recorded before the next call of kind call that the
-  // session does not make (a recording by a build that read its clock in other places).
+  // Passes over the clock reads and waits captured before the next call of kind call that the
+  // session does not make (a capture by a build that read its clock in other places).
   void PassTimeRecords(LinkCall call) {
     while (Exact() && have_next && next.call != call &&
            (next.call == LinkCall::kClock || next.call == LinkCall::kWaitForRx))
       Take();
   }
 
-  // A clock read: the recorded one when the recording holds it next, else the time the replay
+  // A clock read: the captured one when the capture holds it next, else the time the replay
   // has reached.
   std::uint64_t ReadClock() {
     if (failure.empty() && Exact() && have_next && next.call == LinkCall::kClock) {
@@ -221,8 +221,8 @@ struct ReplayLink::Impl {
     return now;
   }
 
-  // The wait for bytes: passes over recorded polls that found nothing new, then moves the
-  // clock to the poll that found something (never past the deadline, since the recording saw
+  // The wait for bytes: passes over captured polls that found nothing new, then moves the
+  // clock to the poll that found something (never past the deadline, since the capture saw
   // it in time) or, when none is left, to the deadline.
   void Wait(unsigned int handle, unsigned int bytes, std::uint64_t deadline_us) {
     if (!failure.empty() || (polled && last_poll.handle == handle && last_poll.answer[0] >= bytes))
@@ -248,18 +248,18 @@ struct ReplayLink::Impl {
   std::string text;        // the line being read
   std::uint64_t line = 0;  // lines read: the header is line 1, record n line n + 1
   std::uint64_t matched = 0;
-  std::uint64_t clock0 = 0;  // the recording clock when the recording began
+  std::uint64_t clock0 = 0;  // the capture clock when the capture began
   unsigned int version = 0;  // the header's format version
   std::string note;          // the header's
   std::uint64_t now = 0;     // the replay's clock
   bool have_next = false;
   bool clean_end = false;
-  LinkRecord next;       // the record read ahead, when have_next
+  CaptureRecord next;    // the record read ahead, when have_next
   std::string problem;   // else why there is none
-  LinkRecord answer;     // the record matched last
-  LinkRecord last_poll;  // the last status query's answer,
+  CaptureRecord answer;  // the record matched last
+  CaptureRecord last_poll;  // the last status query's answer,
   bool polled = false;   // while no other call came since
-  std::string failure;   // why the replay failed; "" while it goes as recorded
+  std::string failure;   // why the replay failed; "" while it goes as captured
   std::uint64_t last_t = 0;                           // the time of the last record read
   bool paced = false;                                 // the pace's origin is set:
   std::uint64_t pace_start_us = 0, pace_from_us = 0;  // steady clock then, replay clock then
@@ -267,7 +267,7 @@ struct ReplayLink::Impl {
 };
 
 // One call's turn at the replay: holds the lock while the call is matched, then lets go of it
-// before waiting to keep the recorded pace, so that another thread asking ok() or Diagnostic()
+// before waiting to keep the captured pace, so that another thread asking ok() or Diagnostic()
 // is answered at once.
 class ReplayLink::Impl::Turn {
  public:
@@ -342,15 +342,15 @@ unsigned int ReplayLink::WaitForRx(void* handle, unsigned int bytes, std::uint64
   Impl::Turn turn(*impl_);
   if (impl_->Exact()) {
     impl_->PassTimeRecords(LinkCall::kWaitForRx);
-    // A wait the recording does not hold here: the status queries after it find what was
-    // recorded.
+    // A wait the capture does not hold here: the status queries after it find what was
+    // captured.
     if (impl_->have_next && impl_->next.call != LinkCall::kWaitForRx) return kFtOk;
-    LinkRecord got;
+    CaptureRecord got;
     got.call = LinkCall::kWaitForRx;
     got.handle = NumberOf(handle);
     got.arg[0] = bytes;
     got.arg[1] = deadline_us;
-    const LinkRecord* r = impl_->Expect(got);
+    const CaptureRecord* r = impl_->Expect(got);
     return r == nullptr ? kFtOtherError : r->status;
   }
   impl_->Wait(NumberOf(handle), bytes, deadline_us);
@@ -359,25 +359,25 @@ unsigned int ReplayLink::WaitForRx(void* handle, unsigned int bytes, std::uint64
 
 namespace {
 
-// Matches one call: args(got) fills in its arguments; answer(record) hands the recorded
-// answers to the caller and returns the recorded status.
+// Matches one call: args(got) fills in its arguments; answer(record) hands the captured
+// answers to the caller and returns the captured status.
 template <typename Impl, typename Args, typename Answer>
 unsigned int Replayed(Impl& impl, LinkCall call, void* handle, Args args, Answer answer) {
   typename Impl::Turn turn(impl);
-  LinkRecord got;
+  CaptureRecord got;
   got.call = call;
   got.handle = NumberOf(handle);
   args(got);
-  const LinkRecord* r = call == LinkCall::kGetStatus ? impl.Poll(got) : impl.Expect(got);
+  const CaptureRecord* r = call == LinkCall::kGetStatus ? impl.Poll(got) : impl.Expect(got);
   if (r == nullptr) return kFtOtherError;
-  // Outputs are written as the recorded call wrote them: on success, and by Read and Write
+  // Outputs are written as the captured call wrote them: on success, and by Read and Write
   // always (a failing transfer may have moved some bytes).
   if (r->status != kFtOk && call != LinkCall::kRead && call != LinkCall::kWrite) return r->status;
   return answer(*r);
 }
 
-constexpr auto kNoArgs = [](LinkRecord&) {};
-constexpr auto kNoAnswer = [](const LinkRecord& r) { return r.status; };
+constexpr auto kNoArgs = [](CaptureRecord&) {};
+constexpr auto kNoAnswer = [](const CaptureRecord& r) { return r.status; };
 
 template <typename T>
 void Put(T* target, std::uint64_t value) {
@@ -389,11 +389,11 @@ void Put(T* target, std::uint64_t value) {
 unsigned int ReplayLink::ListDevices(void* arg1, void* arg2, unsigned int flags) {
   return Replayed(
       *impl_, LinkCall::kListDevices, nullptr,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         got.arg[0] = flags;
         if ((flags & kFtListByIndex) != 0) got.arg[1] = PointerValue(arg1);
       },
-      [&](const LinkRecord& r) {
+      [&](const CaptureRecord& r) {
         if (flags == kFtListNumberOnly) {
           Put(static_cast<unsigned int*>(arg1), r.answer[0]);
         } else if ((flags & kFtListByIndex) != 0) {
@@ -404,7 +404,7 @@ unsigned int ReplayLink::ListDevices(void* arg1, void* arg2, unsigned int flags)
         } else {
           impl_->Fail(impl_->path + " record " + std::to_string(impl_->matched) +
                       ": ListDevices with flags " + std::to_string(flags) +
-                      " cannot be replayed (its answers are not recorded)");
+                      " cannot be replayed (its answers are not captured)");
           return static_cast<unsigned int>(kFtOtherError);
         }
         return r.status;
@@ -414,8 +414,8 @@ unsigned int ReplayLink::ListDevices(void* arg1, void* arg2, unsigned int flags)
 unsigned int ReplayLink::Open(int index, void** handle) {
   return Replayed(
       *impl_, LinkCall::kOpen, nullptr,
-      [&](LinkRecord& got) { got.arg[0] = static_cast<unsigned int>(index); },
-      [&](const LinkRecord& r) {
+      [&](CaptureRecord& got) { got.arg[0] = static_cast<unsigned int>(index); },
+      [&](const CaptureRecord& r) {
         if (handle != nullptr) *handle = Token(r.handle);
         return r.status;
       });
@@ -424,7 +424,7 @@ unsigned int ReplayLink::Open(int index, void** handle) {
 unsigned int ReplayLink::OpenEx(void* arg1, unsigned int flags, void** handle) {
   return Replayed(
       *impl_, LinkCall::kOpenEx, nullptr,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         got.arg[0] = flags;
         if ((flags & (kFtOpenBySerialNumber | kFtOpenByDescription)) == 0)
           got.arg[1] = PointerValue(arg1);
@@ -432,7 +432,7 @@ unsigned int ReplayLink::OpenEx(void* arg1, unsigned int flags, void** handle) {
           got.text[0].assign(static_cast<const char*>(arg1),
                              strnlen(static_cast<const char*>(arg1), kDescriptionSize));
       },
-      [&](const LinkRecord& r) {
+      [&](const CaptureRecord& r) {
         if (handle != nullptr) *handle = Token(r.handle);
         return r.status;
       });
@@ -445,8 +445,8 @@ unsigned int ReplayLink::Close(void* handle) {
 unsigned int ReplayLink::Read(void* handle, void* buffer, unsigned int count,
                               unsigned int* returned) {
   return Replayed(
-      *impl_, LinkCall::kRead, handle, [&](LinkRecord& got) { got.arg[0] = count; },
-      [&](const LinkRecord& r) {
+      *impl_, LinkCall::kRead, handle, [&](CaptureRecord& got) { got.arg[0] = count; },
+      [&](const CaptureRecord& r) {
         const std::size_t n = std::min<std::size_t>(r.data.size(), count);
         if (buffer != nullptr && n > 0) std::memcpy(buffer, r.data.data(), n);
         Put(returned, buffer != nullptr ? n : 0);
@@ -458,10 +458,10 @@ unsigned int ReplayLink::Write(void* handle, void* buffer, unsigned int count,
                                unsigned int* written) {
   return Replayed(
       *impl_, LinkCall::kWrite, handle,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         if (buffer != nullptr) got.data.assign(static_cast<const char*>(buffer), count);
       },
-      [&](const LinkRecord& r) {
+      [&](const CaptureRecord& r) {
         Put(written, r.answer[0]);
         return r.status;
       });
@@ -469,7 +469,7 @@ unsigned int ReplayLink::Write(void* handle, void* buffer, unsigned int count,
 
 unsigned int ReplayLink::GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
                                        char* serial, char* description, void*) {
-  return Replayed(*impl_, LinkCall::kGetDeviceInfo, handle, kNoArgs, [&](const LinkRecord& r) {
+  return Replayed(*impl_, LinkCall::kGetDeviceInfo, handle, kNoArgs, [&](const CaptureRecord& r) {
     Put(device, r.answer[0]);
     Put(id, r.answer[1]);
     if (serial != nullptr) FillD2xxText(serial, kSerialNumberSize, r.text[0]);
@@ -480,7 +480,7 @@ unsigned int ReplayLink::GetDeviceInfo(void* handle, unsigned int* device, unsig
 
 unsigned int ReplayLink::GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
                                    unsigned int* event) {
-  return Replayed(*impl_, LinkCall::kGetStatus, handle, kNoArgs, [&](const LinkRecord& r) {
+  return Replayed(*impl_, LinkCall::kGetStatus, handle, kNoArgs, [&](const CaptureRecord& r) {
     Put(rx_bytes, r.answer[0]);
     Put(tx_bytes, r.answer[1]);
     Put(event, r.answer[2]);
@@ -491,7 +491,7 @@ unsigned int ReplayLink::GetStatus(void* handle, unsigned int* rx_bytes, unsigne
 unsigned int ReplayLink::SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) {
   return Replayed(
       *impl_, LinkCall::kSetTimeouts, handle,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         got.arg[0] = read_ms;
         got.arg[1] = write_ms;
       },
@@ -502,7 +502,7 @@ unsigned int ReplayLink::SetUSBParameters(void* handle, unsigned int in_size,
                                           unsigned int out_size) {
   return Replayed(
       *impl_, LinkCall::kSetUSBParameters, handle,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         got.arg[0] = in_size;
         got.arg[1] = out_size;
       },
@@ -511,12 +511,12 @@ unsigned int ReplayLink::SetUSBParameters(void* handle, unsigned int in_size,
 
 unsigned int ReplayLink::SetLatencyTimer(void* handle, unsigned char ms) {
   return Replayed(
-      *impl_, LinkCall::kSetLatencyTimer, handle, [&](LinkRecord& got) { got.arg[0] = ms; },
+      *impl_, LinkCall::kSetLatencyTimer, handle, [&](CaptureRecord& got) { got.arg[0] = ms; },
       kNoAnswer);
 }
 
 unsigned int ReplayLink::GetLatencyTimer(void* handle, unsigned char* ms) {
-  return Replayed(*impl_, LinkCall::kGetLatencyTimer, handle, kNoArgs, [&](const LinkRecord& r) {
+  return Replayed(*impl_, LinkCall::kGetLatencyTimer, handle, kNoArgs, [&](const CaptureRecord& r) {
     Put(ms, r.answer[0]);
     return r.status;
   });
@@ -524,12 +524,12 @@ unsigned int ReplayLink::GetLatencyTimer(void* handle, unsigned char* ms) {
 
 unsigned int ReplayLink::Purge(void* handle, unsigned int mask) {
   return Replayed(
-      *impl_, LinkCall::kPurge, handle, [&](LinkRecord& got) { got.arg[0] = mask; }, kNoAnswer);
+      *impl_, LinkCall::kPurge, handle, [&](CaptureRecord& got) { got.arg[0] = mask; }, kNoAnswer);
 }
 
 unsigned int ReplayLink::CreateDeviceInfoList(unsigned int* count) {
   return Replayed(*impl_, LinkCall::kCreateDeviceInfoList, nullptr, kNoArgs,
-                  [&](const LinkRecord& r) {
+                  [&](const CaptureRecord& r) {
                     Put(count, r.answer[0]);
                     return r.status;
                   });
@@ -538,12 +538,12 @@ unsigned int ReplayLink::CreateDeviceInfoList(unsigned int* count) {
 unsigned int ReplayLink::GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) {
   return Replayed(
       *impl_, LinkCall::kGetDeviceInfoList, nullptr,
-      [&](LinkRecord& got) { got.arg[0] = count == nullptr ? 0 : *count; },
-      [&](const LinkRecord& r) {
-        // The room matched the recorded one, which the recorded nodes fit.
+      [&](CaptureRecord& got) { got.arg[0] = count == nullptr ? 0 : *count; },
+      [&](const CaptureRecord& r) {
+        // The room matched the captured one, which the captured nodes fit.
         const std::size_t n = list == nullptr ? 0 : r.nodes.size();
         for (std::size_t i = 0; i < n; ++i) {
-          const detail::RecordedNode& from = r.nodes[i];
+          const detail::CapturedNode& from = r.nodes[i];
           FT_DEVICE_LIST_INFO_NODE& to = list[i];
           to.Flags = static_cast<unsigned int>(from.flags);
           to.Type = static_cast<unsigned int>(from.type);
@@ -561,7 +561,7 @@ unsigned int ReplayLink::GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsig
 unsigned int ReplayLink::SetVIDPID(unsigned int vid, unsigned int pid) {
   return Replayed(
       *impl_, LinkCall::kSetVIDPID, nullptr,
-      [&](LinkRecord& got) {
+      [&](CaptureRecord& got) {
         got.arg[0] = vid;
         got.arg[1] = pid;
       },
@@ -569,7 +569,7 @@ unsigned int ReplayLink::SetVIDPID(unsigned int vid, unsigned int pid) {
 }
 
 unsigned int ReplayLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
-  return Replayed(*impl_, LinkCall::kGetVIDPID, nullptr, kNoArgs, [&](const LinkRecord& r) {
+  return Replayed(*impl_, LinkCall::kGetVIDPID, nullptr, kNoArgs, [&](const CaptureRecord& r) {
     Put(vid, r.answer[0]);
     Put(pid, r.answer[1]);
     return r.status;

@@ -1,4 +1,4 @@
-// RecordingLink: every call passed through, and appended to the recording file as one line.
+// CaptureLink: every call passed through, and appended to the capture file as one line.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -9,25 +9,25 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "capture_format.h"
 #include "default_link.h"
-#include "kavro/record_replay.h"
-#include "link_record.h"
+#include "kavro/capture.h"
 #include "platform/platform.h"
 
 namespace kavro {
 
+using detail::CaptureRecord;
 using detail::LinkCall;
-using detail::LinkRecord;
 
-struct RecordingLink::Impl {
+struct CaptureLink::Impl {
   std::shared_ptr<LinkProvider> owned;  // the inner provider, when the link owns it
   LinkProvider& inner;
   std::string path;
-  std::uint64_t start_us = 0;  // the inner clock when the recording began
+  std::uint64_t start_us = 0;  // the inner clock when the capture began
 
   std::mutex mutex;  // guards what follows
   std::FILE* file = nullptr;
-  std::string failure;  // why the recording stopped; "" while it goes on
+  std::string failure;  // why the capture stopped; "" while it goes on
   std::atomic<bool> stopped{false};
   std::uint64_t lines = 0;  // written, the header included
   std::uint64_t last_t = 0;  // the time of the last record written
@@ -38,11 +38,11 @@ struct RecordingLink::Impl {
   Impl(LinkProvider& link, const std::string& file_path) : inner(link), path(file_path) {}
 
   void Stop(const std::string& why) {
-    failure = "recording to " + path + " stopped: " + why;
+    failure = "capturing to " + path + " stopped: " + why;
     stopped = true;
   }
 
-  // Writes one line and flushes it; the first failure stops the recording. Under the lock.
+  // Writes one line and flushes it; the first failure stops the capture. Under the lock.
   void Append(const std::string& line) {
     if (stopped) return;
     errno = 0;
@@ -58,15 +58,15 @@ struct RecordingLink::Impl {
 
   // Writes a record, its time never before the last one's: calls from several threads are
   // written in the order they return, which need not be the order they began in. Under the lock.
-  void Write(LinkRecord& r) {
+  void Write(CaptureRecord& r) {
     r.t = std::max(r.t, last_t);
     last_t = r.t;
     Append(detail::RecordLine(r));
   }
 
-  // Records a clock read of now and answers it.
+  // Captures a clock read of now and answers it.
   std::uint64_t Read(std::uint64_t now) {
-    LinkRecord r;
+    CaptureRecord r;
     r.call = LinkCall::kClock;
     r.t = now > start_us ? now - start_us : 0;
     r.answer[0] = now;
@@ -98,8 +98,8 @@ std::string D2xxText(const char* text, std::size_t size) {
 
 }  // namespace
 
-RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const std::string& note,
-                             IfExists if_exists)
+CaptureLink::CaptureLink(LinkProvider& inner, const std::string& path, const std::string& note,
+                         IfExists if_exists)
     : ForwardingLink(inner), impl_(std::make_unique<Impl>(inner, path)) {
   impl_->start_us = inner.NowMicroseconds();
   // Unless told to replace it, a regular file is never emptied: a missing one is created
@@ -117,7 +117,7 @@ RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const
   if (kept || (impl_->file == nullptr && errno == EEXIST)) {
     impl_->Stop(path +
                 " exists and is kept; to replace it, make the link with "
-                "RecordingLink::IfExists::kReplace");
+                "CaptureLink::IfExists::kReplace");
     return;
   }
   if (impl_->file == nullptr) {
@@ -128,38 +128,38 @@ RecordingLink::RecordingLink(LinkProvider& inner, const std::string& path, const
   impl_->Append(detail::HeaderLine(inner.Name(), impl_->start_us, note));
 }
 
-RecordingLink::RecordingLink(std::shared_ptr<LinkProvider> inner, const std::string& path,
-                             const std::string& note, IfExists if_exists)
-    : RecordingLink(*inner, path, note, if_exists) {
+CaptureLink::CaptureLink(std::shared_ptr<LinkProvider> inner, const std::string& path,
+                         const std::string& note, IfExists if_exists)
+    : CaptureLink(*inner, path, note, if_exists) {
   impl_->owned = std::move(inner);
 }
 
-RecordingLink::RecordingLink(const std::string& path, const std::string& note, IfExists if_exists)
-    : RecordingLink(detail::NewDefaultLink(), path, note, if_exists) {}
+CaptureLink::CaptureLink(const std::string& path, const std::string& note, IfExists if_exists)
+    : CaptureLink(detail::NewDefaultLink(), path, note, if_exists) {}
 
-RecordingLink::~RecordingLink() {
+CaptureLink::~CaptureLink() {
   if (impl_->file != nullptr) std::fclose(impl_->file);
 }
 
-OpenOptions RecordingLink::Options(OpenOptions base) {
+OpenOptions CaptureLink::Options(OpenOptions base) {
   base.link = this;
   return base;
 }
 
-std::uint64_t RecordingLink::NowMicroseconds() {
+std::uint64_t CaptureLink::NowMicroseconds() {
   return impl_->Read(ForwardingLink::NowMicroseconds());
 }
 
-bool RecordingLink::ok() const {
+bool CaptureLink::ok() const {
   return !impl_->stopped;
 }
 
-std::uint64_t RecordingLink::records() const {
+std::uint64_t CaptureLink::records() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->lines > 0 ? impl_->lines - 1 : 0;
 }
 
-std::string RecordingLink::Diagnostic() const {
+std::string CaptureLink::Diagnostic() const {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (!impl_->failure.empty()) return impl_->failure;
@@ -169,14 +169,14 @@ std::string RecordingLink::Diagnostic() const {
 
 namespace {
 
-// Makes a call through the link and records it: call(record) makes the inner call, fills in
+// Makes a call through the link and captures it: call(record) makes the inner call, fills in
 // the arguments that need no handle number and returns the status; fill(record, number) adds
 // the rest under the lock, numbering handles with number(handle, opened).
 template <typename Impl, typename Call, typename Fill>
-unsigned int Recorded(Impl& impl, LinkCall kind, Call call, Fill fill) {
+unsigned int Captured(Impl& impl, LinkCall kind, Call call, Fill fill) {
   if (impl.stopped) return kFtOtherError;
   const std::uint64_t now = impl.inner.NowMicroseconds();
-  LinkRecord local;
+  CaptureRecord local;
   local.call = kind;
   local.t = now > impl.start_us ? now - impl.start_us : 0;
   local.status = call(local);
@@ -186,17 +186,17 @@ unsigned int Recorded(Impl& impl, LinkCall kind, Call call, Fill fill) {
   return local.status;
 }
 
-constexpr auto kNoMore = [](LinkRecord&, auto&&) {};
+constexpr auto kNoMore = [](CaptureRecord&, auto&&) {};
 
 }  // namespace
 
-unsigned int RecordingLink::ListDevices(void* arg1, void* arg2, unsigned int flags) {
-  return Recorded(
+unsigned int CaptureLink::ListDevices(void* arg1, void* arg2, unsigned int flags) {
+  return Captured(
       *impl_, LinkCall::kListDevices,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::ListDevices(arg1, arg2, flags);
         r.arg[0] = flags;
-        // Only the two forms the library uses have arguments and answers that can be recorded.
+        // Only the two forms the library uses have arguments and answers that can be captured.
         if (flags == kFtListNumberOnly && status == kFtOk && arg1 != nullptr) {
           r.answer[0] = *static_cast<unsigned int*>(arg1);
         } else if ((flags & kFtListByIndex) != 0) {
@@ -211,22 +211,22 @@ unsigned int RecordingLink::ListDevices(void* arg1, void* arg2, unsigned int fla
       kNoMore);
 }
 
-unsigned int RecordingLink::Open(int index, void** handle) {
-  return Recorded(
+unsigned int CaptureLink::Open(int index, void** handle) {
+  return Captured(
       *impl_, LinkCall::kOpen,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = static_cast<unsigned int>(index);
         return ForwardingLink::Open(index, handle);
       },
-      [&](LinkRecord& r, auto&& number) {
+      [&](CaptureRecord& r, auto&& number) {
         if (r.status == kFtOk && handle != nullptr) r.handle = number(*handle, true);
       });
 }
 
-unsigned int RecordingLink::OpenEx(void* arg1, unsigned int flags, void** handle) {
-  return Recorded(
+unsigned int CaptureLink::OpenEx(void* arg1, unsigned int flags, void** handle) {
+  return Captured(
       *impl_, LinkCall::kOpenEx,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = flags;
         if ((flags & (kFtOpenBySerialNumber | kFtOpenByDescription)) != 0)
           r.text[0] = D2xxText(static_cast<const char*>(arg1), kDescriptionSize);
@@ -234,27 +234,27 @@ unsigned int RecordingLink::OpenEx(void* arg1, unsigned int flags, void** handle
           r.arg[1] = PointerValue(arg1);  // a location
         return ForwardingLink::OpenEx(arg1, flags, handle);
       },
-      [&](LinkRecord& r, auto&& number) {
+      [&](CaptureRecord& r, auto&& number) {
         if (r.status == kFtOk && handle != nullptr) r.handle = number(*handle, true);
       });
 }
 
-unsigned int RecordingLink::Close(void* handle) {
-  // Passed through even after the recording stopped: the device must be released.
+unsigned int CaptureLink::Close(void* handle) {
+  // Passed through even after the capture stopped: the device must be released.
   if (impl_->stopped) return ForwardingLink::Close(handle);
-  return Recorded(
-      *impl_, LinkCall::kClose, [&](LinkRecord&) { return ForwardingLink::Close(handle); },
-      [&](LinkRecord& r, auto&& number) {
+  return Captured(
+      *impl_, LinkCall::kClose, [&](CaptureRecord&) { return ForwardingLink::Close(handle); },
+      [&](CaptureRecord& r, auto&& number) {
         r.handle = number(handle, false);
         impl_->numbers.erase(handle);
       });
 }
 
-unsigned int RecordingLink::Read(void* handle, void* buffer, unsigned int count,
-                                 unsigned int* returned) {
-  return Recorded(
+unsigned int CaptureLink::Read(void* handle, void* buffer, unsigned int count,
+                               unsigned int* returned) {
+  return Captured(
       *impl_, LinkCall::kRead,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::Read(handle, buffer, count, returned);
         r.arg[0] = count;
         const unsigned int got = returned == nullptr ? 0 : std::min(*returned, count);
@@ -262,27 +262,27 @@ unsigned int RecordingLink::Read(void* handle, void* buffer, unsigned int count,
         r.answer[0] = r.data.size();
         return status;
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::Write(void* handle, void* buffer, unsigned int count,
-                                  unsigned int* written) {
-  return Recorded(
+unsigned int CaptureLink::Write(void* handle, void* buffer, unsigned int count,
+                                unsigned int* written) {
+  return Captured(
       *impl_, LinkCall::kWrite,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         if (buffer != nullptr) r.data.assign(static_cast<const char*>(buffer), count);
         const unsigned int status = ForwardingLink::Write(handle, buffer, count, written);
         r.answer[0] = written == nullptr ? 0 : *written;
         return status;
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
-                                          char* serial, char* description, void* dummy) {
-  return Recorded(
+unsigned int CaptureLink::GetDeviceInfo(void* handle, unsigned int* device, unsigned int* id,
+                                        char* serial, char* description, void* dummy) {
+  return Captured(
       *impl_, LinkCall::kGetDeviceInfo,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status =
             ForwardingLink::GetDeviceInfo(handle, device, id, serial, description, dummy);
         if (status == kFtOk) {
@@ -293,14 +293,14 @@ unsigned int RecordingLink::GetDeviceInfo(void* handle, unsigned int* device, un
         }
         return status;
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
-                                      unsigned int* event) {
-  return Recorded(
+unsigned int CaptureLink::GetStatus(void* handle, unsigned int* rx_bytes, unsigned int* tx_bytes,
+                                    unsigned int* event) {
+  return Captured(
       *impl_, LinkCall::kGetStatus,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::GetStatus(handle, rx_bytes, tx_bytes, event);
         if (status == kFtOk) {
           r.answer[0] = rx_bytes == nullptr ? 0 : *rx_bytes;
@@ -309,67 +309,67 @@ unsigned int RecordingLink::GetStatus(void* handle, unsigned int* rx_bytes, unsi
         }
         return status;
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) {
-  return Recorded(
+unsigned int CaptureLink::SetTimeouts(void* handle, unsigned int read_ms, unsigned int write_ms) {
+  return Captured(
       *impl_, LinkCall::kSetTimeouts,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = read_ms;
         r.arg[1] = write_ms;
         return ForwardingLink::SetTimeouts(handle, read_ms, write_ms);
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::SetUSBParameters(void* handle, unsigned int in_size,
-                                             unsigned int out_size) {
-  return Recorded(
+unsigned int CaptureLink::SetUSBParameters(void* handle, unsigned int in_size,
+                                           unsigned int out_size) {
+  return Captured(
       *impl_, LinkCall::kSetUSBParameters,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = in_size;
         r.arg[1] = out_size;
         return ForwardingLink::SetUSBParameters(handle, in_size, out_size);
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::SetLatencyTimer(void* handle, unsigned char ms) {
-  return Recorded(
+unsigned int CaptureLink::SetLatencyTimer(void* handle, unsigned char ms) {
+  return Captured(
       *impl_, LinkCall::kSetLatencyTimer,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = ms;
         return ForwardingLink::SetLatencyTimer(handle, ms);
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::GetLatencyTimer(void* handle, unsigned char* ms) {
-  return Recorded(
+unsigned int CaptureLink::GetLatencyTimer(void* handle, unsigned char* ms) {
+  return Captured(
       *impl_, LinkCall::kGetLatencyTimer,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::GetLatencyTimer(handle, ms);
         if (status == kFtOk && ms != nullptr) r.answer[0] = *ms;
         return status;
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::Purge(void* handle, unsigned int mask) {
-  return Recorded(
+unsigned int CaptureLink::Purge(void* handle, unsigned int mask) {
+  return Captured(
       *impl_, LinkCall::kPurge,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = mask;
         return ForwardingLink::Purge(handle, mask);
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
-unsigned int RecordingLink::CreateDeviceInfoList(unsigned int* count) {
-  return Recorded(
+unsigned int CaptureLink::CreateDeviceInfoList(unsigned int* count) {
+  return Captured(
       *impl_, LinkCall::kCreateDeviceInfoList,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::CreateDeviceInfoList(count);
         if (status == kFtOk && count != nullptr) r.answer[0] = *count;
         return status;
@@ -377,17 +377,17 @@ unsigned int RecordingLink::CreateDeviceInfoList(unsigned int* count) {
       kNoMore);
 }
 
-unsigned int RecordingLink::GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) {
-  return Recorded(
+unsigned int CaptureLink::GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, unsigned int* count) {
+  return Captured(
       *impl_, LinkCall::kGetDeviceInfoList,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = count == nullptr ? 0 : *count;
         const unsigned int status = ForwardingLink::GetDeviceInfoList(list, count);
         if (status == kFtOk && count != nullptr)
           r.answer[0] = std::min<std::uint64_t>(*count, r.arg[0]);
         return status;
       },
-      [&](LinkRecord& r, auto&& number) {
+      [&](CaptureRecord& r, auto&& number) {
         for (std::uint64_t i = 0; list != nullptr && i < r.answer[0]; ++i) {
           const FT_DEVICE_LIST_INFO_NODE& n = list[i];
           r.nodes.push_back({n.Flags, n.Type, n.ID, n.LocId,
@@ -397,10 +397,10 @@ unsigned int RecordingLink::GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, un
       });
 }
 
-unsigned int RecordingLink::SetVIDPID(unsigned int vid, unsigned int pid) {
-  return Recorded(
+unsigned int CaptureLink::SetVIDPID(unsigned int vid, unsigned int pid) {
+  return Captured(
       *impl_, LinkCall::kSetVIDPID,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = vid;
         r.arg[1] = pid;
         return ForwardingLink::SetVIDPID(vid, pid);
@@ -408,10 +408,10 @@ unsigned int RecordingLink::SetVIDPID(unsigned int vid, unsigned int pid) {
       kNoMore);
 }
 
-unsigned int RecordingLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
-  return Recorded(
+unsigned int CaptureLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
+  return Captured(
       *impl_, LinkCall::kGetVIDPID,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         const unsigned int status = ForwardingLink::GetVIDPID(vid, pid);
         if (status == kFtOk) {
           r.answer[0] = vid == nullptr ? 0 : *vid;
@@ -422,15 +422,15 @@ unsigned int RecordingLink::GetVIDPID(unsigned int* vid, unsigned int* pid) {
       kNoMore);
 }
 
-unsigned int RecordingLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
-  return Recorded(
+unsigned int CaptureLink::WaitForRx(void* handle, unsigned int bytes, std::uint64_t deadline_us) {
+  return Captured(
       *impl_, LinkCall::kWaitForRx,
-      [&](LinkRecord& r) {
+      [&](CaptureRecord& r) {
         r.arg[0] = bytes;
         r.arg[1] = deadline_us;
         return ForwardingLink::WaitForRx(handle, bytes, deadline_us);
       },
-      [&](LinkRecord& r, auto&& number) { r.handle = number(handle, false); });
+      [&](CaptureRecord& r, auto&& number) { r.handle = number(handle, false); });
 }
 
 }  // namespace kavro

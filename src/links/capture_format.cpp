@@ -1,5 +1,5 @@
-// A link recording's lines: the header and one JSON object per D2XX call.
-#include "link_record.h"
+// A capture's lines: the header and one JSON object per D2XX call.
+#include "capture_format.h"
 
 #include <algorithm>
 #include <chrono>
@@ -169,7 +169,7 @@ bool Unsigned(const Json& j, const char* key, unsigned int* out, std::string* wh
   return true;
 }
 
-Json NodeJson(const RecordedNode& n) {
+Json NodeJson(const CapturedNode& n) {
   Json j;
   j["flags"] = n.flags;
   j["type"] = n.type;
@@ -181,7 +181,7 @@ Json NodeJson(const RecordedNode& n) {
   return j;
 }
 
-bool ParseNode(const Json& j, RecordedNode* n, std::string* why) {
+bool ParseNode(const Json& j, CapturedNode* n, std::string* why) {
   if (!j.is_object()) {
     *why = "a device-list node is not an object";
     return false;
@@ -196,7 +196,7 @@ bool ParseNode(const Json& j, RecordedNode* n, std::string* why) {
 
 // The checks a record passes beyond its keys: what the replay hands back must fit what was
 // asked for.
-bool Consistent(const LinkRecord& r, std::string* why) {
+bool Consistent(const CaptureRecord& r, std::string* why) {
   if (r.call == LinkCall::kRead && (r.answer[0] != r.data.size() || r.data.size() > r.arg[0])) {
     *why = "its bytes read do not match \"returned\" and \"count\"";
     return false;
@@ -211,7 +211,7 @@ bool Consistent(const LinkRecord& r, std::string* why) {
 
 }  // namespace
 
-std::string RecordLine(const LinkRecord& r) {
+std::string RecordLine(const CaptureRecord& r) {
   const Shape& s = ShapeOf(r.call);
   Json j;
   j["t"] = r.t;
@@ -230,12 +230,12 @@ std::string RecordLine(const LinkRecord& r) {
   if (s.data == DataUse::kAnswer) j["data"] = Hex(r.data);
   if (r.call == LinkCall::kGetDeviceInfoList) {
     j["nodes"] = Json::array();
-    for (const RecordedNode& n : r.nodes) j["nodes"].push_back(NodeJson(n));
+    for (const CapturedNode& n : r.nodes) j["nodes"].push_back(NodeJson(n));
   }
   return Dump(j);
 }
 
-bool ParseRecordLine(const std::string& line, LinkRecord* r, std::string* why) {
+bool ParseRecordLine(const std::string& line, CaptureRecord* r, std::string* why) {
   const Json j = Json::parse(line, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
     *why = "it is not a JSON object (the line is corrupt)";
@@ -299,7 +299,7 @@ bool ParseRecordLine(const std::string& line, LinkRecord* r, std::string* why) {
   return Consistent(*r, why);
 }
 
-bool SameCall(const LinkRecord& a, const LinkRecord& b) {
+bool SameCall(const CaptureRecord& a, const CaptureRecord& b) {
   if (a.call != b.call) return false;
   const Shape& s = ShapeOf(a.call);
   return (s.handle != HandleUse::kCalledOn || a.handle == b.handle) && a.arg[0] == b.arg[0] &&
@@ -307,7 +307,7 @@ bool SameCall(const LinkRecord& a, const LinkRecord& b) {
          (s.data != DataUse::kArgument || a.data == b.data);
 }
 
-std::string DescribeCall(const LinkRecord& r) {
+std::string DescribeCall(const CaptureRecord& r) {
   const Shape& s = ShapeOf(r.call);
   std::string out = std::string(NameOf(r.call)) + "(";
   auto add = [&out](const std::string& item) {
@@ -330,8 +330,8 @@ std::string HeaderLine(const std::string& link, std::uint64_t clock_us, const st
   char started[32];
   std::strftime(started, sizeof(started), "%Y-%m-%dT%H:%M:%SZ", &utc);
   Json j;
-  j["format"] = kRecordingFormat;
-  j["version"] = kRecordingVersion;
+  j["format"] = kCaptureFormat;
+  j["version"] = kCaptureVersion;
   j["library"] = KAVRO_LIBRARY_VERSION;
   j["link"] = link;
   j["started"] = started;
@@ -344,8 +344,8 @@ bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::stri
                      unsigned int* version, std::string* why) {
   const Json j = Json::parse(line, nullptr, false);
   const auto format = j.is_object() ? j.find("format") : j.end();
-  if (j.is_discarded() || !j.is_object() || format == j.end() || *format != kRecordingFormat) {
-    *why = std::string("it is not the header of a ") + kRecordingFormat;
+  if (j.is_discarded() || !j.is_object() || format == j.end() || *format != kCaptureFormat) {
+    *why = std::string("it is not the header of a ") + kCaptureFormat;
     return false;
   }
   std::uint64_t number = 0;
@@ -354,9 +354,9 @@ bool ParseHeaderLine(const std::string& line, std::uint64_t* clock_us, std::stri
     return false;
   const auto text = j.find("note");
   *note = text != j.end() && text->is_string() ? text->get<std::string>() : std::string();
-  if (number == 0 || number > kRecordingVersion) {
+  if (number == 0 || number > kCaptureVersion) {
     *why = "its format version " + std::to_string(number) +
-           " is not one this library reads (it reads 1 to " + std::to_string(kRecordingVersion) +
+           " is not one this library reads (it reads 1 to " + std::to_string(kCaptureVersion) +
            "; a newer library may have made it)";
     return false;
   }

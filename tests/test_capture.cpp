@@ -1,4 +1,4 @@
-// Sessions recorded against the emulator and played back without it: the same results, the
+// Sessions captured against the emulator and played back without it: the same results, the
 // same bytes on the wire, and clear words when a replay departs or a file is bad.
 #include <fstream>
 #include <future>
@@ -44,9 +44,9 @@ std::vector<std::string> Session(K& dll, int readings,
   return seen;
 }
 
-// The session recorded against the ready-made boards, with the replies numbered in `faults`
+// The session captured against the ready-made boards, with the replies numbered in `faults`
 // dropped, shifted (a 0xFF before) and replaced by the board's "Command Error".
-std::vector<std::string> Recorded(const std::string& path, int readings,
+std::vector<std::string> Captured(const std::string& path, int readings,
                                   std::array<std::size_t, 3> faults) {
   VirtualBus bus;
   kavro::emu::AddReadyMadeBoards(bus);
@@ -55,16 +55,15 @@ std::vector<std::string> Recorded(const std::string& path, int readings,
   replies[faults[0]].kind = ReplyFault::kDrop;
   replies[faults[1]].kind = ReplyFault::kPrefixFF;
   replies[faults[2]].kind = ReplyFault::kErrorReply;  // 'M'
-  kavro::RecordingLink recording(bus, path, "test session",
-                                 kavro::RecordingLink::IfExists::kReplace);
+  kavro::CaptureLink capture(bus, path, "test session", kavro::CaptureLink::IfExists::kReplace);
   K dll;
-  dll.UseLink(&recording);
+  dll.UseLink(&capture);
   return Session(dll, readings);
 }
 
 // A typed board on a replay of another session: the open departs from it, and the error says
-// where. (The tool's replay of a recorded read shows typed readings replayed.)
-TEST(RecordReplay, ATypedBoardOnAReplayThatDepartsSaysWhereInItsHint) {
+// where. (The tool's replay of a captured read shows typed readings replayed.)
+TEST(CaptureReplay, ATypedBoardOnAReplayThatDepartsSaysWhereInItsHint) {
   kavro::ReplayLink replay(KAVRO_TEST_DATA "/emulator_session.kavrolog");
   const auto board = kavro::Board::Open("KAVRO-0009", replay.Options());
   const std::string why = replay.Diagnostic();
@@ -75,18 +74,18 @@ TEST(RecordReplay, ATypedBoardOnAReplayThatDepartsSaysWhereInItsHint) {
       << why;
 }
 
-// A session recorded now, and the one kept in tests/data, made by an earlier build (this test,
-// with KAVRO_UPDATE_RECORDING=1): both replay as the board answered, faults and all. So does one
+// A session captured now, and the one kept in tests/data, made by an earlier build (this test,
+// with KAVRO_UPDATE_CAPTURE=1): both replay as the board answered, faults and all. So does one
 // of the first format, which holds no clock reads: its replay makes up the times between calls.
-// A replay that departs from its recording says where, and fails every later call.
-TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDeparts) {
+// A replay that departs from its capture says where, and fails every later call.
+TEST(CaptureReplay, ReplayGivesTheCapturedResultsTracesAndFaultsAndSaysWhereItDeparts) {
   const std::string kept = KAVRO_TEST_DATA "/emulator_session.kavrolog";
-  if (std::getenv("KAVRO_UPDATE_RECORDING") != nullptr) Recorded(kept, 6, {8, 10, 14});
+  if (std::getenv("KAVRO_UPDATE_CAPTURE") != nullptr) Captured(kept, 6, {8, 10, 14});
   const std::string path = Temp("session.kavrolog");
-  const std::vector<std::string> recorded = Recorded(path, 6, {8, 10, 14});
-  ASSERT_EQ(recorded.size(), 13u);
-  EXPECT_EQ(recorded[5], "805865 |  | 0 | 070442aa | 070842020c4be9aa");
-  EXPECT_EQ(recorded[7], "813232 |  | 0 | 0b0442aa | ff0b0842020c68b0aa");  // 0xFF and all
+  const std::vector<std::string> captured = Captured(path, 6, {8, 10, 14});
+  ASSERT_EQ(captured.size(), 13u);
+  EXPECT_EQ(captured[5], "805865 |  | 0 | 070442aa | 070842020c4be9aa");
+  EXPECT_EQ(captured[7], "813232 |  | 0 | 0b0442aa | ff0b0842020c68b0aa");  // 0xFF and all
   for (const std::string& file :
        {path, kept, std::string(KAVRO_TEST_DATA "/emulator_session_v1.kavrolog")}) {
     kavro::ReplayLink replay(file);
@@ -94,16 +93,16 @@ TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDep
     dll.UseLink(&replay);
     const std::vector<std::string> seen = Session(dll, 6);
     if (file.find("v1") == std::string::npos)
-      EXPECT_EQ(seen, recorded) << file;
+      EXPECT_EQ(seen, captured) << file;
     else
-      EXPECT_EQ(seen[7], "813222 |  | 0 | 0b0442aa | ff0b0842020c68a6aa");  // recorded then
+      EXPECT_EQ(seen[7], "813222 |  | 0 | 0b0442aa | ff0b0842020c68a6aa");  // captured then
     EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
     EXPECT_EQ(replay.note(), "test session");
   }
   kavro::ReplayLink replay(path);
   K dll;
   dll.UseLink(&replay);
-  const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // recorded: a reading
+  const auto seen = Session(dll, 1, Bind(&K::Get_Offset_Value, 0));  // captured: a reading
   EXPECT_EQ(seen[5], "Error | Other Errors | 18 | 070440aa | 06084403010234aa");
   EXPECT_EQ(replay.Diagnostic(), path +
                                      " record 64 (line 65): expected Write(h=1, "
@@ -111,7 +110,7 @@ TEST(RecordReplay, ReplayGivesTheRecordedResultsTracesAndFaultsAndSaysWhereItDep
   EXPECT_FALSE(replay.ok());
 }
 
-TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
+TEST(CaptureReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
   const std::string header = R"({"format":"kavro link recording","version":1,"clock_us":5})";
   const std::string count =
       R"({"t":3,"call":"ListDevices","flags":2147483648,"status":0,"count":2})";
@@ -121,8 +120,8 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
     const char* first;    // the first device count
     std::string diagnostic;
   } rows[] = {
-      {"-", "Error", "cannot open the recording @ (No such file or directory)"},
-      {"", "Error", "@ is empty: it holds no recording"},
+      {"-", "Error", "cannot open the capture @ (No such file or directory)"},
+      {"", "Error", "@ is empty: it holds no capture"},
       {"hello\n", "Error", "@ line 1: it is not the header of a kavro link recording"},
       {R"({"format":"kavro link recording","version":3,"clock_us":0})"
        "\n",
@@ -132,12 +131,12 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
       {header + "\n" + count.substr(0, 30) + "\n", "Error",
        "@ record 1 (line 2): is not a record: it is not a JSON object (the line is corrupt)" +
            then},
-      {header + "\n" + count + "\n", "2", "@: the recording ends after record 1" + then},
+      {header + "\n" + count + "\n", "2", "@: the capture ends after record 1" + then},
       {header.substr(0, 44) + "}\n", "Error", "@ line 1: it has no \"clock_us\""},
       {header + "\n{\"t\":0,\"call\":\"Frob\"}\n", "Error",
        "@ record 1 (line 2): is not a record: its call \"Frob\" is not a D2XX call" + then},
       {header + "\n" + count + "\n" + count.substr(0, 30), "2",
-       "@ line 3: the last line is cut short (the recording was interrupted there)" + then},
+       "@ line 3: the last line is cut short (the capture was interrupted there)" + then},
       {header + "\n" + count + "\n" + R"({"t":2)" + count.substr(6) + "\n", "2",
        "@ record 2 (line 3): its time, 2 us, runs back from the 3 us of the record before it" +
            then},
@@ -170,7 +169,7 @@ TEST(RecordReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
 
 // A paced replay waits for a record's time without holding the replay: while one thread waits
 // 0.8 s for the next record, another asks ok() and is answered at once.
-TEST(RecordReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
+TEST(CaptureReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
   const std::string path = Temp("paced.kavrolog");
   std::ofstream(path, std::ios::binary)
       << R"({"format":"kavro link recording","version":2,"clock_us":0})"
@@ -189,7 +188,7 @@ TEST(RecordReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
 }
 
 // An existing file is refused and kept unless replacing it is asked for.
-TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
+TEST(CaptureReplay, CaptureThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   VirtualBus bus;
   bus.AddDevice("KV0001");
   const std::string kept = Temp("kept.kavrolog");
@@ -200,15 +199,15 @@ TEST(RecordReplay, RecordingThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
             "could not write line 1 (No space left on device); the lines before "
             "it are kept"},
            {kept, kept + " exists and is kept; to replace it, make the link with "
-                         "RecordingLink::IfExists::kReplace"}}) {
+                         "CaptureLink::IfExists::kReplace"}}) {
     if (path == "/dev/full" && !std::ifstream(path)) continue;  // Linux has one
-    kavro::RecordingLink recording(bus, path);
+    kavro::CaptureLink capture(bus, path);
     K dll;
-    dll.UseLink(&recording);
+    dll.UseLink(&capture);
     EXPECT_EQ(dll.Get_Device_Count(), "Error");
     EXPECT_EQ(Status(dll), "18 Other Errors");
-    EXPECT_FALSE(recording.ok());
-    EXPECT_EQ(recording.Diagnostic(), std::string("recording to ") + path + " stopped: " + why);
+    EXPECT_FALSE(capture.ok());
+    EXPECT_EQ(capture.Diagnostic(), std::string("capturing to ") + path + " stopped: " + why);
   }
   std::ifstream in(kept);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
