@@ -368,6 +368,12 @@ TEST_F(Packet, AFrameIsTracedOnceBuiltEvenIfItsWriteFails) {
   dll.WritePacket(0);
   EXPECT_EQ(dll.WriteStatus, "Finished");
   EXPECT_EQ(dll.ErrorStatus, 0u);
+  // A command's request the same: its data byte stays, and the last reply's fields too.
+  dll.ReadStatus = "kept";
+  bus.FailCall(Call::kWrite, 10);
+  EXPECT_EQ(dll.Read_EEPROM_Register(h, 0x21), "Error");
+  EXPECT_EQ(dll.PacketSent + " " + dll.WriteStatus + ToHex(dll.PacketData, 2) + dll.ReadStatus,
+            "08058221aa 21 00kept");
 }
 
 TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {
