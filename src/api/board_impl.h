@@ -49,7 +49,7 @@ struct Board::Impl {
   // The version exchange: the board's type and version into info.
   Status LearnVersion();
   // A register read's three reply bytes.
-  Result<std::array<std::uint8_t, 3>> Register(const detail::Outcome<detail::RegisterBytes>& r);
+  Result<std::array<std::uint8_t, 3>> Register(const detail::Step<detail::RegisterBytes>& r);
 
   // Makes sure the board is open: reopens it after a loss when the backoff allows.
   Status Ready();
