@@ -143,6 +143,7 @@ Status Board::Impl::OpenHandle(detail::Stage stage) {
 Status Board::Impl::LearnVersion() {
   const detail::Step<detail::BoardVersion> v = detail::RequestVersion(dll, handle);
   if (Status s = Attempted(v.failure); !s) return s;
+  std::lock_guard<std::mutex> lock(info_mutex);
   info.type = v.value.type;
   std::copy(v.value.fields.begin(), v.value.fields.end(), info.version.begin());
   return {};
@@ -487,9 +488,10 @@ Result<Board> Board::OpenOnly(OpenOptions options) {
   return Open(serials->front(), std::move(options));
 }
 
-const BoardInfo& Board::info() const {
-  static const BoardInfo kNone;
-  return impl_ ? impl_->info : kNone;
+BoardInfo Board::info() const {
+  if (!impl_) return {};
+  std::lock_guard<std::mutex> lock(impl_->info_mutex);
+  return impl_->info;
 }
 
 Status Board::CheckChannel(unsigned int channel) const {
