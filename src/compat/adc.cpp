@@ -128,9 +128,10 @@ std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned
   return f ? kError : kFinished;
 }
 
-std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,
-                                               unsigned char middle, unsigned char low) {
-  if (Simulating(*this)) return "0";
+namespace kavro::detail {
+
+std::string ConverterText(unsigned char status, unsigned char high, unsigned char middle,
+                          unsigned char low) {
   const long long magnitude = (static_cast<long long>(high) << 16) | (middle << 8) | low;
   const bool all_zero = magnitude == 0;
   const bool all_ones = magnitude == 0xFFFFFF;
@@ -151,4 +152,12 @@ std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned ch
                        ',', ' ', static_cast<char>(middle),
                        ',', ' ', static_cast<char>(low)};
   return std::string(text, sizeof(text));
+}
+
+}  // namespace kavro::detail
+
+std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,
+                                               unsigned char middle, unsigned char low) {
+  if (Simulating(*this)) return "0";
+  return ConverterText(status, high, middle, low);
 }

@@ -72,7 +72,7 @@ Step<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
   const auto& data = x.reply.data;
   // Type 9 answers a plain 24-bit count; its first byte carries nothing.
   reading.value = type9 ? Decimal((data[1] << 16) | (data[2] << 8) | data[3])
-                        : d.Calculate_ADC_Value(data[0], data[1], data[2], data[3]);
+                        : ConverterText(data[0], data[1], data[2], data[3]);
   return reading;
 }
 

@@ -17,6 +17,11 @@ using namespace kavro::detail;
 namespace {
 
 constexpr unsigned char kLastPacketNumber = 254;
+
+// Packet numbers run from 1 to 254, then start again at 1.
+unsigned char NumberAfter(unsigned char number) {
+  return number < kLastPacketNumber ? static_cast<unsigned char>(number + 1) : 1;
+}
 constexpr unsigned char kShiftMarker = 0xFF;  // a stray byte some boards send before a reply
 constexpr unsigned int kMinimumFrame = 4;     // number, length, code, trailer
 
@@ -294,7 +299,7 @@ Exchanged AwaitReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) {
 Exchanged Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
                    const unsigned char* data, unsigned int data_count) {
   d.ftHandle = handle;
-  d.NextPacketNumber();
+  d.PacketNumber = NumberAfter(d.PacketNumber);
   const unsigned char number = d.PacketNumber;
   const Expected expected{number, c.rx_length, c.rx_code, kEndOfPacket};
   std::array<unsigned char, 8> bytes{};
@@ -344,7 +349,7 @@ void ShowExchange(KAVRO_USB_DLL& d, const Exchanged& e) {
 
 void KAVRO_USB_DLL::NextPacketNumber() {
   if (Simulating(*this)) return;
-  PacketNumber = PacketNumber < kLastPacketNumber ? PacketNumber + 1 : 1;
+  PacketNumber = NumberAfter(PacketNumber);
 }
 
 void KAVRO_USB_DLL::GetPacketSent() {

@@ -103,6 +103,9 @@ enum class Measurement { kNormal, kOffset, kFullscale };
 // converter condition such as "Positive Overflow").
 Step<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
                           unsigned int board_type);
+// A converter reading's four bytes as text: a count, or the converter's condition.
+std::string ConverterText(unsigned char status, unsigned char high, unsigned char middle,
+                          unsigned char low);
 // The version exchange, then the measurement for the type it reported.
 Step<std::string> MeasureAnyBoard(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
                                   Measurement m);
