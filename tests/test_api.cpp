@@ -389,6 +389,30 @@ TEST_F(BoardThreads, GettersAnswerAtOnceWhileAnotherThreadWaitsOnAReset) {
   EXPECT_TRUE(link.let_go);
 }
 
+// info() while another thread reopens the board, where a type 9 board now sits: the type and
+// the version it answers are always of one board (the version's first field is the type).
+TEST_F(BoardThreads, InfoIsOfOneBoardWhileAnotherThreadReopensIt) {
+  bus.AddDevice("KV0001");
+  kavro::Board board = Open();
+  bus.Unplug("KV0001");
+  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = Board::Type9(); });
+  EXPECT_FALSE(board.Read().ok());
+  bus.Replug("KV0001");
+  bus.SleepUntil(bus.now_us() + 1000000);
+  std::atomic<bool> reopened{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!reopened) {
+      const kavro::BoardInfo i = board.info();
+      torn += i.type == i.version[0] ? 0 : 1;
+    }
+  });
+  EXPECT_TRUE(board.Read().ok());
+  reopened = true;
+  reader.join();
+  EXPECT_EQ(std::make_tuple(torn.load(), board.info().type), std::make_tuple(0, 9u));
+}
+
 // One thread notices the loss and is still in the callback when another reopens the board:
 // the reconnection is handed on after the loss, by the first thread, not beside it.
 TEST_F(BoardThreads, EventsReachTheApplicationOnceInTheOrderTheyHappened) {

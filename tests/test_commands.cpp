@@ -69,6 +69,8 @@ const Exchange kExchanges[] = {
      {kType3, "11 08 42 02 00 01 00 aa"}, "256", "", "type 3"},
     {"normal data, type 9", Bind(&K::Normal_Data_Request, 1), {kAsk, "11 05 52 01 aa"},
      {kType9, "11 08 52 00 00 00 00 aa"}, "0", "", "type 9"},
+    {"normal data, no version reply", Bind(&K::Normal_Data_Request, 0), {kAsk}, {""}, "Error",
+     "Timeout Error", "type 255"},
     {"normal data, short TEDS error reply", Bind(&K::Normal_Data_Request, 0), {kAsk, "11 04 42 aa"},
      {kType3, "11 05 4c 00 aa"}, "Error", "TEDS Error", "type 3"},
     {"offset, type 200", Bind(&K::Get_Offset_Value, 2), {kAsk, "11 04 40 aa"},
@@ -145,6 +147,7 @@ TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
     K& dll = one.dll;
     dll.PacketNumber = 0x0F;
     std::strcpy(dll.ErrorText, "left from before");
+    dll.ErrorStatus = 99;
 
     EXPECT_EQ(x.command(dll, one.h), x.result);
     EXPECT_STREQ(dll.ErrorText, x.error);
@@ -155,6 +158,27 @@ TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
     EXPECT_EQ(dll.PacketSent, wire.empty() ? "" : Compact(wire.back()));
     if (*x.error == '\0' && !x.replies.empty()) {
       EXPECT_EQ(dll.PacketReceived, Compact(x.replies.back()));
+    }
+    // The packet fields: the last request sent (ErrorStatus cleared once it went out)...
+    const Bytes tx = wire.empty() ? Bytes{0x0F, 0, 0} : FromHex(wire.back());
+    const bool channel_frame = tx.size() > 3 && (tx[2] == 0x39 || (tx[2] & 0xF0) == 0x50);
+    EXPECT_EQ(std::make_tuple(dll.PacketNumber, dll.TxLength, dll.TxCommand, dll.TxChannel,
+                              dll.EndOfPacket, dll.ErrorStatus, dll.WriteStatus),
+              std::make_tuple(tx[0], tx[1], tx[2], channel_frame ? tx[3] : 0,
+                              wire.empty() ? 0 : 0xAA, wire.empty() ? 99u : 0u,
+                              wire.empty() ? "" : "Finished"));
+    // ...and the last reply when it was accepted (a restart notice is numbered 1), else none.
+    const bool accepted = !x.replies.empty() && (*x.error == '\0' ||
+                                                 std::string(x.error) == "Invalid Type of Board");
+    const Bytes rx = accepted ? FromHex(x.replies.back()) : Bytes{0, 0, 0, 0};
+    const std::size_t shift = rx[0] == 0xFF ? 1 : 0;
+    Bytes data(8, 0);
+    if (accepted) std::copy(rx.begin() + 3 + shift, rx.end() - 1, data.begin());
+    EXPECT_EQ(ToHex(dll.PacketData, 8) + " " + dll.ReadStatus,
+              ToHex(data.data(), 8) + (accepted ? " Finished" : " "));
+    if (accepted) {
+      EXPECT_EQ(std::make_tuple(dll.RxPacketNumber, dll.RxLength, dll.RxCommand),
+                std::make_tuple(rx[shift], static_cast<unsigned char>(rx.size()), rx[shift + 2]));
     }
   }
 }
@@ -344,6 +368,12 @@ TEST_F(Packet, AFrameIsTracedOnceBuiltEvenIfItsWriteFails) {
   dll.WritePacket(0);
   EXPECT_EQ(dll.WriteStatus, "Finished");
   EXPECT_EQ(dll.ErrorStatus, 0u);
+  // A command's request the same: its data byte stays, and the last reply's fields too.
+  dll.ReadStatus = "kept";
+  bus.FailCall(Call::kWrite, 10);
+  EXPECT_EQ(dll.Read_EEPROM_Register(h, 0x21), "Error");
+  EXPECT_EQ(dll.PacketSent + " " + dll.WriteStatus + ToHex(dll.PacketData, 2) + dll.ReadStatus,
+            "08058221aa 21 00kept");
 }
 
 TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {

@@ -150,7 +150,9 @@ class KAVRO_API Board {
   Board& operator=(Board&&) noexcept;
   ~Board();  // closes the board
 
-  const BoardInfo& info() const;
+  // A copy, answered at once and whole while another thread runs a long command or reopens the
+  // board (which learns its type and version again).
+  BoardInfo info() const;
   // kInvalidArgument naming the channels the board has when it has no such channel: the check
   // every channel's call makes, for callers that check a whole list before they start.
   Status CheckChannel(unsigned int channel) const;

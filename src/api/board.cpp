@@ -141,8 +141,9 @@ Status Board::Impl::OpenHandle(detail::Stage stage) {
 }
 
 Status Board::Impl::LearnVersion() {
-  const detail::Outcome<detail::BoardVersion> v = detail::RequestVersion(dll, handle);
+  const detail::Step<detail::BoardVersion> v = detail::RequestVersion(dll, handle);
   if (Status s = Attempted(v.failure); !s) return s;
+  std::lock_guard<std::mutex> lock(info_mutex);
   info.type = v.value.type;
   std::copy(v.value.fields.begin(), v.value.fields.end(), info.version.begin());
   return {};
@@ -264,8 +265,10 @@ Status Board::Impl::Reopen() {
     const auto c = static_cast<unsigned char>(ch);
     const ChannelState& s = channels[ch];
     Status r;
-    if (s.config_byte) r = Attempted(detail::SetConfiguration(dll, handle, *s.config_byte, c));
-    if (r && s.config_rate) r = Attempted(detail::SetSamplingRate(dll, handle, *s.config_rate, c));
+    if (s.config_byte)
+      r = Attempted(detail::SetConfiguration(dll, handle, *s.config_byte, c).failure);
+    if (r && s.config_rate)
+      r = Attempted(detail::SetSamplingRate(dll, handle, *s.config_rate, c).failure);
     if (!r) return given_up(r);
   }
   return {};
@@ -336,7 +339,7 @@ Result<Calibration> Board::Impl::FetchCalibration(unsigned int channel) {
     }
   }
   for (std::size_t i = 2; i < 6; ++i) {
-    const detail::Outcome<long long> stored =
+    const detail::Step<long long> stored =
         detail::ReadCalibration(dll, handle, ch, kStored[i - 2]);
     if (Status s = Checked(stored.failure); !s) return s.error();
     v[i] = stored.value;
@@ -384,7 +387,7 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
   }
   // The board's type is known from the open (and learnt again at every reopen): one exchange
   // per reading, without the version exchange the public methods run first.
-  const detail::Outcome<std::string> text = detail::Measure(
+  const detail::Step<std::string> text = detail::Measure(
       dll, handle, static_cast<unsigned char>(channel), detail::Measurement::kNormal, info.type);
   if (Status s = Checked(text.failure); !s) return s.error();
   Reading r = Parse(channel, text.value);
@@ -406,7 +409,7 @@ Result<Reading> Board::Impl::Measure(unsigned int channel) {
 }
 
 Result<std::array<std::uint8_t, 3>> Board::Impl::Register(
-    const detail::Outcome<detail::RegisterBytes>& r) {
+    const detail::Step<detail::RegisterBytes>& r) {
   if (Status s = Checked(r.failure); !s) return s.error();
   return r.value;
 }
@@ -485,9 +488,10 @@ Result<Board> Board::OpenOnly(OpenOptions options) {
   return Open(serials->front(), std::move(options));
 }
 
-const BoardInfo& Board::info() const {
-  static const BoardInfo kNone;
-  return impl_ ? impl_->info : kNone;
+BoardInfo Board::info() const {
+  if (!impl_) return {};
+  std::lock_guard<std::mutex> lock(impl_->info_mutex);
+  return impl_->info;
 }
 
 Status Board::CheckChannel(unsigned int channel) const {
@@ -525,9 +529,9 @@ Result<ConverterConfig> Board::GetConverterConfig(unsigned int channel) {
   return OnBoard<Result<ConverterConfig>>(
       impl_.get(), channel, [&](Impl& b) -> Result<ConverterConfig> {
         // The read goes by the board type the board reports now: ask for it first.
-        const detail::Outcome<detail::BoardVersion> v = detail::RequestVersion(b.dll, b.handle);
+        const detail::Step<detail::BoardVersion> v = detail::RequestVersion(b.dll, b.handle);
         if (Status s = b.Checked(v.failure); !s) return s.error();
-        const detail::Outcome<detail::ConverterByte> read =
+        const detail::Step<detail::ConverterByte> read =
             detail::ReadConfiguration(b.dll, b.handle, ConfigRegisterAddress(v.value.type),
                                       static_cast<unsigned char>(channel), v.value.type);
         if (Status s = b.Checked(read.failure); !s) return s.error();
@@ -541,7 +545,8 @@ Result<ConverterConfig> Board::GetConverterConfig(unsigned int channel) {
 Status Board::SetSamplingRate(std::uint8_t rate, unsigned int channel) {
   return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
     const auto c = static_cast<unsigned char>(channel);
-    if (Status s = b.Checked(detail::SetSamplingRate(b.dll, b.handle, rate, c)); !s) return s;
+    if (Status s = b.Checked(detail::SetSamplingRate(b.dll, b.handle, rate, c).failure); !s)
+      return s;
     b.channels[b.ConfigChannel(channel)].config_rate = rate;
     return {};
   });
@@ -550,7 +555,8 @@ Status Board::SetSamplingRate(std::uint8_t rate, unsigned int channel) {
 Status Board::SetConverterByte(std::uint8_t byte, unsigned int channel) {
   return OnBoard<Status>(impl_.get(), channel, [&](Impl& b) -> Status {
     const auto c = static_cast<unsigned char>(channel);
-    if (Status s = b.Checked(detail::SetConfiguration(b.dll, b.handle, byte, c)); !s) return s;
+    if (Status s = b.Checked(detail::SetConfiguration(b.dll, b.handle, byte, c).failure); !s)
+      return s;
     auto& s = b.channels[b.ConfigChannel(channel)];
     s.config_byte = byte;
     s.config_rate.reset();  // the whole byte replaces an earlier rate
@@ -574,13 +580,13 @@ Result<std::array<std::uint8_t, 3>> Board::ReadChannelRegister(unsigned int chan
 
 Status Board::Reset() {
   return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
-    return b.Checked(detail::ResetBoard(b.dll, b.handle));
+    return b.Checked(detail::ResetBoard(b.dll, b.handle).failure);
   });
 }
 
 Status Board::Ping() {
   return OnBoard<Status>(impl_.get(), std::nullopt, [&](Impl& b) -> Status {
-    return b.Checked(detail::Activity(b.dll, b.handle));
+    return b.Checked(detail::Activity(b.dll, b.handle).failure);
   });
 }
 

@@ -49,7 +49,7 @@ struct Board::Impl {
   // The version exchange: the board's type and version into info.
   Status LearnVersion();
   // A register read's three reply bytes.
-  Result<std::array<std::uint8_t, 3>> Register(const detail::Outcome<detail::RegisterBytes>& r);
+  Result<std::array<std::uint8_t, 3>> Register(const detail::Step<detail::RegisterBytes>& r);
 
   // Makes sure the board is open: reopens it after a loss when the backoff allows.
   Status Ready();
@@ -81,7 +81,10 @@ struct Board::Impl {
   KAVRO_USB_DLL dll;
   OpenOptions options;
   LinkProvider* clock;  // the link, whose clock the board runs on
+  // Written under the board's lock and info_mutex (a reopen learns type and version again),
+  // read by info() under info_mutex alone, so that it answers at once during a long command.
   BoardInfo info;
+  mutable std::mutex info_mutex;
   std::vector<ChannelState> channels;
   void* handle = nullptr;  // nullptr while the link is gone
   // What the getters answer without the board's lock, which a long command may hold for

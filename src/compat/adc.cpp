@@ -22,68 +22,76 @@ unsigned char RateField(unsigned char config) {
 
 // Writes one configuration byte through handle: per channel on board type 9, board-wide
 // otherwise.
-Failure WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned int board_type,
-                           unsigned char config, unsigned char channel) {
+Step<> WriteConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned int board_type,
+                          unsigned char config, unsigned char channel) {
   const Command& c =
       HasChannelRegisters(board_type) ? cmd::kWriteChannelAdcConfig : cmd::kWriteAdcConfig;
-  return ExchangeFailure(d, handle, c, channel, &config, 1);
+  return StepOf(Exchange(d, handle, c, channel, &config, 1));
 }
 
 }  // namespace
 
 namespace kavro::detail {
 
-Outcome<ConverterByte> ReadConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
-                                         unsigned char channel, unsigned int board_type) {
+Step<ConverterByte> ReadConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char address,
+                                      unsigned char channel, unsigned int board_type) {
   // Type 9 keeps its configuration in the channel's own register, like its calibration data.
-  const Outcome<RegisterBytes> r = HasChannelRegisters(board_type)
-                                       ? ReadChannelRegister(d, handle, channel, address)
-                                       : ReadEeprom(d, handle, address);
-  if (r.failure) return {r.failure};
-  Outcome<ConverterByte> c;
+  const Step<RegisterBytes> r = HasChannelRegisters(board_type)
+                                    ? ReadChannelRegister(d, handle, channel, address)
+                                    : ReadEeprom(d, handle, address);
+  Step<ConverterByte> c = FailedAs<ConverterByte>(r);
+  if (r.failure) return c;
   c.value.upper = UpperField(r.value[2]);
   c.value.rate = RateField(r.value[2]);
-  d.AdcConfigUpper = c.value.upper;
-  d.AdcSamplingRate = c.value.rate;
+  c.shown.converter = c.value;
   return c;
 }
 
-Failure SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate, unsigned char channel) {
-  if (rate > kMaxRateCode) return {FailureKind::kInvalidSamplingRate};
-  const Outcome<BoardVersion> version = RequestVersion(d, handle);
-  if (version.failure) return version.failure;
+Step<> SetSamplingRate(KAVRO_USB_DLL& d, void* handle, unsigned char rate, unsigned char channel) {
+  if (rate > kMaxRateCode) return {{FailureKind::kInvalidSamplingRate}, {}, {}};
+  const Step<BoardVersion> version = RequestVersion(d, handle);
+  Step<> set = FailedAs<Nothing>(version);
+  if (version.failure) return set;
   const unsigned int board_type = version.value.type;
 
   const BoardTypeInfo type = LookupBoardType(board_type);
   if (type.caps_rate_at_11 && rate > kType12MaxRateCode) rate = kType12MaxRateCode;
-  if (type.family == BoardFamily::kUnsupported) return {FailureKind::kInvalidTypeOfBoard};
-  d.RegisterAddress = kavro::ConfigRegisterAddress(board_type);
+  if (type.family == BoardFamily::kUnsupported) {
+    set.failure = {FailureKind::kInvalidTypeOfBoard};
+    return set;
+  }
+  const unsigned char address = kavro::ConfigRegisterAddress(board_type);
+  set.shown.register_address = address;
 
   // Read the current byte to keep its upper field, then write it back with the new rate,
   // both through the handle the caller named.
-  const Outcome<ConverterByte> current =
-      ReadConfiguration(d, handle, d.RegisterAddress, channel, board_type);
-  if (current.failure) return current.failure;
+  const Step<ConverterByte> current =
+      After(set, ReadConfiguration(d, handle, address, channel, board_type));
+  if (current.failure) return FailedAs<Nothing>(current);
   const auto config = static_cast<unsigned char>(current.value.upper * 16 + rate);
-  return WriteConfiguration(d, handle, board_type, config, channel);
+  return After(current, WriteConfiguration(d, handle, board_type, config, channel));
 }
 
-Failure SetConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char configuration,
-                         unsigned char channel) {
-  const Outcome<BoardVersion> version = RequestVersion(d, handle);
-  if (version.failure) return version.failure;
+Step<> SetConfiguration(KAVRO_USB_DLL& d, void* handle, unsigned char configuration,
+                        unsigned char channel) {
+  const Step<BoardVersion> version = RequestVersion(d, handle);
+  Step<> set = FailedAs<Nothing>(version);
+  if (version.failure) return set;
   const unsigned int board_type = version.value.type;
 
   const BoardTypeInfo type = LookupBoardType(board_type);
-  if (!type.takes_whole_config_byte) return {FailureKind::kInvalidTypeOfBoard};
+  if (!type.takes_whole_config_byte) {
+    set.failure = {FailureKind::kInvalidTypeOfBoard};
+    return set;
+  }
   unsigned char config = configuration;
   if (type.caps_rate_at_11) {
-    d.AdcConfigUpper = UpperField(configuration);
-    d.AdcSamplingRate = RateField(configuration);
-    if (d.AdcSamplingRate > kType12MaxRateCode) d.AdcSamplingRate = kType12MaxRateCode;
-    config = static_cast<unsigned char>(d.AdcConfigUpper * 16 + d.AdcSamplingRate);
+    ConverterByte capped{UpperField(configuration), RateField(configuration)};
+    if (capped.rate > kType12MaxRateCode) capped.rate = kType12MaxRateCode;
+    set.shown.converter = capped;
+    config = static_cast<unsigned char>(capped.upper * 16 + capped.rate);
   }
-  return WriteConfiguration(d, handle, board_type, config, channel);
+  return After(set, WriteConfiguration(d, handle, board_type, config, channel));
 }
 
 }  // namespace kavro::detail
@@ -95,14 +103,14 @@ std::string KAVRO_USB_DLL::Set_ADC_Configuration(void* handle, unsigned char sam
     SimAdcSamplingRate = 0;
     return "0";
   }
-  return Answer(*this, kavro::detail::SetSamplingRate(*this, handle, sampling_rate, channel));
+  return Answer(*this, ShowStep(*this, SetSamplingRate(*this, handle, sampling_rate, channel)));
 }
 
 std::string KAVRO_USB_DLL::Set_ADC_Configuration2(void* handle, unsigned char configuration,
                                                   unsigned char channel) {
   ClearErrorText(*this);
   if (Simulating(*this)) return "0";
-  return Answer(*this, SetConfiguration(*this, handle, configuration, channel));
+  return Answer(*this, ShowStep(*this, SetConfiguration(*this, handle, configuration, channel)));
 }
 
 std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned char channel) {
@@ -114,14 +122,16 @@ std::string KAVRO_USB_DLL::Get_ADC_Configuration(unsigned char address, unsigned
   }
   // No handle argument: the board opened last on this instance is asked, by the board type of
   // the last version request.
-  const Failure f = ReadConfiguration(*this, DeviceHandle, address, channel, BoardType).failure;
+  const Failure f =
+      ShowStep(*this, ReadConfiguration(*this, DeviceHandle, address, channel, BoardType));
   Report(*this, f);
   return f ? kError : kFinished;
 }
 
-std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,
-                                               unsigned char middle, unsigned char low) {
-  if (Simulating(*this)) return "0";
+namespace kavro::detail {
+
+std::string ConverterText(unsigned char status, unsigned char high, unsigned char middle,
+                          unsigned char low) {
   const long long magnitude = (static_cast<long long>(high) << 16) | (middle << 8) | low;
   const bool all_zero = magnitude == 0;
   const bool all_ones = magnitude == 0xFFFFFF;
@@ -142,4 +152,12 @@ std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned ch
                        ',', ' ', static_cast<char>(middle),
                        ',', ' ', static_cast<char>(low)};
   return std::string(text, sizeof(text));
+}
+
+}  // namespace kavro::detail
+
+std::string KAVRO_USB_DLL::Calculate_ADC_Value(unsigned char status, unsigned char high,
+                                               unsigned char middle, unsigned char low) {
+  if (Simulating(*this)) return "0";
+  return ConverterText(status, high, middle, low);
 }

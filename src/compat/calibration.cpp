@@ -41,48 +41,59 @@ std::string QueryCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char chann
                              CalibrationField field, int simulated) {
   ClearErrorText(d);
   if (Simulating(d)) return Decimal(simulated);
-  const Outcome<long long> v = ReadCalibration(d, handle, channel, field);
-  return v.failure ? Answer(d, v.failure) : Decimal(v.value);
+  const Step<long long> v = ReadCalibration(d, handle, channel, field);
+  return ShowStep(d, v) ? Answer(d, v.failure) : Decimal(v.value);
 }
 
 }  // namespace
 
 namespace kavro::detail {
 
-Outcome<long long> ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                                   CalibrationField field) {
+Step<long long> ReadCalibration(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                                CalibrationField field) {
   const CalibrationValue& v = ValueOf(field);
-  const Outcome<BoardVersion> version = RequestVersion(d, handle);
-  if (version.failure) return {version.failure};
+  const Step<BoardVersion> version = RequestVersion(d, handle);
+  Step<long long> read = FailedAs<long long>(version);
+  if (version.failure) return read;
   const BoardFamily family = LookupBoardType(version.value.type).family;
-  if (family == BoardFamily::kUnsupported) return {{FailureKind::kInvalidTypeOfBoard}};
-  if (family == BoardFamily::kType0 && !v.type0_stored) return {{}, 0};
-
-  if (family == BoardFamily::kChannelRegisters) {
-    d.RegisterAddress = v.channel_address;
-    if (!v.sixteen_bit) {
-      const Outcome<RegisterBytes> r = ReadChannelRegister(d, handle, channel, d.RegisterAddress);
-      if (r.failure) return {r.failure};
-      return {{}, r.value[2]};
-    }
-    // High byte first, then low byte.
-    const Outcome<RegisterBytes> high =
-        ReadChannelRegister(d, handle, channel, static_cast<unsigned char>(d.RegisterAddress + 1));
-    if (high.failure) return {high.failure};
-    d.RegisterHigh = high.value[2];
-    const Outcome<RegisterBytes> low = ReadChannelRegister(d, handle, channel, d.RegisterAddress);
-    if (low.failure) return {low.failure};
-    d.RegisterLow = low.value[2];
-  } else {
-    // EEPROM: the same address for every channel, so the channel is not sent.
-    d.RegisterAddress = family == BoardFamily::kType0 ? v.type0_address : v.common_address;
-    const Outcome<RegisterBytes> r = ReadEeprom(d, handle, d.RegisterAddress);
-    if (r.failure) return {r.failure};
-    if (!v.sixteen_bit) return {{}, r.value[2]};
-    d.RegisterHigh = r.value[1];
-    d.RegisterLow = r.value[2];
+  if (family == BoardFamily::kUnsupported) {
+    read.failure = {FailureKind::kInvalidTypeOfBoard};
+    return read;
   }
-  return {{}, d.RegisterHigh * 256 + d.RegisterLow};
+  if (family == BoardFamily::kType0 && !v.type0_stored) return read;  // 0
+
+  // A failed register read, or the value of one 8-bit register.
+  auto byte_read = [&read](const Step<RegisterBytes>& r) {
+    Step<long long> last = After(read, FailedAs<long long>(r));
+    if (!r.failure) last.value = r.value[2];
+    return last;
+  };
+  if (family == BoardFamily::kChannelRegisters) {
+    const unsigned char address = v.channel_address;
+    read.shown.register_address = address;
+    if (!v.sixteen_bit) return byte_read(ReadChannelRegister(d, handle, channel, address));
+    // High byte first, then low byte.
+    read =
+        byte_read(ReadChannelRegister(d, handle, channel, static_cast<unsigned char>(address + 1)));
+    if (read.failure) return read;
+    read.shown.register_high = static_cast<unsigned char>(read.value);
+    const long long high = read.value;
+    read = byte_read(ReadChannelRegister(d, handle, channel, address));
+    if (read.failure) return read;
+    read.shown.register_low = static_cast<unsigned char>(read.value);
+    read.value += high * 256;
+    return read;
+  }
+  // EEPROM: the same address for every channel, so the channel is not sent.
+  const unsigned char address = family == BoardFamily::kType0 ? v.type0_address : v.common_address;
+  read.shown.register_address = address;
+  const Step<RegisterBytes> r = ReadEeprom(d, handle, address);
+  read = byte_read(r);
+  if (read.failure || !v.sixteen_bit) return read;
+  read.shown.register_high = r.value[1];
+  read.shown.register_low = r.value[2];
+  read.value = r.value[1] * 256 + r.value[2];
+  return read;
 }
 
 }  // namespace kavro::detail

@@ -37,7 +37,9 @@ std::string MeasureOrSimulate(KAVRO_USB_DLL& d, void* handle, unsigned char chan
                               long long simulated) {
   ClearErrorText(d);
   if (Simulating(d)) return Decimal(simulated);
-  return Answer(d, MeasureAnyBoard(d, handle, channel, m));
+  const Step<std::string> reading = MeasureAnyBoard(d, handle, channel, m);
+  Show(d, reading.shown);
+  return Answer(d, Outcome<std::string>{reading.failure, reading.value});
 }
 
 // Midpoint of the simulated offset and full-scale values. The difference wraps like the
@@ -60,25 +62,25 @@ long long SimulatedMidpoint(int offset, int fullscale) {
 
 namespace kavro::detail {
 
-Outcome<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
-                             unsigned int board_type) {
+Step<std::string> Measure(KAVRO_USB_DLL& d, void* handle, unsigned char channel, Measurement m,
+                          unsigned int board_type) {
   const bool type9 = HasChannelRegisters(board_type);
   const MeasurementCommand& c = CommandOf(m);
-  const Outcome<Reply> r = Exchange(d, handle, type9 ? c.channel : c.board, channel, nullptr, 0);
-  if (r.failure) return {r.failure};
-  const auto& data = r.value.data;
-  if (type9) {
-    // Type 9 answers a plain 24-bit count; its first byte carries nothing.
-    return {{}, Decimal((data[1] << 16) | (data[2] << 8) | data[3])};
-  }
-  return {{}, d.Calculate_ADC_Value(data[0], data[1], data[2], data[3])};
+  const Exchanged x = Exchange(d, handle, type9 ? c.channel : c.board, channel, nullptr, 0);
+  Step<std::string> reading = StepOf<std::string>(x);
+  if (x.failure) return reading;
+  const auto& data = x.reply.data;
+  // Type 9 answers a plain 24-bit count; its first byte carries nothing.
+  reading.value = type9 ? Decimal((data[1] << 16) | (data[2] << 8) | data[3])
+                        : ConverterText(data[0], data[1], data[2], data[3]);
+  return reading;
 }
 
-Outcome<std::string> MeasureAnyBoard(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                                     Measurement m) {
-  const Outcome<BoardVersion> version = RequestVersion(d, handle);
-  if (version.failure) return {version.failure};
-  return Measure(d, handle, channel, m, version.value.type);
+Step<std::string> MeasureAnyBoard(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                                  Measurement m) {
+  const Step<BoardVersion> version = RequestVersion(d, handle);
+  if (version.failure) return FailedAs<std::string>(version);
+  return After(version, Measure(d, handle, channel, m, version.value.type));
 }
 
 }  // namespace kavro::detail

@@ -9,28 +9,28 @@ using namespace kavro::detail;
 
 namespace {
 
-Outcome<RegisterBytes> RegisterReply(const Outcome<Reply>& r) {
-  if (r.failure) return {r.failure};
-  return {{}, {r.value.data[0], r.value.data[1], r.value.data[2]}};
+Step<RegisterBytes> RegisterRead(KAVRO_USB_DLL& d, void* handle, const Command& c,
+                                 const unsigned char* data, unsigned int count) {
+  const Exchanged x = Exchange(d, handle, c, 0, data, count);
+  Step<RegisterBytes> r = StepOf<RegisterBytes>(x);
+  if (!x.failure) r.value = {x.reply.data[0], x.reply.data[1], x.reply.data[2]};
+  return r;
 }
 
 }  // namespace
 
 namespace kavro::detail {
 
-Outcome<RegisterBytes> ReadEeprom(KAVRO_USB_DLL& d, void* handle, unsigned char address) {
-  Outcome<RegisterBytes> r = RegisterReply(Exchange(d, handle, cmd::kReadEeprom, 0, &address, 1));
-  if (!r.failure) {
-    d.EepromData1 = r.value[1];
-    d.EepromData2 = r.value[2];
-  }
+Step<RegisterBytes> ReadEeprom(KAVRO_USB_DLL& d, void* handle, unsigned char address) {
+  Step<RegisterBytes> r = RegisterRead(d, handle, cmd::kReadEeprom, &address, 1);
+  if (!r.failure) r.shown.eeprom = {r.value[1], r.value[2]};
   return r;
 }
 
-Outcome<RegisterBytes> ReadChannelRegister(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
-                                           unsigned char address) {
+Step<RegisterBytes> ReadChannelRegister(KAVRO_USB_DLL& d, void* handle, unsigned char channel,
+                                        unsigned char address) {
   const unsigned char data[] = {channel, address};
-  return RegisterReply(Exchange(d, handle, cmd::kReadChannelRegister, 0, data, sizeof(data)));
+  return RegisterRead(d, handle, cmd::kReadChannelRegister, data, sizeof(data));
 }
 
 }  // namespace kavro::detail
@@ -38,8 +38,8 @@ Outcome<RegisterBytes> ReadChannelRegister(KAVRO_USB_DLL& d, void* handle, unsig
 std::string KAVRO_USB_DLL::Read_EEPROM_Register(void* handle, unsigned char address) {
   ClearErrorText(*this);
   if (Simulating(*this)) return "0";
-  const Outcome<RegisterBytes> r = ReadEeprom(*this, handle, address);
-  if (r.failure) return Answer(*this, r.failure);
+  const Step<RegisterBytes> r = ReadEeprom(*this, handle, address);
+  if (ShowStep(*this, r)) return Answer(*this, r.failure);
   const char bytes[] = {static_cast<char>(r.value[1]), static_cast<char>(r.value[2])};
   return std::string(bytes, sizeof(bytes));
 }
@@ -48,7 +48,7 @@ std::string KAVRO_USB_DLL::Read_Channel_Register(void* handle, unsigned char cha
                                                  unsigned char address) {
   ClearErrorText(*this);
   if (Simulating(*this)) return "0";
-  const Outcome<RegisterBytes> r = ReadChannelRegister(*this, handle, channel, address);
-  if (r.failure) return Answer(*this, r.failure);
+  const Step<RegisterBytes> r = ReadChannelRegister(*this, handle, channel, address);
+  if (ShowStep(*this, r)) return Answer(*this, r.failure);
   return std::string(1, static_cast<char>(r.value[2]));
 }

@@ -17,6 +17,11 @@ using namespace kavro::detail;
 namespace {
 
 constexpr unsigned char kLastPacketNumber = 254;
+
+// Packet numbers run from 1 to 254, then start again at 1.
+unsigned char NumberAfter(unsigned char number) {
+  return number < kLastPacketNumber ? static_cast<unsigned char>(number + 1) : 1;
+}
 constexpr unsigned char kShiftMarker = 0xFF;  // a stray byte some boards send before a reply
 constexpr unsigned int kMinimumFrame = 4;     // number, length, code, trailer
 
@@ -120,20 +125,21 @@ void RenderHex(std::string& target, const unsigned char* bytes, unsigned int cou
 
 // The packet fields of the public class after a write: the trace once the frame was built,
 // WriteStatus and ErrorStatus once it was sent.
-void ShowSent(KAVRO_USB_DLL& d, bool framed, const Failure& failed) {
-  if (framed) RenderHex(d.PacketSent, d.TxBuffer, d.TxLength);
-  if (failed) return;
+void ShowSent(KAVRO_USB_DLL& d, const unsigned char* frame, bool framed, bool sent) {
+  if (framed) RenderHex(d.PacketSent, frame, d.TxLength);
+  if (!sent) return;
   d.ErrorStatus = kavro::kFtOk;
   d.WriteStatus = kFinished;
 }
 
-// The packet fields of the public class after an accepted reply.
-void ShowReceived(KAVRO_USB_DLL& d, const Reply& r) {
+// The packet fields of the public class after an accepted reply, whose bytes (0xFF included)
+// are at bytes.
+void ShowReceived(KAVRO_USB_DLL& d, const Reply& r, const unsigned char* bytes) {
   std::memcpy(d.PacketData, r.data.data(), sizeof(d.PacketData));
   // The trace covers the 0xFF too. A shifted 255-byte reply is 256 bytes long, which the
   // one-byte RxLength cannot hold, so the trace is rendered from the full count.
   d.RxLength = static_cast<unsigned char>(r.length);
-  RenderHex(d.PacketReceived, d.RxBuffer, r.length);
+  RenderHex(d.PacketReceived, bytes, r.length);
   d.ReadStatus = kFinished;
 }
 
@@ -278,46 +284,72 @@ Outcome<Reply> ReceiveReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) 
   return {{FailureKind::kTimeout}};
 }
 
-Outcome<Reply> Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
-                        const unsigned char* data, unsigned int data_count) {
-  d.ftHandle = handle;
-  d.NextPacketNumber();
-  // The request and the reply expected, in the fields the public packet methods read.
-  d.TxLength = c.tx_length;
-  d.TxCommand = c.code;
-  if (c.mode == kChannelFrame) d.TxChannel = channel;
-  for (unsigned int i = 0; i < data_count && i < sizeof(d.PacketData); ++i)
-    d.PacketData[i] = data[i];
-  d.EndOfPacket = kEndOfPacket;
-  d.RxPacketNumber = d.PacketNumber;
-  d.RxLength = c.rx_length;
-  d.RxCommand = c.rx_code;
-
-  d.PacketSent.clear();
-  d.WriteStatus.clear();
-  const Frame frame{c.mode,      d.PacketNumber, c.tx_length, c.code,
-                    d.TxChannel, d.PacketData,   kEndOfPacket};
-  bool framed = false;
-  const Failure not_sent = SendFrame(d, frame, framed);
-  ShowSent(d, framed, not_sent);
-  if (not_sent) return {not_sent};
-
-  const Expected expected{d.PacketNumber, c.rx_length, c.rx_code, kEndOfPacket};
-  return ReceiveShown(d, expected, c.budget_ms);
+Exchanged AwaitReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) {
+  Exchanged x;
+  x.expected = e;
+  const Outcome<Reply> r = ReceiveReply(d, e, budget_ms);
+  x.failure = r.failure;
+  if (r.failure) return x;
+  x.reply = r.value;
+  std::memcpy(x.reply_bytes.data(), d.RxBuffer,
+              std::min<unsigned int>(r.value.length, kTraceBytes));
+  return x;
 }
 
-Outcome<Reply> ReceiveShown(KAVRO_USB_DLL& d, const Expected& e, int budget_ms) {
+Exchanged Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
+                   const unsigned char* data, unsigned int data_count) {
+  d.ftHandle = handle;
+  d.PacketNumber = NumberAfter(d.PacketNumber);
+  const unsigned char number = d.PacketNumber;
+  const Expected expected{number, c.rx_length, c.rx_code, kEndOfPacket};
+  std::array<unsigned char, 8> bytes{};
+  const unsigned int count = std::min<unsigned int>(data_count, bytes.size());
+  if (count > 0) std::memcpy(bytes.data(), data, count);
+
+  const Frame frame{c.mode, number, c.tx_length, c.code, channel, bytes.data(), kEndOfPacket};
+  bool framed = false;
+  const Failure not_sent = SendFrame(d, frame, framed);
+  Exchanged x = not_sent ? Exchanged{} : AwaitReply(d, expected, c.budget_ms);
+  x.failure = not_sent ? not_sent : x.failure;
+  x.command = &c;
+  x.channel = channel;
+  x.data = bytes;
+  x.data_count = count;
+  x.expected = expected;
+  x.framed = framed;
+  x.sent = !not_sent;
+  if (framed)
+    std::memcpy(x.frame.data(), d.TxBuffer, std::min<unsigned int>(c.tx_length, kTraceBytes));
+  return x;
+}
+
+void ShowExchange(KAVRO_USB_DLL& d, const Exchanged& e) {
+  if (e.command != nullptr) {
+    const Command& c = *e.command;
+    d.TxLength = c.tx_length;
+    d.TxCommand = c.code;
+    if (c.mode == kChannelFrame) d.TxChannel = e.channel;
+    std::memcpy(d.PacketData, e.data.data(), e.data_count);
+    d.EndOfPacket = kEndOfPacket;
+  }
+  d.RxPacketNumber = e.expected.number;
+  d.RxLength = e.expected.length;
+  d.RxCommand = e.expected.code;
+  if (e.command != nullptr) {
+    d.PacketSent.clear();
+    d.WriteStatus.clear();
+    ShowSent(d, e.frame.data(), e.framed, e.sent);
+  }
+  if (!e.waited()) return;
   ClearReceived(d);
-  Outcome<Reply> r = ReceiveReply(d, e, budget_ms);
-  if (!r.failure) ShowReceived(d, r.value);
-  return r;
+  if (!e.failure) ShowReceived(d, e.reply, e.reply_bytes.data());
 }
 
 }  // namespace kavro::detail
 
 void KAVRO_USB_DLL::NextPacketNumber() {
   if (Simulating(*this)) return;
-  PacketNumber = PacketNumber < kLastPacketNumber ? PacketNumber + 1 : 1;
+  PacketNumber = NumberAfter(PacketNumber);
 }
 
 void KAVRO_USB_DLL::GetPacketSent() {
@@ -337,14 +369,17 @@ void KAVRO_USB_DLL::WritePacket(signed char mode) {
   const Frame frame{mode, PacketNumber, TxLength, TxCommand, TxChannel, PacketData, EndOfPacket};
   bool framed = false;
   const Failure failed = SendFrame(*this, frame, framed);
-  ShowSent(*this, framed, failed);
+  ShowSent(*this, TxBuffer, framed, !failed);
   Report(*this, failed);
 }
 
 void KAVRO_USB_DLL::ReadPacket(int budget_ms) {
   if (Simulating(*this)) return;
   const Expected expected{RxPacketNumber, RxLength, RxCommand, EndOfPacket};
-  Report(*this, ReceiveShown(*this, expected, budget_ms).failure);
+  ClearReceived(*this);
+  const Outcome<Reply> r = ReceiveReply(*this, expected, budget_ms);
+  if (!r.failure) ShowReceived(*this, r.value, RxBuffer);
+  Report(*this, r.failure);
 }
 
 // Between two status queries that found too few bytes: the provider's own wait when it has

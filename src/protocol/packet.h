@@ -44,6 +44,29 @@ struct Reply {
   std::array<unsigned char, 8> data{};
 };
 
+// Every command's frame and every reply to one (a 0xFF before it included) fit in this many
+// bytes; an exchange keeps copies of both for the traces.
+constexpr unsigned int kTraceBytes = 16;
+
+// One exchange as it went: the request framed and written, the reply waited for and accepted.
+// The public class shows it in its packet fields (ShowExchange); the typed board needs only the
+// failure and the reply.
+struct Exchanged {
+  Failure failure;
+  const Command* command = nullptr;     // none: a wait for a reply alone, with nothing sent
+  unsigned char channel = 0;            // sent in channel frames
+  std::array<unsigned char, 8> data{};  // the request's data bytes
+  unsigned int data_count = 0;
+  Expected expected;    // the reply waited for
+  bool framed = false;  // the frame was built (frame holds it)
+  bool sent = false;    // and written
+  std::array<unsigned char, kTraceBytes> frame{};
+  Reply reply;  // when accepted
+  std::array<unsigned char, kTraceBytes> reply_bytes{};
+
+  bool waited() const { return command == nullptr || sent; }
+};
+
 // Frames f into TxBuffer and writes it. framed says whether the frame was built (and TxBuffer
 // holds it), which a failed status query before it prevents.
 Failure SendFrame(KAVRO_USB_DLL& d, const Frame& f, bool& framed);
@@ -51,21 +74,19 @@ Failure SendFrame(KAVRO_USB_DLL& d, const Frame& f, bool& framed);
 // Waits up to budget_ms for the reply e and judges it.
 Outcome<Reply> ReceiveReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms);
 
-// ReceiveReply, leaving the packet fields of the public class as its ReadPacket does.
-Outcome<Reply> ReceiveShown(KAVRO_USB_DLL& d, const Expected& e, int budget_ms);
-
 // Runs one request/reply exchange of command c through handle: numbers and frames the
 // request (channel only in channel frames, data bytes from data), writes it and waits for the
-// reply. The packet fields of the public class are left as its own packet methods leave them.
-Outcome<Reply> Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
-                        const unsigned char* data, unsigned int data_count);
+// reply. Only the link wrapper's storage and the packet number change.
+Exchanged Exchange(KAVRO_USB_DLL& d, void* handle, const Command& c, unsigned char channel,
+                   const unsigned char* data, unsigned int data_count);
 
-// Only the failure of an exchange.
-inline Failure ExchangeFailure(KAVRO_USB_DLL& d, void* handle, const Command& c,
-                               unsigned char channel = 0, const unsigned char* data = nullptr,
-                               unsigned int data_count = 0) {
-  return Exchange(d, handle, c, channel, data, data_count).failure;
-}
+// Waits for the reply e alone, with nothing sent before it.
+Exchanged AwaitReply(KAVRO_USB_DLL& d, const Expected& e, int budget_ms);
+
+// Writes an exchange into the packet fields of the public class, as its own packet methods
+// leave them: the request and the reply expected, the trace and WriteStatus once the frame went
+// out, then the reply's data, trace and ReadStatus once it was accepted.
+void ShowExchange(KAVRO_USB_DLL& d, const Exchanged& e);
 
 }  // namespace kavro::detail
 
