@@ -271,7 +271,7 @@ int Read(const Session& s) {
   std::map<std::string, std::vector<int>> digits;
   for (Recorded& b : boards) {
     header.boards.push_back(DescribeBoard(b.board.value(), b.channels));
-    const std::string& serial = b.board->info().serial;
+    const std::string serial = b.board->info().serial;
     std::vector<int>& places = digits[serial];
     places.assign(b.board->info().channels, 0);
     for (const ChannelHeader& c : header.boards.back().channels) {
@@ -294,7 +294,7 @@ int Read(const Session& s) {
   for (const auto& [serial, places] : digits) rows.SetDigits(serial, places);
   for (std::size_t i = 0; i < boards.size() && o.tare; ++i) {
     Board& board = boards[i].board.value();
-    const std::string& serial = board.info().serial;
+    const std::string serial = board.info().serial;
     for (ChannelHeader& c : header.boards[i].channels) {
       const Result<double> tare = board.Tare(c.channel, 10);
       if (!tare) {
