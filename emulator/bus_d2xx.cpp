@@ -159,9 +159,10 @@ unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count,
       [&](Device& d) -> unsigned int {
         if (frame == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
         const std::uint64_t now = TimeNow();
-        std::vector<Board::Reply> replies;
+        std::vector<VirtualBoard::Reply> replies;
         d.board.Receive(frame, count, static_cast<double>(now) / 1e6, replies);
-        for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
+        for (VirtualBoard::Reply& r : replies)
+          d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
         // Keep replies in the order they fall due (a held reply may be overtaken).
         for (std::size_t i = d.pending.size(); i > 1; --i) {
           if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;

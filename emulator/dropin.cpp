@@ -1,15 +1,15 @@
 // The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
 // virtual bus that starts with the ready-made boards, plus the small C control API of
-// kavroemu.h to put more boards on it, unplug and replug them and inject faults. Lets any D2XX
+// kavro_dropin.h to put more boards on it, unplug and replug them and inject faults. Lets any D2XX
 // program, and the library's default vendor path, run without hardware.
 #include <climits>
 #include <cstring>
 
 #include "kavro_emulator.h"
-#include "kavroemu.h"
+#include "kavro_dropin.h"
 #include "platform/platform.h"
 
-using kavro::emu::Board;
+using kavro::emu::VirtualBoard;
 using kavro::emu::VirtualBus;
 
 namespace {
@@ -109,12 +109,12 @@ KAVRO_EXPORT unsigned int FT_SetEventNotification(void* h, unsigned int mask, vo
 }
 #endif
 
-// The control API, as kavroemu.h describes it.
+// The control API, as kavro_dropin.h describes it.
 
 KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
                                     unsigned int channels) {
   if (serial == nullptr || std::strlen(serial) >= kavro::kSerialNumberSize) return -1;
-  Board board(board_type, channels);
+  VirtualBoard board(board_type, channels);
   board.keep_transcript = false;
   return Bus().ListIndex(Bus().AddDevice(serial, std::move(board)));
 }
