@@ -65,7 +65,7 @@ struct ReplyFault {
   };
   Kind kind = kNone;
   std::uint64_t delay_us = 0;
-  std::uint8_t error_code = 'M';
+  std::uint8_t error_code = kCommandError;
   Bytes bytes;
   unsigned int count = 0;
 };
@@ -130,10 +130,10 @@ class VirtualBoard {
   void Receive(const std::uint8_t* frame, std::size_t size, double t_seconds,
                std::vector<Reply>& replies);
 
-  std::array<std::uint8_t, 4> version{3, 1, 2, 0x34};
+  std::array<std::uint8_t, 4> version{};  // type, then the firmware version bytes
   std::array<std::array<std::uint8_t, 3>, 256> eeprom{};
   std::vector<Channel> channels;
-  bool teds_fault = false;                 // every command answers 'L'
+  bool teds_fault = false;                 // every well-formed frame gets a TEDS error reply
   std::uint64_t reply_latency_us = 0;      // from the write to the first reply byte
   std::uint64_t restart_time_us = 300000;  // from the reset acknowledgement to the notice
   std::deque<ReplyFault> faults;           // applied one per reply, in order
