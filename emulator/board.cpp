@@ -157,7 +157,7 @@ void VirtualBoard::Answer(std::uint64_t delay_us, Bytes bytes, std::vector<Reply
       break;
     case ReplyFault::kCorruptCode: bytes[kCodeAt] ^= kCodeFlip; break;
     case ReplyFault::kCorruptTrailer: bytes.back() = kJunk; break;
-    case ReplyFault::kPrefixFF: bytes.insert(bytes.begin(), kShiftMarker); break;
+    case ReplyFault::kPrefixFF: bytes.insert(bytes.begin(), std::uint8_t{kShiftMarker}); break;
     case ReplyFault::kErrorReply: bytes = ErrorReply(bytes[kNumberAt], f.error_code); break;
     case ReplyFault::kAppend: bytes.insert(bytes.end(), f.bytes.begin(), f.bytes.end()); break;
     case ReplyFault::kReplace: bytes = f.bytes; break;
