@@ -29,11 +29,11 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace {
 
-using kavro::emu::Board;
+using kavro::emu::VirtualBoard;
 using kavro::emu::VirtualBus;
 
 struct Rig {
-  explicit Rig(Board board) {
+  explicit Rig(VirtualBoard board) {
     board.keep_transcript = false;
     bus.logging = false;
     bus.AddDevice("BENCH", std::move(board));
@@ -77,7 +77,7 @@ BENCHMARK(BM_GetErrorDescription);
 // The emulator alone: the provider calls one exchange makes, in the library's order (status
 // query, write, clock, clock, status query, read, clock), without the library around them.
 void BM_EmulatorExchangeAlone(benchmark::State& state) {
-  Rig rig(Board::Common());
+  Rig rig(VirtualBoard::Common());
   unsigned char frame[4] = {1, 4, 0x01, 0xAA};
   unsigned char reply[16];
   unsigned int n, rx, tx, ev;
@@ -96,7 +96,7 @@ BENCHMARK(BM_EmulatorExchangeAlone);
 
 // One exchange through the packet layer: WritePacket then ReadPacket.
 void BM_OneExchange(benchmark::State& state) {
-  Rig rig(Board::Common());
+  Rig rig(VirtualBoard::Common());
   KAVRO_USB_DLL& d = rig.dll;
   Measure(state, [&] {
     d.ftHandle = rig.handle;
@@ -115,21 +115,21 @@ void BM_OneExchange(benchmark::State& state) {
 BENCHMARK(BM_OneExchange);
 
 void BM_Normal_Data_Request(benchmark::State& state) {
-  Rig rig(Board::Common());
+  Rig rig(VirtualBoard::Common());
   Measure(state, [&] { benchmark::DoNotOptimize(rig.dll.Normal_Data_Request(rig.handle, 0)); });
   if (rig.dll.ErrorText[0]) state.SkipWithError(rig.dll.ErrorText);
 }
 BENCHMARK(BM_Normal_Data_Request);
 
 void BM_Get_Offset_Load_Type9(benchmark::State& state) {
-  Rig rig(Board::Type9());
+  Rig rig(VirtualBoard::Type9());
   Measure(state, [&] { benchmark::DoNotOptimize(rig.dll.Get_Offset_Load(rig.handle, 1)); });
   if (rig.dll.ErrorText[0]) state.SkipWithError(rig.dll.ErrorText);
 }
 BENCHMARK(BM_Get_Offset_Load_Type9);
 
 void BM_Set_ADC_Configuration(benchmark::State& state) {
-  Rig rig(Board::Common());
+  Rig rig(VirtualBoard::Common());
   Measure(state,
           [&] { benchmark::DoNotOptimize(rig.dll.Set_ADC_Configuration(rig.handle, 7, 0)); });
   if (rig.dll.ErrorText[0]) state.SkipWithError(rig.dll.ErrorText);

@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
   for (unsigned int latency_us : {500u, 1500u, 3000u}) {
     kavro::emu::VirtualBus bus(kavro::emu::VirtualBus::Clock::kReal);
     bus.logging = false;
-    kavro::emu::Board board = kavro::emu::Board::Common();
+    kavro::emu::VirtualBoard board = kavro::emu::VirtualBoard::Common();
     board.keep_transcript = false;
     board.reply_latency_us = latency_us;
     bus.AddDevice("BENCH", std::move(board));

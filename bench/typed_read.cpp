@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   kavro::emu::VirtualBus bus(kavro::emu::VirtualBus::Clock::kReal);
   bus.logging = false;
   for (const char* serial : {"CLASS", "TYPED"}) {
-    kavro::emu::Board board = kavro::emu::Board::Common();
+    kavro::emu::VirtualBoard board = kavro::emu::VirtualBoard::Common();
     board.keep_transcript = false;
     board.reply_latency_us = static_cast<std::uint64_t>(latency_ms * 1000);
     bus.AddDevice(serial, std::move(board));

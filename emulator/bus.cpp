@@ -19,7 +19,7 @@ VirtualBus::~VirtualBus() {
 
 // ---- devices ------------------------------------------------------------------------------
 
-VirtualBus::Device& VirtualBus::AddDevice(const std::string& serial, Board board,
+VirtualBus::Device& VirtualBus::AddDevice(const std::string& serial, VirtualBoard board,
                                           const std::string& description) {
   Lock lock = Hold();
   Device d;

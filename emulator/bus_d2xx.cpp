@@ -40,7 +40,7 @@ unsigned int VirtualBus::OnDevice(Call call, void* handle, Body body, unsigned i
   return kavro::kFtOk;
 }
 
-// Moves reply bytes that are due into the receive queue, at most one USB transfer per poll.
+// Moves reply bytes that are due into the receive queue, at most chunk_bytes per poll.
 void VirtualBus::Deliver(Device& d) {
   const std::uint64_t now = TimeNow();
   unsigned int budget = d.chunk_bytes;
@@ -139,7 +139,8 @@ unsigned int VirtualBus::Read(void* handle, void* buffer, unsigned int count,
       [&](Device& d) -> unsigned int {
         if (buffer == nullptr || returned == nullptr) return kavro::kFtInvalidParameter;
         Deliver(d);
-        // With a read time-out set, D2XX returns what it has when the time-out expires.
+        // Returns at once with what the receive queue holds, as D2XX's read does once its
+        // time-out has expired; the time-out itself is not waited out.
         const unsigned int n = count < d.rx.size() ? count : static_cast<unsigned int>(d.rx.size());
         auto* out = static_cast<std::uint8_t*>(buffer);
         for (unsigned int i = 0; i < n; ++i) out[i] = d.rx[i];
@@ -159,9 +160,10 @@ unsigned int VirtualBus::Write(void* handle, void* buffer, unsigned int count,
       [&](Device& d) -> unsigned int {
         if (frame == nullptr || written == nullptr) return kavro::kFtInvalidParameter;
         const std::uint64_t now = TimeNow();
-        std::vector<Board::Reply> replies;
+        std::vector<VirtualBoard::Reply> replies;
         d.board.Receive(frame, count, static_cast<double>(now) / 1e6, replies);
-        for (Board::Reply& r : replies) d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
+        for (VirtualBoard::Reply& r : replies)
+          d.pending.push_back({now + r.delay_us, std::move(r.bytes)});
         // Keep replies in the order they fall due (a held reply may be overtaken).
         for (std::size_t i = d.pending.size(); i > 1; --i) {
           if (d.pending[i - 1].due_us >= d.pending[i - 2].due_us) break;

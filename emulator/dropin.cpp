@@ -1,15 +1,15 @@
 // The emulator as a drop-in D2XX library (libftd2xx.so): the D2XX C API on one process-wide
 // virtual bus that starts with the ready-made boards, plus the small C control API of
-// kavroemu.h to put more boards on it, unplug and replug them and inject faults. Lets any D2XX
+// kavro_dropin.h to put more boards on it, unplug and replug them and inject faults. Lets any D2XX
 // program, and the library's default vendor path, run without hardware.
 #include <climits>
 #include <cstring>
 
+#include "kavro_dropin.h"
 #include "kavro_emulator.h"
-#include "kavroemu.h"
 #include "platform/platform.h"
 
-using kavro::emu::Board;
+using kavro::emu::VirtualBoard;
 using kavro::emu::VirtualBus;
 
 namespace {
@@ -40,63 +40,28 @@ VirtualBus& Bus() {
 #define KAVRO_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-KAVRO_EXPORT unsigned int FT_ListDevices(void* a, void* b, unsigned int flags) {
-  return Bus().ListDevices(a, b, flags);
+namespace {
+
+// What an exported call does before the bus takes it. D2XX's own FT_GetDeviceInfoList writes
+// the whole snapshot, so the caller's array must hold as many nodes as FT_CreateDeviceInfoList
+// counted; the bus's is bounded by *count on entry, which is therefore lifted out of the way.
+void AsD2xx(kavro::FT_DEVICE_LIST_INFO_NODE*, unsigned int* count) {
+  if (count != nullptr) *count = UINT_MAX;
 }
-KAVRO_EXPORT unsigned int FT_Open(int index, void** h) {
-  return Bus().Open(index, h);
-}
-KAVRO_EXPORT unsigned int FT_OpenEx(void* a, unsigned int flags, void** h) {
-  return Bus().OpenEx(a, flags, h);
-}
-KAVRO_EXPORT unsigned int FT_Close(void* h) {
-  return Bus().Close(h);
-}
-KAVRO_EXPORT unsigned int FT_Read(void* h, void* b, unsigned int n, unsigned int* got) {
-  return Bus().Read(h, b, n, got);
-}
-KAVRO_EXPORT unsigned int FT_Write(void* h, void* b, unsigned int n, unsigned int* put) {
-  return Bus().Write(h, b, n, put);
-}
-KAVRO_EXPORT unsigned int FT_GetDeviceInfo(void* h, unsigned int* dev, unsigned int* id,
-                                           char* serial, char* desc, void* dummy) {
-  return Bus().GetDeviceInfo(h, dev, id, serial, desc, dummy);
-}
-KAVRO_EXPORT unsigned int FT_GetStatus(void* h, unsigned int* rx, unsigned int* tx,
-                                       unsigned int* ev) {
-  return Bus().GetStatus(h, rx, tx, ev);
-}
-KAVRO_EXPORT unsigned int FT_SetTimeouts(void* h, unsigned int rd, unsigned int wr) {
-  return Bus().SetTimeouts(h, rd, wr);
-}
-KAVRO_EXPORT unsigned int FT_SetUSBParameters(void* h, unsigned int in, unsigned int out) {
-  return Bus().SetUSBParameters(h, in, out);
-}
-KAVRO_EXPORT unsigned int FT_SetLatencyTimer(void* h, unsigned char ms) {
-  return Bus().SetLatencyTimer(h, ms);
-}
-KAVRO_EXPORT unsigned int FT_GetLatencyTimer(void* h, unsigned char* ms) {
-  return Bus().GetLatencyTimer(h, ms);
-}
-KAVRO_EXPORT unsigned int FT_Purge(void* h, unsigned int mask) {
-  return Bus().Purge(h, mask);
-}
-KAVRO_EXPORT unsigned int FT_CreateDeviceInfoList(unsigned int* n) {
-  return Bus().CreateDeviceInfoList(n);
-}
-// As D2XX's own, it writes the whole snapshot: the caller's array must hold as many nodes as
-// FT_CreateDeviceInfoList counted.
-KAVRO_EXPORT unsigned int FT_GetDeviceInfoList(kavro::FT_DEVICE_LIST_INFO_NODE* list,
-                                               unsigned int* n) {
-  if (n != nullptr) *n = UINT_MAX;
-  return Bus().GetDeviceInfoList(list, n);
-}
-KAVRO_EXPORT unsigned int FT_SetVIDPID(unsigned int vid, unsigned int pid) {
-  return Bus().SetVIDPID(vid, pid);
-}
-KAVRO_EXPORT unsigned int FT_GetVIDPID(unsigned int* vid, unsigned int* pid) {
-  return Bus().GetVIDPID(vid, pid);
-}
+template <typename... Args>
+void AsD2xx(Args...) {}
+
+}  // namespace
+
+// Every D2XX call of the list as an exported FT_ function on the bus.
+#define KAVRO_DROPIN_EXPORT(name, params, args, need) \
+  KAVRO_EXPORT unsigned int FT_##name params {        \
+    AsD2xx args;                                      \
+    return Bus().name args;                           \
+  }
+KAVRO_D2XX_CALLS(KAVRO_DROPIN_EXPORT)
+#undef KAVRO_DROPIN_EXPORT
+
 #if !defined(KAVRO_DROPIN_WITHOUT_EVENTS)  // a build standing for an older library without it
 // The event (the EVENT_HANDLE's condition variable; on Windows the event HANDLE) is signalled
 // whenever bytes reach the receive queue, when they are due, whether or not the program is
@@ -109,12 +74,12 @@ KAVRO_EXPORT unsigned int FT_SetEventNotification(void* h, unsigned int mask, vo
 }
 #endif
 
-// The control API, as kavroemu.h describes it.
+// The control API, as kavro_dropin.h describes it.
 
 KAVRO_EXPORT int kavroemu_add_board(const char* serial, unsigned int board_type,
                                     unsigned int channels) {
   if (serial == nullptr || std::strlen(serial) >= kavro::kSerialNumberSize) return -1;
-  Board board(board_type, channels);
+  VirtualBoard board(board_type, channels);
   board.keep_transcript = false;
   return Bus().ListIndex(Bus().AddDevice(serial, std::move(board)));
 }

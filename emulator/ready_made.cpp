@@ -6,17 +6,18 @@
 namespace kavro::emu {
 
 void AddReadyMadeBoards(VirtualBus& bus) {
-  Board common = Board::Common();
+  VirtualBoard common = VirtualBoard::Common();
   common.channels[0].offset_reading = 1200;
   common.channels[0].fullscale_reading = 2001200;  // 2,000,000 counts span 500.0 kg
   common.channels[0].signal = {Signal::kSine, 801200, 400000, 5.0};
   common.SetCalibration(0, 0, 5000, 2, 1);
   common.SetPowerOnConfigByte(0, 0x15);
 
-  Board multi = Board::Type9();
+  VirtualBoard multi = VirtualBoard::Type9();
   for (unsigned int ch = 0; ch < multi.channels.size(); ++ch) {
     auto& c = multi.channels[ch];
-    c.offset_reading = 8388608 + 500 * static_cast<std::int32_t>(ch);
+    c.offset_reading =
+        static_cast<std::int32_t>(kMidScaleCount) + 500 * static_cast<std::int32_t>(ch);
     c.fullscale_reading = c.offset_reading + 4000000;
     c.signal = {ch % 2 ? Signal::kRamp : Signal::kNoise, c.offset_reading + 1000000.0 * (ch + 1),
                 ch % 2 ? 200000.0 : 2000.0, 10.0};
@@ -24,7 +25,7 @@ void AddReadyMadeBoards(VirtualBus& bus) {
     multi.SetPowerOnConfigByte(ch, 0x24);
   }
 
-  for (Board* b : {&common, &multi}) {
+  for (VirtualBoard* b : {&common, &multi}) {
     b->reply_latency_us = 1500;
     b->keep_transcript = false;  // recordings may run for hours
     b->restart_time_us = 250000;

@@ -12,7 +12,7 @@
 
 namespace {
 
-using kavro::emu::Board;
+using kavro::emu::VirtualBoard;
 using kavro::emu::Call;
 using kavro::emu::ReplyFault;
 using kavro::emu::VirtualBus;
@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   VirtualBus bus;
   bus.logging = false;
   bus.poll_step_us = 500;  // keeps the 10 s reset budget cheap
-  Board a(in.Byte(), 1 + in.Byte() % 4);
-  Board b(in.Byte(), 1 + in.Byte() % 4);
+  VirtualBoard a(in.Byte(), 1 + in.Byte() % 4);
+  VirtualBoard b(in.Byte(), 1 + in.Byte() % 4);
   a.keep_transcript = b.keep_transcript = false;
   bus.AddDevice("FUZZA", std::move(a));
   bus.AddDevice("FUZZB", std::move(b));

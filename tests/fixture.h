@@ -13,7 +13,7 @@
 #include "KAVRO_USB_DLL.h"
 #include "kavro_emulator.h"
 
-using kavro::emu::Board;
+using kavro::emu::VirtualBoard;
 using kavro::emu::Bytes;
 using kavro::emu::Call;
 using kavro::emu::ReplyFault;
@@ -85,7 +85,7 @@ Command Bind(std::string (K::*method)(void*, A...), typename Same<A>::type... ar
 
 // A bus with one board, KV0001, open on an instance, with the open's calls forgotten.
 struct OneBoard {
-  explicit OneBoard(Board board = Board::Common())
+  explicit OneBoard(VirtualBoard board = VirtualBoard::Common())
       : dev(bus.AddDevice("KV0001", std::move(board))) {
     dll.UseLink(&bus);
     char serial[] = "KV0001";

@@ -104,7 +104,7 @@ class ApiErrors : public Api, public ::testing::WithParamInterface<ErrorRow> {};
 
 TEST_P(ApiErrors, EachFailureComesBackAsItsKindWithTheStatusTheTextAndAHint) {
   bus.AddDevice("KV0001");
-  bus.AddDevice("KV0005", Board(5, 1));
+  bus.AddDevice("KV0005", VirtualBoard(5, 1));
   kavro::Board board = Open();
   const ErrorRow& row = GetParam();
   if (row.setup) row.setup(bus);
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "2 boards attached (KV0001, KV0005): open one by its serial number", ""}));
 
 TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
-  bus.AddDevice("KV0009", Board::Type9());
+  bus.AddDevice("KV0009", VirtualBoard::Type9());
   kavro::Board board = Open("KV0009");
   ASSERT_TRUE(board.SetConverterByte(0x37, 1).ok());
   EXPECT_EQ(board.ReadChannelRegister(1, 0x64).value(), (std::array<std::uint8_t, 3>{0, 0, 0x37}));
@@ -182,7 +182,7 @@ TEST_F(Api, ABoardNamesItsTypeVersionChannelsLinkRegistersAndConfiguration) {
 // ---- calibration and tare -------------------------------------------------------------------
 
 struct CalibrationRow {
-  Board board;
+  VirtualBoard board;
   unsigned int channel;
   kavro::Calibration stored;  // what the board keeps
   double counts;              // the channel's reading
@@ -191,10 +191,10 @@ struct CalibrationRow {
 
 TEST_F(Api, ReadingsComeWithTheirLoadByTheStoredTwoPointCalibration) {
   const CalibrationRow rows[] = {
-      {Board::Common(), 0, {1200, 2001200, 0, 5000, 2, 1}, 801200, 200.0},
-      {Board::Type0(), 0, {-500, 999500, 0, 1000, 4, 0}, 499500, 500.0},  // no decimal point
-      {Board::Type9(), 2, {8390000, 10390000, 1000, 11000, 3, 3}, 9390000, 6.0},
-      {Board::Common(), 0, {5000, 5000, 0, 5000, 2, 1}, 6000, std::nullopt},  // degenerate
+      {VirtualBoard::Common(), 0, {1200, 2001200, 0, 5000, 2, 1}, 801200, 200.0},
+      {VirtualBoard::Type0(), 0, {-500, 999500, 0, 1000, 4, 0}, 499500, 500.0},  // no decimal point
+      {VirtualBoard::Type9(), 2, {8390000, 10390000, 1000, 11000, 3, 3}, 9390000, 6.0},
+      {VirtualBoard::Common(), 0, {5000, 5000, 0, 5000, 2, 1}, 6000, std::nullopt},  // degenerate
   };
   int serial = 0;
   for (CalibrationRow row : rows) {
@@ -235,7 +235,7 @@ TEST_F(Api, ReadingsComeWithTheirLoadByTheStoredTwoPointCalibration) {
 // calibration cannot be read (5) is not asked for it again at every reading.
 TEST_F(Api, ConverterConditionsAreReadingStatesWithoutALoad) {
   VirtualBus::Device& dev = bus.AddDevice("KV0001");
-  VirtualBus::Device& type5 = bus.AddDevice("KV0005", Board(5, 1));
+  VirtualBus::Device& type5 = bus.AddDevice("KV0005", VirtualBoard(5, 1));
   kavro::Board board = Open();
   ASSERT_TRUE(board.GetCalibration().ok());
   using State = kavro::ReadingState;
@@ -288,7 +288,7 @@ TEST_F(Api, SettingsGiveLoadsByTheUserCalibrationWithItsTareAndUnit) {
       std::filesystem::temp_directory_path() /
       ("kavro-settings-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   const std::string path = (dir / "kavro" / "settings.json").string();
-  Board type5(5, 1);
+  VirtualBoard type5(5, 1);
   type5.channels[0].signal.level = 201000;
   bus.AddDevice("KV0005", type5);
   bus.AddDevice("KV0001");
@@ -338,7 +338,7 @@ class BoardThreads : public Api {};
 TEST_F(BoardThreads, CallsOnOneBoardAreSerialisedAndTwoBoardsShareNothing) {
   bus.logging = false;
   VirtualBus::Device& shared = bus.AddDevice("KV0001");
-  bus.AddDevice("KV0009", Board::Type9());
+  bus.AddDevice("KV0009", VirtualBoard::Type9());
   kavro::Board one = Open(), other = Open("KV0009");
   std::atomic<int> failures{0};
   auto work = [&failures](kavro::Board* board, unsigned int channel) {
@@ -500,7 +500,7 @@ TEST_F(Api, ARecordingEndsAtItsCountOrDurationWhenTheSinkDeclinesOrPromptlyWhenA
 // tried every 100 ms while the board is not attached, the fifth open finds it back but fails
 // (in use), and the delay doubles: the sixth, 200 ms later, opens it.
 TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
-  Board powered = Board::Common();
+  VirtualBoard powered = VirtualBoard::Common();
   powered.SetPowerOnConfigByte(0, 0x24);
   bus.AddDevice("KV0001", powered);
   kavro::Board board = Open();
@@ -532,7 +532,7 @@ TEST_F(Api, AnUnplugLeavesAGapOfItsLengthAndTheConfigurationIsAppliedAgain) {
   // A type 9 board plugged in where it was: the reopen learns the type again, and the reading
   // after it asks by channel, as type 9 is asked.
   bus.Unplug("KV0001");
-  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = Board::Type9(); });
+  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = VirtualBoard::Type9(); });
   EXPECT_EQ(ErrorOf(board.Read()).kind, ErrorKind::kDisconnected);
   bus.Replug("KV0001");
   bus.SleepUntil(bus.now_us() + 1000000);
@@ -585,7 +585,7 @@ TEST_F(Api, ABoardThatDoesNotComeBackIsGivenUpAndTheRecordingEnds) {
 // once (the sanitizer build would see the unguarded vector).
 TEST_F(Api, SeveralBoardsKeepOneScheduleAndAnUnpluggedOneDelaysNoOther) {
   bus.AddDevice("KV0001");
-  bus.AddDevice("KV0009", Board::Type9());
+  bus.AddDevice("KV0009", VirtualBoard::Type9());
   std::mutex lock;
   std::vector<std::string> seen;  // events as "serial kind"
   kavro::OpenOptions options = Options();

@@ -140,7 +140,7 @@ const Exchange kExchanges[] = {
 TEST(Commands, SendTheirFramesAndAnswerFromTheReplies) {
   for (const Exchange& x : kExchanges) {
     SCOPED_TRACE(x.what);
-    OneBoard one(Board(3, 4));
+    OneBoard one(VirtualBoard(3, 4));
     for (const char* r : x.replies)
       one.dev.board.faults.push_back(*r ? Fault(ReplyFault::kReplace, FromHex(r))
                                         : Fault(ReplyFault::kDrop));
@@ -212,7 +212,7 @@ TEST(Commands, WaitForEachReplyAsLongAsItsBudget) {
   };
   for (const auto& b : budgets) {
     for (std::uint64_t late_us : {0, 1, 21, 1000}) {
-      OneBoard one(Board(b.type, 1));
+      OneBoard one(VirtualBoard(b.type, 1));
       // The restart notice comes after a late acknowledgement, or at once to be late itself.
       one.dev.board.restart_time_us = b.reply == 0 ? 2'000'000 : 0;
       one.dev.board.faults.resize(b.reply);

@@ -70,7 +70,7 @@ TEST_F(Connection, UnknownMissingAndOverlongSerialNumbersOpenNothing) {
 // An unplugged board leaves the list and cannot be opened; once plugged in again it opens with its
 // power-on configuration, while the handle from before stays dead until it is closed.
 TEST_F(Connection, AReplugGivesAFreshlyPoweredBoardAndKeepsTheOldHandleDead) {
-  Board board = Board::Type0();
+  VirtualBoard board = VirtualBoard::Type0();
   board.SetPowerOnConfigByte(0, 0x24);
   board.faults.push_back(Fault(ReplyFault::kHold, {}, 1000000));  // still on its way at the unplug
   VirtualBus::Device& kv0001 = bus.AddDevice("KV0001", board);

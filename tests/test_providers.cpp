@@ -23,7 +23,7 @@ class ScriptedFtdi final : public kavro::ftdi::FtdiBackend {
  public:
   struct Chip {
     kavro::ftdi::UsbDevice usb;
-    std::unique_ptr<Board> board;
+    std::unique_ptr<VirtualBoard> board;
     std::deque<int> errors;       // failures the next reads return
     std::deque<Bytes> transfers;  // then what they return; {} carries the status bytes only
     int latency_error = 0, flush_error = 0;
@@ -65,9 +65,9 @@ class ScriptedFtdi final : public kavro::ftdi::FtdiBackend {
   }
   int Write(void* context, const std::uint8_t* buffer, int size) override {
     Chip& c = Of(context);
-    std::vector<Board::Reply> replies;
+    std::vector<VirtualBoard::Reply> replies;
     if (c.board) c.board->Receive(buffer, static_cast<std::size_t>(size), 0, replies);
-    for (const Board::Reply& r : replies) {
+    for (const VirtualBoard::Reply& r : replies) {
       c.transfers.emplace_back();
       for (std::size_t i = 0; i < r.bytes.size(); i += 2)
         c.transfers.emplace_back(r.bytes.begin() + i,
@@ -93,7 +93,7 @@ class ScriptedFtdi final : public kavro::ftdi::FtdiBackend {
 // A provider with the board KV0001 behind it.
 struct Rig {
   std::unique_ptr<kavro::LinkProvider> link;
-  Board* board;
+  VirtualBoard* board;
   std::function<void()> fail_next_transfer;  // as when the board is unplugged
   ScriptedFtdi* ftdi = nullptr;              // the script behind a libftdi1 provider
   ScriptedFtdi::Chip* chip = nullptr;        // and its chip KV0001
@@ -102,7 +102,7 @@ struct Rig {
 Rig Emulator() {
   auto bus = std::make_unique<VirtualBus>();
   VirtualBus* b = bus.get();
-  Board* board = &bus->AddDevice("KV0001").board;
+  VirtualBoard* board = &bus->AddDevice("KV0001").board;
   return {std::move(bus), board, [b] { b->FailCall(Call::kGetStatus, 4); }};
 }
 
@@ -110,7 +110,7 @@ Rig ScriptedLibftdi() {
   auto backend = std::make_unique<ScriptedFtdi>();
   ScriptedFtdi* ftdi = backend.get();
   ScriptedFtdi::Chip& chip = ftdi->Add("KV0001", "KAVRO USB Interface");
-  chip.board = std::make_unique<Board>();
+  chip.board = std::make_unique<VirtualBoard>();
   return {kavro::ftdi::MakeProvider(std::move(backend)), chip.board.get(),
           [&chip] { chip.errors.push_back(-4); }, ftdi, &chip};
 }

@@ -111,7 +111,7 @@ TEST(Simulation, EveryMethodAnswersFromTheSimulatedValuesWithoutTheLink) {
 struct Rig {
   explicit Rig(unsigned int type) {
     for (const char* serial : {"KV0001", "KV0002", "KV0003"}) {
-      Board board(type, 4);
+      VirtualBoard board(type, 4);
       board.restart_time_us = 2000;
       bus.AddDevice(serial, std::move(board));
     }

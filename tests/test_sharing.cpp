@@ -99,8 +99,8 @@ TEST(Sharing, ASlowReadOnOneLibftdiBoardHoldsUpNoOtherBoard) {
 // answer is the board's value or "Error" with a reason.
 TEST(Sharing, TwoInstancesOnTwoThreadsWhileBoardsComeAndGo) {
   VirtualBus bus;
-  bus.AddDevice("T3", Board(3, 2));
-  bus.AddDevice("T9", Board(9, 2));
+  bus.AddDevice("T3", VirtualBoard(3, 2));
+  bus.AddDevice("T9", VirtualBoard(9, 2));
   std::atomic<bool> stop{false};
   std::atomic<int> asked{0}, wrong{0};
   auto instance = [&](std::string serial, const std::string& offset) {

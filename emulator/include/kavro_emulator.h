@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "kavro/link.h"
-#include "kavro/protocol.h"
+#include "kavro_emulator_protocol.h"
 
 namespace kavro::emu {
 
@@ -65,7 +65,7 @@ struct ReplyFault {
   };
   Kind kind = kNone;
   std::uint64_t delay_us = 0;
-  std::uint8_t error_code = 'M';
+  std::uint8_t error_code = kCommandError;
   Bytes bytes;
   unsigned int count = 0;
 };
@@ -87,17 +87,18 @@ struct Channel {
   std::uint8_t power_on_config = 0;  // type 9: the channel's configuration byte after power-on
 };
 
-// One board: its version, EEPROM, channels and how it answers.
-class Board {
+// One emulated board behind a bridge on the VirtualBus: its version, EEPROM, channels and how
+// it answers.
+class VirtualBoard {
  public:
   // A board of the given type with the given number of channels and default calibration.
-  explicit Board(unsigned int board_type = 3, unsigned int channel_count = 1);
+  explicit VirtualBoard(unsigned int board_type = kTypeCommon, unsigned int channel_count = 1);
 
   // Ready-made boards.
-  static Board Common();  // type 3, one channel
-  static Board Type0();   // type 0, one channel
-  static Board Type9();   // type 9, four channels
-  static Board Type12();  // type 12, one channel
+  static VirtualBoard Common();  // type 3, one channel
+  static VirtualBoard Type0();   // type 0, one channel
+  static VirtualBoard Type9();   // type 9, four channels
+  static VirtualBoard Type12();  // type 12, one channel
 
   unsigned int type() const { return version[0]; }
   // Stores calibration data at the addresses the board's type keeps it at.
@@ -106,7 +107,7 @@ class Board {
   // The converter configuration byte as the board holds it (per channel on type 9).
   std::uint8_t ConfigByte(unsigned int channel) const;
   void SetConfigByte(unsigned int channel, std::uint8_t value);
-  std::uint8_t ConfigRegister() const { return kavro::ConfigRegisterAddress(type()); }
+  std::uint8_t ConfigRegister() const { return ConfigRegisterOf(type()); }
   // The configuration byte the board has after power-on (per channel on type 9): the value it
   // was constructed with (0) unless set here. Setting it sets the current byte as well.
   void SetPowerOnConfigByte(unsigned int channel, std::uint8_t value);
@@ -129,10 +130,10 @@ class Board {
   void Receive(const std::uint8_t* frame, std::size_t size, double t_seconds,
                std::vector<Reply>& replies);
 
-  std::array<std::uint8_t, 4> version{3, 1, 2, 0x34};
+  std::array<std::uint8_t, 4> version{};  // type, then the firmware version bytes
   std::array<std::array<std::uint8_t, 3>, 256> eeprom{};
   std::vector<Channel> channels;
-  bool teds_fault = false;                 // every command answers 'L'
+  bool teds_fault = false;                 // every well-formed frame gets a TEDS error reply
   std::uint64_t reply_latency_us = 0;      // from the write to the first reply byte
   std::uint64_t restart_time_us = 300000;  // from the reset acknowledgement to the notice
   std::deque<ReplyFault> faults;           // applied one per reply, in order
@@ -169,7 +170,7 @@ class VirtualBus : public kavro::LinkProvider {
     std::string serial;
     std::string description;
     unsigned int ft_type = kavro::kFtDevice232R;
-    Board board;
+    VirtualBoard board;
     bool present = true;  // false while unplugged
     // Bridge state; a device plugged in again starts from these values.
     bool open = false;
@@ -191,7 +192,7 @@ class VirtualBus : public kavro::LinkProvider {
 
   // Adds a device at the end of the device list. The device, and the reference, stay while the
   // bus lives: unplugging only marks it absent.
-  Device& AddDevice(const std::string& serial, Board board = Board::Common(),
+  Device& AddDevice(const std::string& serial, VirtualBoard board = VirtualBoard::Common(),
                     const std::string& description = "KAVRO USB Interface");
   // Devices in the order they were added, unplugged ones included.
   Device& device(std::size_t index);
@@ -210,8 +211,8 @@ class VirtualBus : public kavro::LinkProvider {
   bool Unplug(const std::string& serial);
   // Plugs an unplugged device in again, freshly powered: back in the device list, bridge
   // settings at their defaults, queues empty, replies on their way dropped, the board's
-  // configuration at its power-on values (Board::PowerOn). Handles from before stay dead; a new
-  // open works whether or not they were closed. False when no such device is unplugged.
+  // configuration at its power-on values (VirtualBoard::PowerOn). Handles from before stay dead; a
+  // new open works whether or not they were closed. False when no such device is unplugged.
   bool Replug(const std::string& serial);
   // Unplugs the device at the first call the bus takes once after_us have passed on the bus
   // clock (virtual or real) from now, and plugs it in again for_us later; with every_us (more

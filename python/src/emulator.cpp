@@ -60,7 +60,7 @@ void AddBoard(Emulator& e, const std::string& serial, unsigned int type,
   if (serial.empty() || serial.size() >= kSerialNumberSize)
     Invalid("a serial number has 1 to 15 characters");
   if (type > 255) Invalid("a board type is 0-255");
-  emu::Board b(type, channels.value_or(type == kBoardTypeChannelRegisters ? 4 : 1));
+  emu::VirtualBoard b(type, channels.value_or(type == kBoardTypeChannelRegisters ? 4 : 1));
   b.reply_latency_us = Micros(latency);
   for (unsigned int ch = 0; ch < b.channels.size(); ++ch) {
     emu::Channel& c = b.channels[ch];

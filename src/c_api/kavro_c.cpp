@@ -864,7 +864,7 @@ kavro_status kavro_emulator_add_board(kavro_emulator* emulator, const char* seri
                                       uint32_t board_type, uint32_t channels) {
   return OnEmulator(emulator, serial, [&](kavro::emu::VirtualBus& bus, const std::string& s) {
     if (s.empty() || s.size() >= kSerialSlot || channels == 0 || channels > 16) return false;
-    kavro::emu::Board board(board_type, channels);
+    kavro::emu::VirtualBoard board(board_type, channels);
     board.reply_latency_us = 1500;
     bus.AddDevice(s, std::move(board));
     return true;

@@ -119,7 +119,7 @@ execute_process(COMMAND c++ -std=c++17 ${SOURCE_DIR}/tests/package/consumer/with
                 ${flags} -L${emulator} -lftd2xx -o ${WORK_DIR}/without-hardware RESULT_VARIABLE rc)
 execute_process(COMMAND ${WORK_DIR}/without-hardware RESULT_VARIABLE run OUTPUT_VARIABLE out)
 if(rc OR run OR NOT out STREQUAL "4 channels, then disconnected, a reading, disconnected\n")
-  message(FATAL_ERROR "the program using kavroemu.h did not build or run: ${out}")
+  message(FATAL_ERROR "the program using kavro_dropin.h did not build or run: ${out}")
 endif()
 message(STATUS "both consumers built and ran; the README's ${count} examples built; the installed "
                "tool, C++ emulator and drop-in library ran")

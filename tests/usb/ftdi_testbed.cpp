@@ -91,7 +91,7 @@ int Submit(Chip& c, UMockdevIoctlClient* client, UMockdevIoctlData* urb_data) {
   if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
     Control(c, buffer->data, &urb.actual_length, &urb.status);
   } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == 0x02) {
-    std::vector<kavro::emu::Board::Reply> replies;
+    std::vector<kavro::emu::VirtualBoard::Reply> replies;
     c.board.Receive(buffer->data, std::size_t(urb.buffer_length),
                     double(now - c.plugged_at_us) / 1e6, replies);
     for (auto& r : replies) c.replies.push_back({now + r.delay_us, std::move(r.bytes)});
@@ -228,8 +228,9 @@ FtdiTestbed::~FtdiTestbed() {
   g_object_unref(testbed_);
 }
 
-Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::Board board, std::uint16_t bcd_device,
-                       std::uint16_t pid, const std::string& description) {
+Chip& FtdiTestbed::Add(const std::string& serial, kavro::emu::VirtualBoard board,
+                       std::uint16_t bcd_device, std::uint16_t pid,
+                       const std::string& description) {
   Chip& c = chips_.emplace_back();
   c.serial = serial, c.description = description, c.board = std::move(board);
   c.bcd_device = bcd_device, c.pid = pid;

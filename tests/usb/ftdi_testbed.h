@@ -21,7 +21,7 @@ namespace kavro::usbtest {
 // it, while the host leaves the chip alone.
 struct Chip {
   std::string serial, description;
-  kavro::emu::Board board;
+  kavro::emu::VirtualBoard board;
   std::uint16_t bcd_device = 0x0600, pid = 0x6001;  // 0x0600: an FT232R
   std::string driver = "ftdi_sio";       // bound now: the kernel's "ftdi_sio", "usbfs" or ""
   unsigned int unplug_after_frames = 0;  // > 0: the chip is gone right after that many frames
@@ -46,8 +46,8 @@ struct Chip {
   UMockdevIoctlClient* owner = nullptr;  // the client that claimed the interface
   unsigned int frames = 0;
   std::deque<Urb> urbs;
-  std::deque<kavro::emu::Board::Reply> replies;  // on their way: delay_us holds the due time
-  std::deque<std::uint8_t> fifo;                 // bytes the chip holds for the host
+  std::deque<kavro::emu::VirtualBoard::Reply> replies;  // on their way: delay_us holds the due time
+  std::deque<std::uint8_t> fifo;                        // bytes the chip holds for the host
 };
 
 class FtdiTestbed {
@@ -61,7 +61,8 @@ class FtdiTestbed {
   bool Ready() const { return umockdev_in_mock_environment(); }
   // Plugs in a chip (a new device on the bus, as a chip plugged back in is); references stay
   // valid while the testbed lives.
-  Chip& Add(const std::string& serial, kavro::emu::Board board = kavro::emu::Board::Common(),
+  Chip& Add(const std::string& serial,
+            kavro::emu::VirtualBoard board = kavro::emu::VirtualBoard::Common(),
             std::uint16_t bcd_device = 0x0600, std::uint16_t pid = 0x6001,
             const std::string& description = "KAVRO USB Interface");
   // Pulls a chip out: its transfers end with an error and it leaves the bus.

@@ -208,7 +208,7 @@ TEST_F(UsbLink, ChipsAreListedAndOpenedWithTheirNamesAndTypes) {
                {0x0700, 0x6010, 6}, {0x0800, 0x6011, 7}, {0x0900, 0x6014, 8},
                {0x1000, 0x6015, 9}, {0x2000, 0x6001, 3}};  // unknown generation
   for (const auto& c : chips)
-    bed.Add(std::to_string(c.bcd) + "-LONG-SERIAL", Board::Common(), c.bcd, c.pid,
+    bed.Add(std::to_string(c.bcd) + "-LONG-SERIAL", VirtualBoard::Common(), c.bcd, c.pid,
             std::string(70, 'D'));
   EXPECT_EQ(dll.Get_Device_Count(), "9");
   std::set<std::string> found;  // in the bus's order, which is not the order of plugging

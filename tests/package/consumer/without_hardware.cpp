@@ -3,7 +3,7 @@
 // program unplugs one and plugs it in again through the drop-in's control API, by hand and on a
 // schedule.
 #include <kavro/kavro.h>
-#include <kavroemu.h>
+#include <kavro_dropin.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -4,9 +4,10 @@
  * boards KAVRO-0001 (type 3, one channel) and KAVRO-0009 (type 9, four channels) attached;
  * these functions add boards, unplug and replug them and make D2XX calls fail. Any thread may call
  * them, while other threads make D2XX calls. Link with the drop-in library (-lftd2xx from its
- * folder), or look the functions up with dlsym. */
-#ifndef KAVROEMU_H
-#define KAVROEMU_H
+ * folder), or look the functions up with dlsym. The functions keep their kavroemu_ names, which
+ * programs already call, though the header is named after the drop-in library. */
+#ifndef KAVRO_DROPIN_H
+#define KAVRO_DROPIN_H
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,4 +51,4 @@ long long kavroemu_count_calls(const char* function);
 }
 #endif
 
-#endif /* KAVROEMU_H */
+#endif /* KAVRO_DROPIN_H */
