@@ -395,7 +395,7 @@ TEST_F(BoardThreads, InfoIsOfOneBoardWhileAnotherThreadReopensIt) {
   bus.AddDevice("KV0001");
   kavro::Board board = Open();
   bus.Unplug("KV0001");
-  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = Board::Type9(); });
+  bus.WithDevice("KV0001", [](VirtualBus::Device& d) { d.board = VirtualBoard::Type9(); });
   EXPECT_FALSE(board.Read().ok());
   bus.Replug("KV0001");
   bus.SleepUntil(bus.now_us() + 1000000);
