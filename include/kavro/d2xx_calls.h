@@ -1,7 +1,7 @@
 // The D2XX calls a link provider takes, in one list: the provider interface, the links that
-// forward, capture and replay them, the capture file's call names, the emulator's call log
-// and the symbols loaded from the vendor library are all written from it, so a call is added
-// here and nowhere else. Each entry is
+// forward, capture and replay them, the capture file's call names, the emulator's call log,
+// the functions the emulator's drop-in library exports and the symbols loaded from the vendor
+// library are all written from it, so a call is added here and nowhere else. Each entry is
 //
 //   X(Name, (parameters), (arguments), need)
 //
