@@ -274,4 +274,46 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
 }
 
+// The link block's other calls (descriptions, open by index or description, the latency
+// timer) captured and replayed: the same statuses and texts.
+TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) {
+  const std::string path = Temp("calls.kavrolog");
+  const auto calls = [](K& dll) {
+    std::string seen;
+    const auto note = [&](const std::string& what) {
+      seen += std::to_string(dll.ftStatus) + " " + what + "; ";
+    };
+    dll.KAVRO_FT_GetDeviceDescription(reinterpret_cast<void*>(1));
+    note(dll.Description);
+    dll.KAVRO_FT_OpenExByDescription();
+    note("");
+    dll.KAVRO_FT_SetLatencyTimer(7);
+    note("");
+    dll.KAVRO_FT_GetLatencyTimer();
+    note("");
+    dll.KAVRO_FT_Close();
+    dll.KAVRO_FT_OpenByIndex(0);
+    dll.KAVRO_FT_GetDeviceInfo();
+    note(std::to_string(dll.ftDevice));
+    dll.KAVRO_FT_Close();
+    note("");
+    return seen;
+  };
+  VirtualBus bus;
+  kavro::emu::AddReadyMadeBoards(bus);
+  kavro::CaptureLink capture(bus, path, "", kavro::CaptureLink::IfExists::kReplace);
+  K dll;
+  dll.UseLink(&capture);
+  const std::string captured = calls(dll);
+  EXPECT_EQ(captured, "0 KAVRO USB Interface 4CH; 0 ; 0 ; 0 ; 0 5; 0 ; ");
+  EXPECT_EQ(capture.records(), 8u);
+  EXPECT_EQ(capture.Diagnostic(), bus.Diagnostic());
+  kavro::ReplayLink replay(path);
+  K again;
+  again.UseLink(&replay);
+  EXPECT_EQ(calls(again), captured);
+  EXPECT_EQ(replay.records(), 8u);
+  EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
+}
+
 }  // namespace
