@@ -275,7 +275,7 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
 }
 
 // The link block's other calls (descriptions, open by index or description, the latency
-// timer) captured and replayed: the same statuses and texts.
+// timer, a version reply) captured and replayed: the same statuses and texts.
 TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) {
   const std::string path = Temp("calls.kavrolog");
   const auto calls = [](K& dll) {
@@ -291,6 +291,8 @@ TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) 
     note("");
     dll.KAVRO_FT_GetLatencyTimer();
     note("");
+    dll.Get_Version_of_Board(dll.ftHandle);
+    note(VersionFields(dll));
     dll.KAVRO_FT_Close();
     dll.KAVRO_FT_OpenByIndex(0);
     dll.KAVRO_FT_GetDeviceInfo();
@@ -301,18 +303,19 @@ TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) 
   };
   VirtualBus bus;
   kavro::emu::AddReadyMadeBoards(bus);
+  bus.device(1).board.version[3] = 0x5B;  // a low nibble that is odd
   kavro::CaptureLink capture(bus, path, "", kavro::CaptureLink::IfExists::kReplace);
   K dll;
   dll.UseLink(&capture);
   const std::string captured = calls(dll);
-  EXPECT_EQ(captured, "0 KAVRO USB Interface 4CH; 0 ; 0 ; 0 ; 0 5; 0 ; ");
-  EXPECT_EQ(capture.records(), 8u);
+  EXPECT_EQ(captured, "0 KAVRO USB Interface 4CH; 0 ; 0 ; 0 ; 0 09 01 02 05 0b; 0 5; 0 ; ");
+  EXPECT_EQ(capture.records(), 17u);
   EXPECT_EQ(capture.Diagnostic(), bus.Diagnostic());
   kavro::ReplayLink replay(path);
   K again;
   again.UseLink(&replay);
   EXPECT_EQ(calls(again), captured);
-  EXPECT_EQ(replay.records(), 8u);
+  EXPECT_EQ(replay.records(), 17u);
   EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
 }
 
