@@ -199,6 +199,18 @@ TEST(CaptureReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
       {R"({"t":0,"call":"GetDeviceInfoList","room":0,"status":4,"count":1})",
        "@ record 1 (line 2): expected GetDeviceInfoList(room=0" + other},
   };
+  const std::string line(1 << 20, 'x');  // the longest line read
+  rows.push_back(
+      {header, "Error", "@ line 1: the header is cut short or far too long: not a capture"});
+  rows.push_back(
+      {header + "\r\n" + count + "\r\n", "2", "@: the capture ends after record 1" + then});
+  rows.push_back(
+      {one(line), "Error", bad + "it is not a JSON object (the line is corrupt)" + then});
+  rows.push_back(
+      {one(line + "x"), "Error", "@ line 2 is longer than 1048576 bytes: not a record" + then});
+  rows.push_back(
+      {one(R"({"t":0,"call":"Read","h":1,"count":-1,"status":0})"), "Error",
+       bad + "its \"count\" is not a whole number from 0 to 18446744073709551615" + then});
   for (const auto& [record, diagnostic] : records)
     rows.push_back({one(record), "Error", diagnostic});
   rows.push_back({"[1]\n", "Error", "@ line 1: it is not the header of a kavro link recording"});
