@@ -115,11 +115,12 @@ TEST(CaptureReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
   const std::string count =
       R"({"t":3,"call":"ListDevices","flags":2147483648,"status":0,"count":2})";
   const std::string then = "; then came ListDevices(flags=2147483648, index=0)";
-  const struct {
+  struct Row {
     std::string content;  // "-": no file at all
     const char* first;    // the first device count
     std::string diagnostic;
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {"-", "Error", "cannot open the capture @ (No such file or directory)"},
       {"", "Error", "@ is empty: it holds no capture"},
       {"hello\n", "Error", "@ line 1: it is not the header of a kavro link recording"},
@@ -149,6 +150,78 @@ TEST(CaptureReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
        "4294967295" +
            then},
   };
+  // A record line that parses, or says at record 1 what is wrong with it.
+  const auto one = [&](const std::string& record) { return header + "\n" + record + "\n"; };
+  const std::string bad = "@ record 1 (line 2): is not a record: ";
+  const std::string read = R"({"t":0,"call":"Read","h":1,"count":2,"status":0,"returned":)";
+  const std::string list = R"({"t":0,"call":"GetDeviceInfoList","room":1,"status":0,"count":1,)";
+  const std::string other = "), got ListDevices(flags=2147483648, index=0)";
+  const std::vector<std::pair<std::string, std::string>> records = {
+      {R"({"t":0})", bad + "it has no \"call\"" + then},
+      {R"({"call":"Close","status":0})", bad + "it has no \"t\"" + then},
+      {R"({"t":0,"call":"Close"})", bad + "it has no \"status\"" + then},
+      {R"({"t":0,"call":"Close","status":4294967296})",
+       bad + "its \"status\" is not a whole number from 0 to 4294967295" + then},
+      {R"({"t":0,"call":"Close","status":0,"h":4294967296})",
+       bad + "its \"h\" is not a whole number from 0 to 4294967295" + then},
+      {R"({"t":0,"call":"Close","status":0,"h":4294967295})",
+       "@ record 1 (line 2): expected Close(h=not the replay's" + other},
+      {R"({"t":0,"call":"GetStatus","status":0,"h":2,"event":4294967296})",
+       bad + "its \"event\" is not a whole number from 0 to 4294967295" + then},
+      {R"({"t":0,"call":"Clock","status":0,"us":4294967296})",
+       "@ record 1 (line 2): expected Clock(" + other},
+      {read + R"(1,"data":"abc"})", bad + "its \"data\" is not hexadecimal bytes" + then},
+      {read + R"(1,"data":"0g"})", bad + "its \"data\" is not hexadecimal bytes" + then},
+      {read + R"(1,"data":5})", bad + "its \"data\" is not hexadecimal bytes" + then},
+      {read + R"(2,"data":"0A"})",
+       bad + "its bytes read do not match \"returned\" and \"count\"" + then},
+      {read + R"(3,"data":"0aFf09"})",
+       bad + "its bytes read do not match \"returned\" and \"count\"" + then},
+      {read + R"(2,"data":"fF0a"})", "@ record 1 (line 2): expected Read(h=1, count=2" + other},
+      {R"({"t":0,"call":"Write","h":1,"status":0,"written":2,"data":"Ab0c"})",
+       "@ record 1 (line 2): expected Write(h=1, data=ab0c" + other},
+      {R"({"t":0,"call":"OpenEx","flags":1,"key":"K\u00e9\u00ff","status":0,"h":1})",
+       "@ record 1 (line 2): expected OpenEx(flags=1, location=0, key=\"K\xe9\xff\"" + other},
+      {R"({"t":0,"call":"OpenEx","flags":1,"key":"\u0100","status":0,"h":1})",
+       bad + "its \"key\" is not a text of bytes" + then},
+      {R"({"t":0,"call":"ListDevices","status":0,"text":5})",
+       bad + "its \"text\" is not a text of bytes" + then},
+      {list + R"("nodes":5})", bad + "its \"nodes\" is not a list" + then},
+      {list + R"("nodes":[1]})", bad + "a device-list node is not an object" + then},
+      {list + R"("nodes":[{"id":4294967296}]})",
+       bad + "its \"id\" is not a whole number from 0 to 4294967295" + then},
+      {list + R"("nodes":[{"serial":7}]})", bad + "its \"serial\" is not a text of bytes" + then},
+      {list + R"("nodes":[{},{}]})", bad + "its nodes do not match \"count\" and \"room\"" + then},
+      {R"({"t":0,"call":"GetDeviceInfoList","room":1,"status":0,"count":2,"nodes":[{},{}]})",
+       bad + "its nodes do not match \"count\" and \"room\"" + then},
+      {list + R"("nodes":[{"h":1}]})",
+       "@ record 1 (line 2): expected GetDeviceInfoList(room=1" + other},
+      {R"({"t":0,"call":"GetDeviceInfoList","room":0,"status":4,"count":1})",
+       "@ record 1 (line 2): expected GetDeviceInfoList(room=0" + other},
+  };
+  const std::string line(1 << 20, 'x');  // the longest line read
+  rows.push_back(
+      {header, "Error", "@ line 1: the header is cut short or far too long: not a capture"});
+  rows.push_back(
+      {header + "\r\n" + count + "\r\n", "2", "@: the capture ends after record 1" + then});
+  rows.push_back(
+      {one(line), "Error", bad + "it is not a JSON object (the line is corrupt)" + then});
+  rows.push_back(
+      {one(line + "x"), "Error", "@ line 2 is longer than 1048576 bytes: not a record" + then});
+  rows.push_back(
+      {one(R"({"t":0,"call":"Read","h":1,"count":-1,"status":0})"), "Error",
+       bad + "its \"count\" is not a whole number from 0 to 18446744073709551615" + then});
+  for (const auto& [record, diagnostic] : records)
+    rows.push_back({one(record), "Error", diagnostic});
+  rows.push_back({"[1]\n", "Error", "@ line 1: it is not the header of a kavro link recording"});
+  rows.push_back({R"({"format":"kavro link recording","clock_us":0})"
+                  "\n",
+                  "Error", "@ line 1: it has no \"version\""});
+  rows.push_back({R"({"format":"kavro link recording","version":0,"clock_us":0})"
+                  "\n",
+                  "Error",
+                  "@ line 1: its format version 0 is not one this library reads (it reads 1 to 2; "
+                  "a newer library may have made it)"});
   int n = 0;
   for (const auto& row : rows) {
     const std::string path = Temp("bad" + std::to_string(++n) + ".kavrolog");
@@ -211,6 +284,53 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   }
   std::ifstream in(kept);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
+}
+
+// The link block's other calls (descriptions, open by index or description, the latency
+// timer, a version reply) captured and replayed: the same statuses and texts.
+TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) {
+  const std::string path = Temp("calls.kavrolog");
+  const auto calls = [](K& dll) {
+    std::string seen;
+    const auto note = [&](const std::string& what) {
+      seen += std::to_string(dll.ftStatus) + " " + what + "; ";
+    };
+    dll.KAVRO_FT_GetDeviceDescription(reinterpret_cast<void*>(1));
+    note(dll.Description);
+    dll.KAVRO_FT_OpenExByDescription();
+    note("");
+    dll.KAVRO_FT_SetLatencyTimer(7);
+    note("");
+    dll.KAVRO_FT_GetLatencyTimer();
+    note("");
+    dll.Get_Version_of_Board(dll.ftHandle);
+    note(VersionFields(dll));
+    dll.KAVRO_FT_Close();
+    dll.KAVRO_FT_OpenByIndex(0);
+    dll.KAVRO_FT_GetDeviceInfo();
+    note(std::to_string(dll.ftDevice));
+    dll.KAVRO_FT_Close();
+    note("");
+    dll.KAVRO_FT_CreateDeviceInfoList();
+    note(std::to_string(dll.numDevs));
+    return seen;
+  };
+  VirtualBus bus;
+  kavro::emu::AddReadyMadeBoards(bus);
+  bus.device(1).board.version[3] = 0x5B;  // a low nibble that is odd
+  kavro::CaptureLink capture(bus, path, "", kavro::CaptureLink::IfExists::kReplace);
+  K dll;
+  dll.UseLink(&capture);
+  const std::string captured = calls(dll);
+  EXPECT_EQ(captured, "0 KAVRO USB Interface 4CH; 0 ; 0 ; 0 ; 0 09 01 02 05 0b; 0 5; 0 ; 0 2; ");
+  EXPECT_EQ(capture.records(), 18u);
+  EXPECT_EQ(capture.Diagnostic(), bus.Diagnostic());
+  kavro::ReplayLink replay(path);
+  K again;
+  again.UseLink(&replay);
+  EXPECT_EQ(calls(again), captured);
+  EXPECT_EQ(replay.records(), 18u);
+  EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
 }
 
 }  // namespace

@@ -233,6 +233,15 @@ TEST_F(Libftdi, LibftdiFailuresBecomeTheirD2xxStatus) {
   rig.ftdi->find_error = -5;
   EXPECT_EQ(dll.Get_Device_Count(), "Error");
   EXPECT_STREQ(dll.ErrorText, "IO Error");
+  void* other = nullptr;  // every call that lists the chips fails as the listing did
+  char text[64];
+  unsigned int count = 0;
+  EXPECT_EQ(
+      std::vector<unsigned int>({rig.link->Open(0, &other), rig.link->OpenEx(serial, 1, &other),
+                                 rig.link->ListDevices(nullptr, text, 0x40000001),
+                                 rig.link->CreateDeviceInfoList(&count)}),
+      std::vector<unsigned int>(4, 4u));
+  EXPECT_EQ(other, nullptr);
 }
 
 // A read's time-out runs to the clock's end at most: near it, the read still waits for its bytes.

@@ -72,7 +72,11 @@ TEST(Simulation, EveryMethodAnswersFromTheSimulatedValuesWithoutTheLink) {
     Simulate(d);
     std::strcpy(d.ErrorText, "stale");
     d.ErrorStatus = 4;
+    d.PacketSent = d.PacketReceived = "stale";
     EXPECT_EQ(m.run(d, one.h), m.simulated) << m.name;
+    d.GetPacketSent();
+    d.GetPacketReceived();
+    EXPECT_EQ(d.PacketSent + d.PacketReceived, "stalestale") << m.name;  // no frame went by
     // Open, close and the converter arithmetic leave ErrorText alone; every other method clears it.
     const std::string name = m.name;
     const bool keeps = name == "Open_Device_Connection" || name == "Close_Device_Connection" ||
