@@ -1,6 +1,7 @@
 // The FT232R's side of usbdevfs: claim and kernel-driver binding, control requests (standard
 // descriptors and FTDI's vendor requests) and bulk transfers, OUT to the board and IN in the
-// chip's form, two modem-status bytes at the start of every 64-byte packet.
+// chip's form, two modem-status bytes at the start of every bulk packet (64 bytes at full speed,
+// 512 on the high-speed chips).
 #include "ftdi_testbed.h"
 
 #include <linux/usbdevice_fs.h>
@@ -15,18 +16,23 @@ namespace kavro::usbtest {
 
 namespace {
 
-constexpr int kPacket = 64;  // full-speed bulk packet
+// The bulk packet of a chip: 512 bytes on the high-speed generations (FT2232H, FT4232H,
+// FT232H), 64 on the full-speed ones.
+int PacketSize(std::uint16_t bcd) {
+  return bcd == 0x0700 || bcd == 0x0800 || bcd == 0x0900 ? 512 : 64;
+}
 constexpr std::uint8_t kModemStatus[2] = {0x01, 0x60};
 
 // Device, configuration, interface and the two bulk endpoints (0x81 IN, 0x02 OUT).
 std::vector<std::uint8_t> Descriptors(std::uint16_t pid, std::uint16_t bcd) {
+  const std::uint8_t low = std::uint8_t(PacketSize(bcd)), high = std::uint8_t(PacketSize(bcd) >> 8);
   // clang-format off
   return {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x03, 0x04, std::uint8_t(pid), std::uint8_t(pid >> 8),
           std::uint8_t(bcd), std::uint8_t(bcd >> 8), 1, 2, 3, 1,
           9, 2, 32, 0, 1, 1, 0, 0xA0, 45,
           9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
-          7, 5, 0x81, 2, kPacket, 0, 0,
-          7, 5, 0x02, 2, kPacket, 0, 0};
+          7, 5, 0x81, 2, low, high, 0,
+          7, 5, 0x02, 2, low, high, 0};
   // clang-format on
 }
 
@@ -120,10 +126,11 @@ void Pump(Chip& c) {
     if (c.fifo.empty() && now < u.due_us) return;
     usbdevfs_urb& urb = UrbOf(u.urb);
     unsigned char* out = u.buffer->data;
-    int n = 0, k = kPacket - 2;
-    while (k == kPacket - 2 && urb.buffer_length - n >= 2) {
+    const int data = PacketSize(c.bcd_device) - 2;
+    int n = 0, k = data;
+    while (k == data && urb.buffer_length - n >= 2) {
       out[n++] = kModemStatus[0], out[n++] = kModemStatus[1];
-      for (k = 0; k < kPacket - 2 && n < urb.buffer_length && !c.fifo.empty(); ++k, ++n) {
+      for (k = 0; k < data && n < urb.buffer_length && !c.fifo.empty(); ++k, ++n) {
         out[n] = c.fifo.front();
         c.fifo.pop_front();
       }

@@ -207,9 +207,10 @@ TEST_F(UsbLink, ChipsAreListedAndOpenedWithTheirNamesAndTypes) {
   } chips[] = {{0x0400, 0x6001, 0}, {0x0200, 0x6001, 1}, {0x0500, 0x6010, 4},
                {0x0700, 0x6010, 6}, {0x0800, 0x6011, 7}, {0x0900, 0x6014, 8},
                {0x1000, 0x6015, 9}, {0x2000, 0x6001, 3}};  // unknown generation
+  std::vector<Chip*> added;
   for (const auto& c : chips)
-    bed.Add(std::to_string(c.bcd) + "-LONG-SERIAL", VirtualBoard::Common(), c.bcd, c.pid,
-            std::string(70, 'D'));
+    added.push_back(&bed.Add(std::to_string(c.bcd) + "-LONG-SERIAL", VirtualBoard::Common(),
+                             c.bcd, c.pid, std::string(70, 'D')));
   EXPECT_EQ(dll.Get_Device_Count(), "9");
   std::set<std::string> found;  // in the bus's order, which is not the order of plugging
   for (std::uintptr_t i = 0; i < 9; ++i) {
@@ -222,10 +223,15 @@ TEST_F(UsbLink, ChipsAreListedAndOpenedWithTheirNamesAndTypes) {
   EXPECT_EQ(found.count("1024-LONG-SERIA/" + std::string(63, 'D')), 1u);
   EXPECT_EQ(dll.Get_Device_Serial_Number(reinterpret_cast<void*>(9)), "Error");
   EXPECT_EQ(dll.ErrorStatus, kavro::kFtDeviceNotFound);
-  for (const auto& c : chips) {
+  for (std::size_t i = 0; i < std::size(chips); ++i) {
+    const auto& c = chips[i];
     void* h = Open(dll, (std::to_string(c.bcd) + "-LONG-SERIAL").substr(0, 15));
     ASSERT_NE(h, nullptr) << dll.ErrorText;
     EXPECT_EQ(dll.ftDevice, c.type) << c.bcd;
+    // Reads come in whole packets of the chip's own size: 512 bytes on the high-speed chips.
+    EXPECT_EQ(dll.Slave_Activity_Inquiry(h), "0") << dll.ErrorText;
+    EXPECT_EQ(added[i]->bulk_in_size,
+              c.type >= 6 && c.type <= 8 ? 512u : 64u) << c.bcd;
     dll.Close_Device_Connection(h);
   }
 }
