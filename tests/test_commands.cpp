@@ -56,7 +56,7 @@ const char* const kType12 = "10 08 44 0c 01 02 34 aa";
 const Exchange kExchanges[] = {
     // Board management.
     {"activity inquiry", Bind(&K::Slave_Activity_Inquiry), {"10 04 01 aa"}, {"10 04 01 aa"}, "0", "", ""},
-    {"version", kGetVersion, {kAsk}, {kType9}, "09 01 02 03 04", "", "type 9"},
+    {"version", kGetVersion, {kAsk}, {"10 08 44 09 01 02 35 aa"}, "09 01 02 03 05", "", "type 9"},
     {"version, wrong reply code", kGetVersion, {kAsk}, {"10 08 45 09 01 02 34 aa"},
      "Error Error Error Error Error", "Command Number Error", "type 255"},
     {"reset", Bind(&K::Reset_Board), {"10 04 45 aa"}, {"10 04 01 aa", "01 04 45 aa"}, "0", "", ""},
