@@ -283,6 +283,20 @@ TEST_F(Packet, RepliesComeOnProvidersThatCannotWait) {
   }
 }
 
+// On the real clock, between the status queries that find too little, the library sleeps when
+// its provider cannot wait, instead of asking again at once.
+TEST(Pacing, AProviderThatCannotWaitIsAskedBetweenSleeps) {
+  VirtualBus bus(VirtualBus::Clock::kReal);
+  bus.AddDevice("KV0001").board.faults = {Fault(ReplyFault::kHold, {}, 20000)};
+  NoWait link(bus, kavro::kFtNotSupported);
+  K dll;
+  dll.UseLink(&link);
+  char serial[] = "KV0001";
+  dll.Open_Device_Connection(serial);
+  EXPECT_EQ(dll.Normal_Data_Request(dll.DeviceHandle, 0), "1001000");
+  EXPECT_LT(bus.CountCalls(Call::kGetStatus), 2000u);  // asking at once: tens of thousands
+}
+
 // One character per board type 0 to 17, then 255: '+' served, '-' refused as an invalid type.
 TEST_F(BoardTypes, EachCommandServesTheTypesItIsMadeFor) {
   std::string rate, whole_byte, unit_code, measurement_errors;
