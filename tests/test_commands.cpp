@@ -390,6 +390,20 @@ TEST_F(Packet, AFrameIsTracedOnceBuiltEvenIfItsWriteFails) {
             "08058221aa 21 00kept");
 }
 
+// The traces rendered again from the buffers, as far as their lengths say; not in simulation.
+TEST_F(Packet, TracesAreRenderedFromTheBuffersOnRequest) {
+  std::memcpy(dll.TxBuffer, "\x07\x05\x82\xab\xaa", 5);
+  std::memcpy(dll.RxBuffer, "\x07\x04\x01\xaa", 4);
+  for (char mode : {0, 1}) {
+    dll.SimulationMode = mode;
+    dll.TxLength = static_cast<unsigned char>(5 - mode);
+    dll.RxLength = 3;
+    dll.GetPacketSent();
+    dll.GetPacketReceived();
+    EXPECT_EQ(dll.PacketSent + " " + dll.PacketReceived, "070582abaa 070401");
+  }
+}
+
 TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {
   dev.chunk_bytes = 4096;
   dll.RxPacketNumber = 7;
