@@ -56,7 +56,7 @@ const char* const kType12 = "10 08 44 0c 01 02 34 aa";
 const Exchange kExchanges[] = {
     // Board management.
     {"activity inquiry", Bind(&K::Slave_Activity_Inquiry), {"10 04 01 aa"}, {"10 04 01 aa"}, "0", "", ""},
-    {"version", kGetVersion, {kAsk}, {kType9}, "09 01 02 03 04", "", "type 9"},
+    {"version", kGetVersion, {kAsk}, {"10 08 44 09 01 02 35 aa"}, "09 01 02 03 05", "", "type 9"},
     {"version, wrong reply code", kGetVersion, {kAsk}, {"10 08 45 09 01 02 34 aa"},
      "Error Error Error Error Error", "Command Number Error", "type 255"},
     {"reset", Bind(&K::Reset_Board), {"10 04 45 aa"}, {"10 04 01 aa", "01 04 45 aa"}, "0", "", ""},
@@ -283,6 +283,20 @@ TEST_F(Packet, RepliesComeOnProvidersThatCannotWait) {
   }
 }
 
+// On the real clock, between the status queries that find too little, the library sleeps when
+// its provider cannot wait, instead of asking again at once.
+TEST(Pacing, AProviderThatCannotWaitIsAskedBetweenSleeps) {
+  VirtualBus bus(VirtualBus::Clock::kReal);
+  bus.AddDevice("KV0001").board.faults = {Fault(ReplyFault::kHold, {}, 20000)};
+  NoWait link(bus, kavro::kFtNotSupported);
+  K dll;
+  dll.UseLink(&link);
+  char serial[] = "KV0001";
+  dll.Open_Device_Connection(serial);
+  EXPECT_EQ(dll.Normal_Data_Request(dll.DeviceHandle, 0), "1001000");
+  EXPECT_LT(bus.CountCalls(Call::kGetStatus), 2000u);  // asking at once: tens of thousands
+}
+
 // One character per board type 0 to 17, then 255: '+' served, '-' refused as an invalid type.
 TEST_F(BoardTypes, EachCommandServesTheTypesItIsMadeFor) {
   std::string rate, whole_byte, unit_code, measurement_errors;
@@ -374,6 +388,20 @@ TEST_F(Packet, AFrameIsTracedOnceBuiltEvenIfItsWriteFails) {
   EXPECT_EQ(dll.Read_EEPROM_Register(h, 0x21), "Error");
   EXPECT_EQ(dll.PacketSent + " " + dll.WriteStatus + ToHex(dll.PacketData, 2) + dll.ReadStatus,
             "08058221aa 21 00kept");
+}
+
+// The traces rendered again from the buffers, as far as their lengths say; not in simulation.
+TEST_F(Packet, TracesAreRenderedFromTheBuffersOnRequest) {
+  std::memcpy(dll.TxBuffer, "\x07\x05\x82\xab\xaa", 5);
+  std::memcpy(dll.RxBuffer, "\x07\x04\x01\xaa", 4);
+  for (char mode : {0, 1}) {
+    dll.SimulationMode = mode;
+    dll.TxLength = static_cast<unsigned char>(5 - mode);
+    dll.RxLength = 3;
+    dll.GetPacketSent();
+    dll.GetPacketReceived();
+    EXPECT_EQ(dll.PacketSent + " " + dll.PacketReceived, "070582abaa 070401");
+  }
 }
 
 TEST_F(Packet, MoreThanTheBufferHoldsIsNeverReadAtOnce) {

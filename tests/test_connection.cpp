@@ -117,3 +117,73 @@ TEST(StatusDescription, ReplacesErrorTextAndNothingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each wrapper method makes its one call with the arguments the link block holds and leaves the
+// call's status in ftStatus, a failure and the success after it alike.
+TEST(LinkWrapper, EveryCallLeavesItsStatusAndOutputs) {
+  OneBoard b;
+  K& d = b.dll;
+  struct Row {
+    Call call;
+    std::function<unsigned int()> run;  // the call, then the output it filled in
+    unsigned int arg1, arg2, out;
+  };
+  const unsigned int by_index = kavro::kFtListByIndex;
+  const Row rows[] = {
+      {Call::kListDevices, [&] { return d.KAVRO_FT_GetDeviceCount(), d.numDevs; },
+       kavro::kFtListNumberOnly, 0, 1},
+      {Call::kListDevices,
+       [&] { return d.KAVRO_FT_GetDeviceSerialNumber(nullptr), unsigned(d.SerialNumber[5]); },
+       by_index | kavro::kFtOpenBySerialNumber, 0, '1'},
+      {Call::kListDevices,
+       [&] { return d.KAVRO_FT_GetDeviceDescription(nullptr), unsigned(d.Description[0]); },
+       by_index | kavro::kFtOpenByDescription, 0, 'K'},
+      {Call::kGetDeviceInfo, [&] { return d.KAVRO_FT_GetDeviceInfo(), d.ftDevice; }, 0, 0, 5},
+      {Call::kGetStatus, [&] { return d.KAVRO_FT_GetStatus(), d.RxBytes + d.TxBytes; }, 0, 0, 0},
+      {Call::kSetTimeouts, [&] { return d.KAVRO_FT_SetTimeouts(300, 400), 0u; }, 300, 400, 0},
+      {Call::kSetUSBParameters, [&] { return d.KAVRO_FT_SetUSBParameters(64, 128), 0u; }, 64, 128,
+       0},
+      {Call::kSetLatencyTimer, [&] { return d.KAVRO_FT_SetLatencyTimer(7), 0u; }, 7, 0, 0},
+      {Call::kGetLatencyTimer, [&] { return d.KAVRO_FT_GetLatencyTimer(), 0u; }, 0, 0, 0},
+      {Call::kRead, [&] { return d.KAVRO_FT_Read(2000, 1000); }, 24, 0, 0},   // what fits
+      {Call::kRead, [&] { return d.KAVRO_FT_Read(10, 5000); }, 0, 0, 0},
+      {Call::kWrite, [&] { return d.KAVRO_FT_Write(1025), 0u; }, 1024, 0, 0},
+      {Call::kPurge, [&] { return d.KAVRO_FT_Purge(), 0u; }, 3, 0, 0},
+      {Call::kCreateDeviceInfoList, [&] { return d.KAVRO_FT_CreateDeviceInfoList(), d.numDevs; },
+       0, 0, 1},
+      {Call::kGetDeviceInfoList, [&] { return d.KAVRO_FT_GetDeviceInfoList(), d.devInfo->LocId; },
+       0, 0, 1},
+      {Call::kSetVIDPID, [&] { return d.VID = 0x0403, d.PID = 0x6015, d.KAVRO_FT_SetVIDPID(), 0u; },
+       0x0403, 0x6015, 0},
+      {Call::kGetVIDPID, [&] { return d.VID = d.PID = 0, d.KAVRO_FT_GetVIDPID(), d.PID; }, 0, 0,
+       0x6015},
+      {Call::kClose, [&] { return d.KAVRO_FT_Close(), 0u; }, 0, 0, 0},
+      {Call::kOpen, [&] { return d.KAVRO_FT_OpenByIndex(0), unsigned(d.ftHandle != nullptr); },
+       0, 0, 1},
+      {Call::kClose, [&] { return d.KAVRO_FT_Close(), 0u; }, 0, 0, 0},
+      {Call::kOpenEx, [&] { return d.KAVRO_FT_OpenExBySerialNumber(), 0u; },
+       kavro::kFtOpenBySerialNumber, 0, 0},
+      {Call::kClose, [&] { return d.KAVRO_FT_Close(), 0u; }, 0, 0, 0},
+      {Call::kOpenEx, [&] { return d.KAVRO_FT_OpenExByDescription(), 0u; },
+       kavro::kFtOpenByDescription, 0, 0},
+  };
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    b.bus.FailCall(row.call, 100 + i);
+    d.ftStatus = 0;
+    row.run();
+    EXPECT_EQ(d.ftStatus, 100 + i) << i;
+    b.bus.ClearLog();
+    d.ftStatus = 77;
+    EXPECT_EQ(row.run(), row.out) << i;
+    EXPECT_EQ(d.ftStatus, 0u) << i;
+    const kavro::emu::CallRecord last = b.bus.log().back();
+    EXPECT_EQ(std::vector<unsigned int>({unsigned(last.call), last.arg1, last.arg2}),
+              std::vector<unsigned int>({unsigned(row.call), row.arg1, row.arg2}))
+        << i;
+  }
+}
+
+}  // namespace
