@@ -108,14 +108,16 @@ unsigned int VirtualBus::Open(int position, void** handle) {
 
 unsigned int VirtualBus::OpenEx(void* arg1, unsigned int flags, void** handle) {
   Lock lock = Hold();
-  const int index = arg1 == nullptr ? -1
-                                    : Named(static_cast<const char*>(arg1),
-                                            flags == kavro::kFtOpenByDescription, true);
+  // Only a serial number or a description is a text; any other key (a location) is a number
+  // in the pointer, which these boards do not have.
+  const bool named = flags == kavro::kFtOpenBySerialNumber || flags == kavro::kFtOpenByDescription;
+  const int index = arg1 == nullptr || !named ? -1
+                                              : Named(static_cast<const char*>(arg1),
+                                                      flags == kavro::kFtOpenByDescription, true);
   const unsigned int status = Enter(Call::kOpenEx, index, flags);
   if (status != kavro::kFtOk) return status;
   if (handle == nullptr || arg1 == nullptr) return kavro::kFtInvalidParameter;
-  if (flags != kavro::kFtOpenBySerialNumber && flags != kavro::kFtOpenByDescription)
-    return kavro::kFtInvalidParameter;
+  if (!named) return kavro::kFtInvalidParameter;
   return OpenIndex(index, handle);
 }
 

@@ -4,6 +4,8 @@
 #include <future>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "fixture.h"
 #include "kavro/kavro.h"
 
@@ -286,15 +288,18 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenStopsTheSessionAndSaysWhy) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
 }
 
-// The link block's other calls (descriptions, open by index or description, the latency
-// timer, a version reply) captured and replayed: the same statuses and texts.
+// The link block's other calls (descriptions, open by index, description or location, the
+// latency timer, a version reply) captured and replayed: the same statuses and texts, a
+// description's byte above 0x7F included. In the file, times count from the capture's start.
 TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) {
   const std::string path = Temp("calls.kavrolog");
-  const auto calls = [](K& dll) {
+  const auto calls = [](K& dll, kavro::LinkProvider& link) {
     std::string seen;
     const auto note = [&](const std::string& what) {
       seen += std::to_string(dll.ftStatus) + " " + what + "; ";
     };
+    void* located = nullptr;  // no board here has a location
+    seen += std::to_string(link.OpenEx(reinterpret_cast<void*>(0x1234), 4, &located)) + "; ";
     dll.KAVRO_FT_GetDeviceDescription(reinterpret_cast<void*>(1));
     note(dll.Description);
     dll.KAVRO_FT_OpenExByDescription();
@@ -318,18 +323,33 @@ TEST(CaptureReplay, OpenByIndexOrDescriptionAndTheLatencyTimerReplayAsCaptured) 
   VirtualBus bus;
   kavro::emu::AddReadyMadeBoards(bus);
   bus.device(1).board.version[3] = 0x5B;  // a low nibble that is odd
+  bus.device(1).description += "\xe9";
   kavro::CaptureLink capture(bus, path, "", kavro::CaptureLink::IfExists::kReplace);
   K dll;
   dll.UseLink(&capture);
-  const std::string captured = calls(dll);
-  EXPECT_EQ(captured, "0 KAVRO USB Interface 4CH; 0 ; 0 ; 0 ; 0 09 01 02 05 0b; 0 5; 0 ; 0 2; ");
-  EXPECT_EQ(capture.records(), 18u);
+  const std::string captured = calls(dll, capture);
+  EXPECT_EQ(captured,
+            "6; 0 KAVRO USB Interface 4CH\xe9; 0 ; 0 ; 0 ; 0 09 01 02 05 0b; 0 5; 0 ; 0 2; ");
+  EXPECT_EQ(capture.records(), 19u);
   EXPECT_EQ(capture.Diagnostic(), bus.Diagnostic());
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  const auto clock_us = nlohmann::json::parse(line)["clock_us"].get<std::uint64_t>();
+  std::string times;  // the first record's, each clock read's against its answer, each write's
+  for (int n = 0; std::getline(file, line); ++n) {
+    const auto j = nlohmann::json::parse(line);
+    const auto t = j["t"].get<std::uint64_t>();
+    if (n == 0) times += "first " + std::to_string(t) + ", ";
+    if (j["call"] == "Clock") times += t + clock_us == j["us"] && t > 0 ? "" : "clock wrong, ";
+    if (j["call"] == "Write") times += "wrote " + j["written"].dump() + ", ";
+  }
+  EXPECT_EQ(times, "first 0, wrote 4, ");
   kavro::ReplayLink replay(path);
   K again;
   again.UseLink(&replay);
-  EXPECT_EQ(calls(again), captured);
-  EXPECT_EQ(replay.records(), 18u);
+  EXPECT_EQ(calls(again, replay), captured);
+  EXPECT_EQ(replay.records(), 19u);
   EXPECT_TRUE(replay.finished()) << replay.Diagnostic();
 }
 
