@@ -297,6 +297,35 @@ TEST(Pacing, AProviderThatCannotWaitIsAskedBetweenSleeps) {
   EXPECT_LT(bus.CountCalls(Call::kGetStatus), 2000u);  // asking at once: tens of thousands
 }
 
+// Replies that have been slow set a long first sleep, but never one past a short budget: a
+// 10 ms wait after a 150 ms reply still ends near its 10 ms.
+TEST(Pacing, AWaitNeverSleepsPastItsBudgetWhenRepliesHaveBeenSlow) {
+  VirtualBus bus(VirtualBus::Clock::kReal);
+  bus.AddDevice("KV0001").board.faults = {Fault(ReplyFault::kHold, {}, 150000),
+                                          Fault(ReplyFault::kDrop)};
+  NoWait link(bus, kavro::kFtNotSupported);
+  K dll;
+  dll.UseLink(&link);
+  char serial[] = "KV0001";
+  dll.Open_Device_Connection(serial);
+  dll.TxCommand = dll.RxCommand = 0x44;
+  dll.TxLength = 4;
+  dll.RxLength = 8;
+  dll.EndOfPacket = 0xAA;
+  const auto version_exchange_us = [&](int budget_ms) {
+    dll.NextPacketNumber();
+    dll.RxPacketNumber = dll.PacketNumber;
+    dll.WritePacket(0);
+    const std::uint64_t start = bus.now_us();
+    dll.ReadPacket(budget_ms);
+    return bus.now_us() - start;
+  };
+  EXPECT_GE(version_exchange_us(2000), 150000u);
+  EXPECT_STREQ(dll.ErrorText, "");
+  EXPECT_LT(version_exchange_us(10), 80000u);
+  EXPECT_STREQ(dll.ErrorText, "Timeout Error");
+}
+
 // One character per board type 0 to 17, then 255: '+' served, '-' refused as an invalid type.
 TEST_F(BoardTypes, EachCommandServesTheTypesItIsMadeFor) {
   std::string rate, whole_byte, unit_code, measurement_errors;
