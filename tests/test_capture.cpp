@@ -215,6 +215,14 @@ TEST(CaptureReplay, BadFilesAreNamedWithTheLineAndWhatIsWrong) {
        bad + "its \"count\" is not a whole number from 0 to 18446744073709551615" + then});
   for (const auto& [record, diagnostic] : records)
     rows.push_back({one(record), "Error", diagnostic});
+  // A capture that holds its clock reads polled exactly as its replay must: no extra poll is
+  // passed over.
+  rows.push_back({R"({"format":"kavro link recording","version":2,"clock_us":0})"
+                  "\n"
+                  R"({"t":0,"call":"GetStatus","h":1,"status":0,"rx":0})"
+                  "\n" +
+                      count + "\n",
+                  "Error", "@ record 1 (line 2): expected GetStatus(h=1" + other});
   rows.push_back({"[1]\n", "Error", "@ line 1: it is not the header of a kavro link recording"});
   rows.push_back({R"({"format":"kavro link recording","clock_us":0})"
                   "\n",
@@ -260,6 +268,35 @@ TEST(CaptureReplay, APacedReplayAnswersOkWhileAnotherThreadWaitsForARecord) {
   // ok() came back while the record was still being waited for.
   EXPECT_EQ(count.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   EXPECT_EQ(count.get(), "2");
+}
+
+// On a capture without clock reads, the replay's clock moves only as the session waits: a wait
+// for bytes the last status query already counted returns at once, and a wait for more runs
+// to the captured poll that found them.
+TEST(CaptureReplay, AWaitForBytesAlreadyCountedLeavesTheReplayClockWhereItIs) {
+  const std::string path = Temp("waits.kavrolog");
+  std::ofstream(path, std::ios::binary)
+      << R"({"format":"kavro link recording","version":1,"clock_us":0})"
+         "\n"
+      << R"({"t":0,"call":"Open","index":1,"status":0,"h":1})"
+         "\n"
+      << R"({"t":100,"call":"GetStatus","h":1,"status":0,"rx":4})"
+         "\n"
+      << R"({"t":300,"call":"GetStatus","h":1,"status":0,"rx":8})"
+         "\n";
+  kavro::ReplayLink replay(path);
+  void* h = nullptr;
+  unsigned int rx = 0, tx = 0, event = 0;
+  std::string seen;
+  ASSERT_EQ(replay.Open(1, &h), kavro::kFtOk);
+  EXPECT_EQ(replay.GetStatus(h, &rx, &tx, &event), kavro::kFtOk);
+  for (unsigned int bytes : {4u, 8u}) {
+    EXPECT_EQ(replay.WaitForRx(h, bytes, 5000), kavro::kFtOk);
+    seen += std::to_string(bytes) + " at " + std::to_string(replay.NowMicroseconds()) + "; ";
+  }
+  EXPECT_EQ(replay.GetStatus(h, &rx, &tx, &event), kavro::kFtOk);
+  EXPECT_EQ(seen + std::to_string(rx), "4 at 100; 8 at 300; 8");
+  EXPECT_TRUE(replay.ok()) << replay.Diagnostic();
 }
 
 // An existing file is refused and kept unless replacing it is asked for.
