@@ -687,6 +687,29 @@ TEST_F(Api, DelaysOfNoneAndSchedulesPastTheClocksEndAreRefused) {
   EXPECT_EQ(records, refused + refused + "ok duration reached; ok count reached; ");
 }
 
+// A recording whose third due time would lie past the clock's end, run until the clock has
+// reached its second: the third falls due at the clock's end, never wrapped round to at once.
+TEST_F(Api, ARecordingsDueTimesPastTheClocksEndNeverFallDueEarly) {
+  bus.AddDevice("KV0001");
+  kavro::Board board = Open();
+  kavro::RecordOptions o = Every10ms(0);
+  o.interval_us = std::uint64_t{1} << 63;
+  const std::uint64_t second_due = bus.now_us() + o.interval_us;
+  int asked = 0;
+  o.should_stop = [&] {
+    if (++asked == 1) bus.SleepUntil(second_due);
+    return asked == 5;
+  };
+  std::string taken;
+  auto r = kavro::Record(board, o, [&](const kavro::Sample& s) {
+    taken += std::to_string(s.index) + (s.reading ? " " : " failed ");
+    return true;
+  });
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(taken, "0 1 ");
+  EXPECT_EQ(r->ended, kavro::RecordEnd::kStopped);
+}
+
 // A first delay that just fits on the clock at the open, so the loss, later, adds it to a later
 // time: the reopen falls due at the clock's end instead of wrapping round to at once.
 TEST_F(Api, AReconnectDelayNearTheClocksEndNeverFallsDueEarly) {

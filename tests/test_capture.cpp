@@ -39,8 +39,9 @@ std::vector<std::string> Session(K& dll, int readings,
   dll.KAVRO_FT_GetVIDPID();
   dll.KAVRO_FT_GetDeviceInfoList();  // KAVRO-0001 first, open
   const auto& node = dll.ftStatus == 0 ? dll.devInfo[0] : kavro::FT_DEVICE_LIST_INFO_NODE{};
-  note(node.SerialNumber + std::to_string(node.Flags) + " " + std::to_string(dll.ftDevice) + " " +
-       std::to_string(dll.VID) + ":" + std::to_string(dll.PID));
+  note(node.SerialNumber + std::to_string(node.Flags) + " " + std::to_string(node.ID) + " " +
+       node.Description + " " + std::to_string(dll.ftDevice) + " " + std::to_string(dll.VID) + ":" +
+       std::to_string(dll.PID));
   dll.Close_Device_Connection(h);
   note("closed");
   return seen;
@@ -282,7 +283,7 @@ TEST(CaptureReplay, AWaitForBytesAlreadyCountedLeavesTheReplayClockWhereItIs) {
          "\n"
       << R"({"t":100,"call":"GetStatus","h":1,"status":0,"rx":4})"
          "\n"
-      << R"({"t":300,"call":"GetStatus","h":1,"status":0,"rx":8})"
+      << R"({"t":300,"call":"GetStatus","h":1,"status":0,"rx":8,"event":1})"
          "\n";
   kavro::ReplayLink replay(path);
   void* h = nullptr;
@@ -295,7 +296,7 @@ TEST(CaptureReplay, AWaitForBytesAlreadyCountedLeavesTheReplayClockWhereItIs) {
     seen += std::to_string(bytes) + " at " + std::to_string(replay.NowMicroseconds()) + "; ";
   }
   EXPECT_EQ(replay.GetStatus(h, &rx, &tx, &event), kavro::kFtOk);
-  EXPECT_EQ(seen + std::to_string(rx), "4 at 100; 8 at 300; 8");
+  EXPECT_EQ(seen + std::to_string(rx) + " " + std::to_string(event), "4 at 100; 8 at 300; 8 1");
   EXPECT_TRUE(replay.ok()) << replay.Diagnostic();
 }
 
