@@ -169,10 +169,30 @@ Status Board::Impl::Open() {
   return {};
 }
 
+// The wall time at the open moved on (or back: a reconnect's time is taken before the reopen
+// that renews the open's times) as far as the link's clock has since. A virtual clock can run
+// further than the system clock's type holds; the wall time then stops at that type's end.
 std::chrono::system_clock::time_point Board::Impl::Wall(std::uint64_t monotonic_us) const {
-  const auto since_open = static_cast<std::int64_t>(monotonic_us - monotonic_at_open);
-  return wall_at_open + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                            std::chrono::microseconds(since_open));
+  using std::chrono::duration_cast;
+  using std::chrono::microseconds;
+  using System = std::chrono::system_clock;
+  const auto most_us =
+      static_cast<std::uint64_t>(duration_cast<microseconds>(System::duration::max()).count());
+  const auto open_us = static_cast<std::uint64_t>(
+      duration_cast<microseconds>(wall_at_open.time_since_epoch()).count());
+  // In two's complement: the wall time in microseconds is open_us plus or minus the distance.
+  std::uint64_t wall_us;
+  if (monotonic_us >= monotonic_at_open) {
+    const std::uint64_t ahead = monotonic_us - monotonic_at_open;
+    if (ahead >= most_us - open_us) return System::time_point::max();
+    wall_us = open_us + ahead;
+  } else {
+    const std::uint64_t behind = monotonic_at_open - monotonic_us;
+    if (behind >= most_us + open_us) return System::time_point::min();
+    wall_us = open_us - behind;
+  }
+  return System::time_point(
+      duration_cast<System::duration>(microseconds(static_cast<std::int64_t>(wall_us))));
 }
 
 void Board::Impl::Emit(BoardEventKind kind, std::uint64_t now, std::uint64_t gap,
